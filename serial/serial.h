@@ -1,0 +1,37 @@
+// Numbered serial connections ("serial slots").
+//
+// Every operation but CloseAllPorts takes the slot number first. On a slot
+// that is not open the data operations return 0 and do nothing, and
+// ClosePort does nothing. Nothing here prints or shows anything.
+#pragma once
+
+#include <cstdint>
+
+enum Handshake : int32_t {
+  HandshakeNone = 0,
+  HandshakeRts = 1,
+  HandshakeRtsCts = 2,
+  HandshakeXonXoff = 3,
+};
+
+// Opens the port `name` ("COM1" ... on every platform) with the given line
+// settings and the fixed time-outs (no read time-out; a write of n bytes
+// gives up after 100 * n + 10 ms). The slot is claimed only after the new
+// port is open and configured, so a failed open leaves the slot as it was.
+// Returns a non-zero value on success, 0 on failure.
+intptr_t OpenPort(int32_t slot, const char* name, uint32_t baud, uint8_t parity,
+                  uint8_t data_bits, float stop_bits, int32_t handshake,
+                  int32_t input_queue, int32_t output_queue);
+
+// Bytes received and waiting to be read; 0 when the status query fails.
+int32_t PortInputCount(int32_t slot);
+// Bytes written but not yet sent by the driver; 0 when the query fails.
+int32_t PortOutputCount(int32_t slot);
+// Blocks until `count` bytes have arrived (or the device has gone away).
+// Returns the number of bytes read, 0 on failure.
+int32_t ReadPort(int32_t slot, void* buffer, int32_t count);
+// Writes `count` bytes, giving up after 100 ms per byte plus 10 ms.
+// Returns the number of bytes the platform took, 0 on failure.
+int32_t WritePort(int32_t slot, const void* buffer, int32_t count);
+void ClosePort(int32_t slot);
+void CloseAllPorts();

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs a Windows test program under Wine in a prefix that belongs to the
+# build tree. The prefix is made on first use; the lock keeps parallel tests
+# from initialising it twice.
+#   wine-run.sh [--prefix=DIR] program.exe [args...]
+# Without --prefix, WINEPREFIX from the environment is used.
+set -e
+case "$1" in
+  --prefix=*) WINEPREFIX="${1#--prefix=}"; shift ;;
+esac
+: "${WINEPREFIX:?set WINEPREFIX or pass --prefix=DIR}"
+export WINEPREFIX
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+  fi
+) 9>"$WINEPREFIX.lock"
+exec wine "$@"
