@@ -38,3 +38,13 @@ function(uf_add_gtest name)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()
 endfunction()
+
+# Tests of the Windows build need native helpers (a pseudo-terminal can only
+# be made on the Linux side, and Wine reaches it through a dosdevices link).
+# They come from the native build, which the test script builds first.
+if(WIN32)
+  set(UF_HOST_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH
+      "Native build whose tools the Windows tests use")
+  set(UF_WINE_RUN "${PROJECT_SOURCE_DIR}/tests/scripts/wine-run.sh")
+  set(UF_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+endif()
