@@ -78,6 +78,9 @@ void SetValue(ControlRecord& rec, int32_t value);
 // tab stop).
 bool IsTabEligible(const ControlRecord& rec);
 
+// The control that holds the keyboard focus, or 0 when none of ours does.
+UiHandle FocusedControl();
+
 // Handles at most one platform message, waiting as PollEvent's timeout says.
 // Returns the message's identifier, or 0 when there was none.
 int32_t PumpOne(int32_t timeout);
