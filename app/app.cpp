@@ -1,0 +1,148 @@
+#include "app/app.h"
+
+#include <string>
+
+#include "app/update_outcome.h"
+#include "common/heap.h"
+#include "fileio/fileio.h"
+#include "protocol/protocol.h"
+#include "serial/serial.h"
+#include "ui/dialogs.h"
+
+namespace {
+
+AppState g_app;
+
+constexpr int32_t kPortSlot = 0;
+constexpr int32_t kFileSlot = 0;
+
+intptr_t OpenUpdatePort(const std::string& name) {
+  return OpenPort(kPortSlot, name.c_str(), kUpdateBaud, kUpdateParity, kUpdateDataBits,
+                  kUpdateStopBits, HandshakeNone, kUpdateQueueSize, kUpdateQueueSize);
+}
+
+void SetInputsDisabled(int32_t disable) {
+  DisableControl(g_app.port_list, disable);
+  DisableControl(g_app.firmware_path_field, disable);
+  DisableControl(g_app.open_button, disable);
+  DisableControl(g_app.update_button, disable);
+}
+
+void Show(const OutcomeMessage& message) {
+  ShowMessage(message.title.c_str(), message.text.c_str(), 0);
+}
+
+}  // namespace
+
+const AppState& App() { return g_app; }
+
+void StartUp() {
+  g_app = AppState{};
+  CreatePrivateHeaps();
+  UiStartup();
+  g_app.receive_buffer = static_cast<uint8_t*>(AllocZeroed(kTransferBufferSize));
+  g_app.send_buffer = static_cast<uint8_t*>(AllocZeroed(kTransferBufferSize));
+
+  g_app.main_window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", 0xC80003);
+  g_app.port_list = NewDropDownList(-1, 10, 10, 70, 20);
+  g_app.firmware_path_field = NewTextField(-1, 90, 10, 280, 20, kDefaultFirmwareName);
+  g_app.open_button = NewPushButton(-1, 380, 10, 90, 20, "Open");
+  g_app.progress_bar = NewProgressBar(-1, 10, 50, 460, 30, 0, 100);
+  g_app.update_button = NewPushButton(-1, 170, 90, 140, 40, "UPDATE!");
+
+  PortProbe();
+}
+
+void RunMainLoop() {
+  // Waiting for the next platform message instead of polling with 0 keeps an
+  // idle window from burning a whole core; queued events still come first.
+  while (DispatchEvent(PollEvent(-1))) {
+  }
+}
+
+void ShutDown() {
+  CloseAllPorts();
+  ReleaseWindows();
+  CloseAllFiles();
+  ReleasePrivateHeaps();
+  g_app.receive_buffer = nullptr;
+  g_app.send_buffer = nullptr;
+}
+
+int AppMain() {
+  StartUp();
+  RunMainLoop();
+  ShutDown();
+  return 0;
+}
+
+bool DispatchEvent(int32_t event) {
+  switch (event) {
+    case EventCloseWindow:
+      return false;
+    case EventMenu:
+      (void)EventCommand();
+      return true;
+    case EventControl: {
+      const int32_t source = EventSource();
+      const int32_t detail = EventDetail();
+      if (source == g_app.open_button) {
+        ChooseFirmwareFile(detail);
+      } else if (source == g_app.update_button) {
+        RunUpdate(detail);
+      }
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+void PortProbe() {
+  for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
+    if (OpenUpdatePort(PortName(n))) {
+      InsertListItem(g_app.port_list, -1, PortName(n).c_str());
+      ClosePort(kPortSlot);
+    }
+  }
+}
+
+void RunUpdate(int32_t /*event_detail*/) {
+  SetInputsDisabled(1);
+
+  const std::string path = GetControlText(g_app.firmware_path_field);
+  if (!OpenFileForReading(kFileSlot, path.c_str()) || !FitsSizeField(FileSizeAtPath(path.c_str()))) {
+    Show(FirmwareMissingMessage());
+  } else if (!OpenUpdatePort(GetControlText(g_app.port_list))) {
+    Show(PortUnavailableMessage(GetControlText(g_app.port_list)));
+  } else {
+    const SizeSource size_source = [] {
+      const std::string field = GetControlText(g_app.firmware_path_field);
+      // Only the low 32 bits go on the wire; larger files were refused above.
+      return static_cast<int32_t>(static_cast<uint32_t>(
+          static_cast<uint64_t>(FileSizeAtPath(field.c_str())) & 0xFFFFFFFFu));
+    };
+    const ProgressHook progress = [](int32_t index, int32_t count) {
+      SetControlValue(g_app.progress_bar, ProgressPercent(index, count));
+      // One window event per word keeps the window painted; what it was
+      // does not matter, since the inputs are disabled.
+      (void)PollEvent(0);
+    };
+    const UploadOutcome outcome = RunUpload(kPortSlot, kFileSlot, g_app.send_buffer,
+                                            g_app.receive_buffer, size_source, progress);
+    // The box comes up while the port is still open and the bar still shows
+    // how far the stream got.
+    Show(UploadOutcomeMessage(outcome));
+    ClosePort(kPortSlot);
+  }
+
+  CloseFileSlot(kFileSlot);
+  SetControlValue(g_app.progress_bar, 0);
+  SetInputsDisabled(0);
+}
+
+void ChooseFirmwareFile(int32_t /*event_detail*/) {
+  const std::string chosen =
+      ChooseFileToOpen("Please choose file to load", nullptr, "Firmware (*.fw)|*.fw;", 0);
+  SetControlText(g_app.firmware_path_field, chosen.c_str());
+}

@@ -1,0 +1,32 @@
+#include "app/update_outcome.h"
+
+OutcomeMessage FirmwareMissingMessage() { return {1, "ERROR:1", "Firmware missing!"}; }
+
+OutcomeMessage PortUnavailableMessage(const std::string& port_text) {
+  return {2, "ERROR:2", "Can't open the serial port: " + port_text};
+}
+
+OutcomeMessage UploadOutcomeMessage(UploadOutcome outcome) {
+  switch (outcome) {
+    case UploadOutcome::Success:
+      return {0, "Information", "Device update!"};
+    case UploadOutcome::NoReplyToStart:
+      return {3, "ERROR:3", "Device does not respond!"};
+    case UploadOutcome::WrongReplyToStart:
+      return {4, "ERROR:4", "No correct answer device!"};
+    case UploadOutcome::NoFinalReply:
+      return {5, "ERROR:5", "Update wrong!"};
+    case UploadOutcome::WrongFinalReply:
+      return {6, "ERROR:6", "Update wrong!"};
+  }
+  return {5, "ERROR:5", "Update wrong!"};
+}
+
+std::string PortName(int32_t n) { return "COM" + std::to_string(n); }
+
+bool FitsSizeField(int64_t size) { return size <= INT32_MAX; }
+
+int32_t ProgressPercent(int32_t index, int32_t count) {
+  if (count <= 0) return 0;
+  return static_cast<int32_t>(static_cast<int64_t>(index) * 100 / count);
+}
