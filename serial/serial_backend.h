@@ -1,0 +1,102 @@
+// What the portable serial core asks of a platform backend, and the pure
+// line-setting rules both backends share.
+//
+// The core owns the slot table and decides *what* a port is set to; a
+// backend only translates that into its platform's calls. Handles are
+// opaque to the core: non-zero while open, 0 means "no port".
+#pragma once
+
+#include <cstdint>
+
+// How a backend treats one aspect of flow control.
+enum class FlowSwitch : uint8_t {
+  Keep,  // leave it as the driver reported it
+  Off,
+  On,
+};
+
+// The RTS line.
+enum class RtsLine : uint8_t {
+  Keep,       // leave it as the driver reported it
+  Inactive,   // switched off and held inactive while the port is open
+  Active,     // switched on and held active while the port is open
+  Handshake,  // raised and dropped by the driver as its receive buffer drains and fills
+};
+
+// Stop-bit codes, the platform's own numbering on Windows.
+enum StopBitsCode : uint8_t {
+  StopBitsOne = 0,
+  StopBitsOneAndHalf = 1,
+  StopBitsTwo = 2,
+};
+
+struct FlowControl {
+  FlowSwitch cts_output = FlowSwitch::Keep;  // output waits for CTS
+  RtsLine rts = RtsLine::Keep;
+  FlowSwitch xon_xoff = FlowSwitch::Keep;    // in-band flow control, both directions
+  uint8_t xon_char = 0x11;
+  uint8_t xoff_char = 0x13;
+  // Receive-buffer thresholds (bytes free / bytes used) for sending XON/XOFF;
+  // only meaningful when xon_xoff is On.
+  int32_t xon_limit = 0;
+  int32_t xoff_limit = 0;
+};
+
+// Everything a backend needs to open and configure one port.
+struct LineSettings {
+  uint32_t baud = 0;
+  uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t data_bits = 0;
+  uint8_t stop_bits = StopBitsOne;  // a StopBitsCode
+  bool parity_check = true;  // always on, whatever the parity
+  FlowControl flow;
+  int32_t input_queue = 0;   // driver buffer sizes asked for; only used
+  int32_t output_queue = 0;  // when both are greater than 0
+};
+
+// The time-outs every port gets, in milliseconds. All read values 0: a read
+// has no time-out. A write of n bytes gives up after
+// write_total_multiplier * n + write_total_constant.
+struct PortTimeouts {
+  uint32_t read_interval;
+  uint32_t read_total_multiplier;
+  uint32_t read_total_constant;
+  uint32_t write_total_multiplier;
+  uint32_t write_total_constant;
+};
+inline constexpr PortTimeouts kPortTimeouts = {0, 0, 0, 100, 10};
+
+// Ports are opened by name; a name longer than this is cut to it.
+inline constexpr int kMaxPortNameChars = 59;
+
+// --- Pure rules (serial_core.cpp) -------------------------------------------
+
+// Exactly 1.0 is one stop bit, exactly 2.0 two, anything else (1.5, 0, 3.0,
+// NaN...) one and a half.
+uint8_t StopBitsCodeFor(float stop_bits);
+
+// The flow-control settings of a handshake mode; an unknown mode keeps
+// everything as the driver reported it.
+FlowControl FlowControlFor(int32_t handshake, int32_t input_queue);
+
+// All line settings for an OpenPort call.
+LineSettings MakeLineSettings(uint32_t baud, uint8_t parity, uint8_t data_bits,
+                              float stop_bits, int32_t handshake,
+                              int32_t input_queue, int32_t output_queue);
+
+// Milliseconds a write of `count` bytes may take before it gives up.
+uint64_t WriteTimeoutMs(int32_t count);
+
+// --- Backend (serial_<platform>.cpp) ----------------------------------------
+
+// Opens and configures the port; on any failure releases whatever it
+// acquired and returns 0. `name` is not null and already cut to
+// kMaxPortNameChars characters.
+intptr_t BackendOpenPort(const char* name, const LineSettings& settings);
+void BackendClosePort(intptr_t handle);
+// 0 when the status query fails.
+int32_t BackendInputCount(intptr_t handle);
+int32_t BackendOutputCount(intptr_t handle);
+// `count` is greater than 0 and `buffer` is not null. Bytes moved, 0 on failure.
+int32_t BackendRead(intptr_t handle, void* buffer, int32_t count);
+int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count);

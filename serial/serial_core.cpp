@@ -1,0 +1,140 @@
+// Numbered serial connections: the slot table and the line-setting rules,
+// shared by every platform. The platform calls live in serial_<platform>.cpp.
+#include "serial/serial.h"
+
+#include <cstring>
+
+#include "common/slot_table.h"
+#include "serial/serial_backend.h"
+
+namespace {
+
+struct SerialPortSlot {
+  intptr_t handle = 0;  // the backend's handle; non-zero while open
+};
+
+constexpr int32_t kSerialTableStep = 16;
+
+SlotTable<SerialPortSlot>& Ports() {
+  static SlotTable<SerialPortSlot> table(kSerialTableStep, [](int32_t id) { ClosePort(id); });
+  return table;
+}
+
+intptr_t OpenHandle(int32_t slot) {
+  const SerialPortSlot* rec = Ports().Find(slot);
+  return rec ? rec->handle : 0;
+}
+
+}  // namespace
+
+uint8_t StopBitsCodeFor(float stop_bits) {
+  // Exact comparisons on purpose: only the two exact values name a whole
+  // number of stop bits.
+  if (stop_bits == 1.0f) return StopBitsOne;
+  if (stop_bits == 2.0f) return StopBitsTwo;
+  return StopBitsOneAndHalf;
+}
+
+FlowControl FlowControlFor(int32_t handshake, int32_t input_queue) {
+  FlowControl flow;
+  switch (handshake) {
+    case HandshakeNone:
+      flow.cts_output = FlowSwitch::Off;
+      flow.rts = RtsLine::Inactive;
+      break;
+    case HandshakeRts:
+      flow.cts_output = FlowSwitch::Off;
+      flow.rts = RtsLine::Active;
+      break;
+    case HandshakeRtsCts:
+      flow.cts_output = FlowSwitch::On;
+      flow.rts = RtsLine::Handshake;
+      break;
+    case HandshakeXonXoff:
+      flow.xon_xoff = FlowSwitch::On;
+      flow.xon_limit = input_queue / 10;
+      flow.xoff_limit = 7 * (input_queue / 10);
+      break;
+    default:
+      break;  // unknown mode: flow control stays as the driver reports it
+  }
+  return flow;
+}
+
+LineSettings MakeLineSettings(uint32_t baud, uint8_t parity, uint8_t data_bits,
+                              float stop_bits, int32_t handshake,
+                              int32_t input_queue, int32_t output_queue) {
+  LineSettings s;
+  s.baud = baud;
+  s.parity = parity;
+  s.data_bits = data_bits;
+  s.stop_bits = StopBitsCodeFor(stop_bits);
+  s.parity_check = true;
+  s.flow = FlowControlFor(handshake, input_queue);
+  s.input_queue = input_queue;
+  s.output_queue = output_queue;
+  return s;
+}
+
+uint64_t WriteTimeoutMs(int32_t count) {
+  if (count < 0) count = 0;
+  return uint64_t{kPortTimeouts.write_total_multiplier} * static_cast<uint64_t>(count) +
+         kPortTimeouts.write_total_constant;
+}
+
+intptr_t OpenPort(int32_t slot, const char* name, uint32_t baud, uint8_t parity,
+                  uint8_t data_bits, float stop_bits, int32_t handshake,
+                  int32_t input_queue, int32_t output_queue) {
+  // Ports live in numbered slots only: a detached record (slot -1) would be
+  // unreachable once its identifier is dropped, since we return the handle.
+  if (name == nullptr || slot < 0) return 0;
+
+  char cut[kMaxPortNameChars + 1];
+  std::strncpy(cut, name, kMaxPortNameChars);
+  cut[kMaxPortNameChars] = '\0';
+
+  const LineSettings settings = MakeLineSettings(baud, parity, data_bits, stop_bits, handshake,
+                                                 input_queue, output_queue);
+  const intptr_t handle = BackendOpenPort(cut, settings);
+  if (handle == 0) return 0;  // the slot, and any port it holds, is untouched
+
+  // Only now does an old port in this slot get closed (by the claim).
+  SerialPortSlot* rec = Ports().Claim(slot);
+  if (rec == nullptr) {
+    BackendClosePort(handle);
+    return 0;
+  }
+  rec->handle = handle;
+  return handle;
+}
+
+int32_t PortInputCount(int32_t slot) {
+  const intptr_t h = OpenHandle(slot);
+  return h ? BackendInputCount(h) : 0;
+}
+
+int32_t PortOutputCount(int32_t slot) {
+  const intptr_t h = OpenHandle(slot);
+  return h ? BackendOutputCount(h) : 0;
+}
+
+int32_t ReadPort(int32_t slot, void* buffer, int32_t count) {
+  const intptr_t h = OpenHandle(slot);
+  if (h == 0 || buffer == nullptr || count <= 0) return 0;
+  return BackendRead(h, buffer, count);
+}
+
+int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
+  const intptr_t h = OpenHandle(slot);
+  if (h == 0 || buffer == nullptr || count <= 0) return 0;
+  return BackendWrite(h, buffer, count);
+}
+
+void ClosePort(int32_t slot) {
+  const intptr_t h = OpenHandle(slot);
+  if (h == 0) return;
+  BackendClosePort(h);
+  Ports().Release(slot);
+}
+
+void CloseAllPorts() { Ports().CloseAll(); }

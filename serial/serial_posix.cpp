@@ -1,0 +1,267 @@
+// Serial ports on Linux and other POSIX systems: termios over a tty device.
+#if defined(_WIN32)
+#error "serial_posix.cpp is the POSIX backend"
+#endif
+
+#include "serial/serial_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <string>
+
+#include "serial/port_names.h"
+
+namespace {
+
+// fd 0 is a valid descriptor but handle 0 means "no port": store fd + 1.
+intptr_t HandleFromFd(int fd) { return static_cast<intptr_t>(fd) + 1; }
+int FdFromHandle(intptr_t h) { return static_cast<int>(h - 1); }
+
+// Undoes the exclusive claim and closes. TIOCNXCL must come before close.
+void ReleaseFd(int fd) {
+  ioctl(fd, TIOCNXCL);
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+// Sets the RTS line for the modes that hold it. A device without modem
+// lines (a pseudo-terminal, some adapters) says ENOTTY or EINVAL: there is
+// no line to hold, which is not a reason to refuse the port.
+bool ApplyRtsLine(int fd, RtsLine rts) {
+  unsigned long request;
+  if (rts == RtsLine::Inactive) {
+    request = TIOCMBIC;
+  } else if (rts == RtsLine::Active) {
+    request = TIOCMBIS;
+  } else {
+    return true;
+  }
+  int bits = TIOCM_RTS;
+  if (ioctl(fd, request, &bits) == 0) return true;
+  return errno == ENOTTY || errno == EINVAL;
+}
+
+uint64_t NowMs() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+speed_t SpeedForBaud(uint32_t baud) {
+  struct Entry {
+    uint32_t baud;
+    speed_t speed;
+  };
+  static const Entry kSpeeds[] = {
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},
+      {150, B150},         {200, B200},         {300, B300},         {600, B600},
+      {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+      {115200, B115200},   {230400, B230400},
+#ifdef B460800
+      {460800, B460800},
+#endif
+#ifdef B500000
+      {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
+      {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+      {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+  };
+  for (const Entry& e : kSpeeds) {
+    if (e.baud == baud) return e.speed;
+  }
+  return B0;
+}
+
+bool BuildTermios(const termios& reported, const LineSettings& s, termios* out) {
+  termios t = reported;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+
+  const speed_t speed = SpeedForBaud(s.baud);
+  if (speed == B0) return false;
+  if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return false;
+
+  t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+  switch (s.parity) {
+    case 0: break;                                        // none
+    case 1: t.c_cflag |= PARENB | PARODD; break;          // odd
+    case 2: t.c_cflag |= PARENB; break;                   // even
+    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break; // mark
+    case 4: t.c_cflag |= PARENB | CMSPAR; break;          // space
+    default: return false;
+  }
+
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+  switch (s.data_bits) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    case 8: t.c_cflag |= CS8; break;
+    default: return false;
+  }
+
+  if (s.stop_bits == StopBitsOne) {
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  } else {
+    t.c_cflag |= CSTOPB;  // two, and one and a half (see the header)
+  }
+
+  if (s.parity_check) {
+    t.c_iflag |= INPCK;
+  } else {
+    t.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+  }
+
+  const FlowControl& f = s.flow;
+  if (f.cts_output == FlowSwitch::On || f.rts == RtsLine::Handshake) {
+    t.c_cflag |= CRTSCTS;
+  } else if (f.cts_output == FlowSwitch::Off || f.rts == RtsLine::Inactive ||
+             f.rts == RtsLine::Active) {
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  }
+  if (f.xon_xoff == FlowSwitch::On) {
+    t.c_iflag |= IXON | IXOFF;
+    t.c_iflag &= ~static_cast<tcflag_t>(IXANY);
+    t.c_cc[VSTART] = static_cast<cc_t>(f.xon_char);
+    t.c_cc[VSTOP] = static_cast<cc_t>(f.xoff_char);
+  } else if (f.xon_xoff == FlowSwitch::Off) {
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  }
+
+  // No read time-out: a read waits for its first byte without limit, and
+  // ReadPort loops for the rest.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+
+  *out = t;
+  return true;
+}
+
+bool TermiosTaken(const termios& wanted, const termios& got) {
+  const tcflag_t kLine = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  return cfgetispeed(&got) == cfgetispeed(&wanted) &&
+         cfgetospeed(&got) == cfgetospeed(&wanted) &&
+         (got.c_cflag & kLine) == (wanted.c_cflag & kLine);
+}
+
+intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
+  const std::string path = SerialDevicePathForName(name);
+  if (path.empty()) return 0;
+
+  // Non-blocking only for the open itself, so a missing carrier cannot hold
+  // it up.
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+
+  // Exclusive, as on Windows: the lock refuses any other opener that asks
+  // for it (root included, and another slot of ours); TIOCEXCL refuses
+  // every later open() by non-root programs, which do not ask.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return 0;
+  }
+  ioctl(fd, TIOCEXCL);
+
+  const int flags = fcntl(fd, F_GETFL);
+  termios reported;
+  termios wanted;
+  termios got;
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+      tcgetattr(fd, &reported) != 0 || !BuildTermios(reported, s, &wanted)) {
+    ReleaseFd(fd);
+    return 0;
+  }
+  int rc;
+  do {
+    rc = tcsetattr(fd, TCSANOW, &wanted);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 || tcgetattr(fd, &got) != 0 || !TermiosTaken(wanted, got) ||
+      !ApplyRtsLine(fd, s.flow.rts)) {
+    ReleaseFd(fd);
+    return 0;
+  }
+  // Nothing else: the queues are not flushed and no break is sent. The
+  // driver's buffer sizes are the kernel's own; termios cannot change them.
+  return HandleFromFd(fd);
+}
+
+void BackendClosePort(intptr_t handle) { ReleaseFd(FdFromHandle(handle)); }
+
+int32_t BackendInputCount(intptr_t handle) {
+  int n = 0;
+  if (ioctl(FdFromHandle(handle), FIONREAD, &n) != 0 || n < 0) return 0;
+  return n;
+}
+
+int32_t BackendOutputCount(intptr_t handle) {
+  int n = 0;
+  if (ioctl(FdFromHandle(handle), TIOCOUTQ, &n) != 0 || n < 0) return 0;
+  return n;
+}
+
+int32_t BackendRead(intptr_t handle, void* buffer, int32_t count) {
+  const int fd = FdFromHandle(handle);
+  auto* p = static_cast<unsigned char*>(buffer);
+  int32_t got = 0;
+  while (got < count) {
+    const ssize_t n = read(fd, p + got, static_cast<size_t>(count - got));
+    if (n > 0) {
+      got += static_cast<int32_t>(n);
+      continue;
+    }
+    if (n == 0) break;  // hung up: the device has gone
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd pfd = {fd, POLLIN, 0};
+      if (poll(&pfd, 1, -1) < 0 && errno != EINTR) break;
+      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+      continue;
+    }
+    break;  // EIO and the like: the device has gone
+  }
+  return got;
+}
+
+int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
+  const int fd = FdFromHandle(handle);
+  const uint64_t deadline = NowMs() + WriteTimeoutMs(count);
+
+  // A blocking write() on a tty does not return until it has taken every
+  // byte; non-blocking for the duration lets us stop at the deadline.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return 0;
+
+  const auto* p = static_cast<const unsigned char*>(buffer);
+  int32_t put = 0;
+  while (put < count) {
+    const uint64_t now = NowMs();
+    if (now >= deadline) break;
+    const uint64_t left = deadline - now;
+    pollfd pfd = {fd, POLLOUT, 0};
+    const int ready = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0) break;  // timed out
+    if (!(pfd.revents & POLLOUT)) break;  // error or hang-up
+    const ssize_t n = write(fd, p + put, static_cast<size_t>(count - put));
+    if (n > 0) {
+      put += static_cast<int32_t>(n);
+    } else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      break;
+    }
+  }
+  fcntl(fd, F_SETFL, flags);
+  return put;
+}

@@ -1,0 +1,113 @@
+// Serial ports on Windows: the kernel32 communications calls, one for one.
+#ifndef _WIN32
+#error "serial_win32.cpp is the Windows backend"
+#endif
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "serial/serial_backend.h"
+
+namespace {
+
+HANDLE ToHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+void ApplyFlowControl(DCB& dcb, const FlowControl& flow) {
+  if (flow.cts_output != FlowSwitch::Keep) {
+    dcb.fOutxCtsFlow = flow.cts_output == FlowSwitch::On ? TRUE : FALSE;
+  }
+  switch (flow.rts) {
+    case RtsLine::Keep: break;
+    case RtsLine::Inactive: dcb.fRtsControl = RTS_CONTROL_DISABLE; break;
+    case RtsLine::Active: dcb.fRtsControl = RTS_CONTROL_ENABLE; break;
+    case RtsLine::Handshake: dcb.fRtsControl = RTS_CONTROL_HANDSHAKE; break;
+  }
+  if (flow.xon_xoff != FlowSwitch::Keep) {
+    const BOOL on = flow.xon_xoff == FlowSwitch::On ? TRUE : FALSE;
+    dcb.fOutX = on;
+    dcb.fInX = on;
+    if (on) {
+      dcb.XonChar = static_cast<char>(flow.xon_char);
+      dcb.XoffChar = static_cast<char>(flow.xoff_char);
+      dcb.XonLim = static_cast<WORD>(flow.xon_limit);
+      dcb.XoffLim = static_cast<WORD>(flow.xoff_limit);
+    }
+  }
+}
+
+}  // namespace
+
+intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
+  // "\\.\" in front of every name, so COM10 and up open like COM1.
+  char path[64];
+  std::memcpy(path, "\\\\.\\", 4);
+  std::strncpy(path + 4, name, kMaxPortNameChars);
+  path[4 + kMaxPortNameChars] = '\0';
+
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+
+  if (s.input_queue > 0 && s.output_queue > 0) {
+    SetupComm(h, static_cast<DWORD>(s.input_queue), static_cast<DWORD>(s.output_queue));
+  }
+
+  DCB dcb;
+  std::memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(h, &dcb)) {
+    CloseHandle(h);
+    return 0;
+  }
+  dcb.BaudRate = s.baud;
+  dcb.Parity = s.parity;
+  dcb.ByteSize = s.data_bits;
+  dcb.StopBits = s.stop_bits;
+  dcb.fParity = s.parity_check ? TRUE : FALSE;
+  ApplyFlowControl(dcb, s.flow);
+  if (!SetCommState(h, &dcb)) {
+    CloseHandle(h);
+    return 0;
+  }
+
+  COMMTIMEOUTS timeouts;
+  timeouts.ReadIntervalTimeout = kPortTimeouts.read_interval;
+  timeouts.ReadTotalTimeoutMultiplier = kPortTimeouts.read_total_multiplier;
+  timeouts.ReadTotalTimeoutConstant = kPortTimeouts.read_total_constant;
+  timeouts.WriteTotalTimeoutMultiplier = kPortTimeouts.write_total_multiplier;
+  timeouts.WriteTotalTimeoutConstant = kPortTimeouts.write_total_constant;
+  SetCommTimeouts(h, &timeouts);
+
+  return reinterpret_cast<intptr_t>(h);
+}
+
+void BackendClosePort(intptr_t handle) { CloseHandle(ToHandle(handle)); }
+
+int32_t BackendInputCount(intptr_t handle) {
+  DWORD errors = 0;
+  COMSTAT status;
+  std::memset(&status, 0, sizeof status);
+  if (!ClearCommError(ToHandle(handle), &errors, &status)) return 0;
+  return static_cast<int32_t>(status.cbInQue);
+}
+
+int32_t BackendOutputCount(intptr_t handle) {
+  DWORD errors = 0;
+  COMSTAT status;
+  std::memset(&status, 0, sizeof status);
+  if (!ClearCommError(ToHandle(handle), &errors, &status)) return 0;
+  return static_cast<int32_t>(status.cbOutQue);
+}
+
+int32_t BackendRead(intptr_t handle, void* buffer, int32_t count) {
+  DWORD got = 0;
+  if (!ReadFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  return static_cast<int32_t>(got);
+}
+
+int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
+  DWORD put = 0;
+  if (!WriteFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr)) return 0;
+  return static_cast<int32_t>(put);
+}
