@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs, with apt-get, whatever of the build and test tools is missing.
+#   install-deps.sh run    what building and starting the native tool needs
+#   install-deps.sh test   everything: both builds and every test
+set -e
+what="${1:-test}"
+run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev"
+test_pkgs="$run_pkgs libgtest-dev googletest mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+  xvfb xdotool x11-utils imagemagick python3"
+case "$what" in
+  run) pkgs="$run_pkgs" ;;
+  test) pkgs="$test_pkgs" ;;
+  *) echo "usage: $0 run|test" >&2; exit 64 ;;
+esac
+missing=""
+for p in $pkgs; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "Installing:$missing"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q $missing

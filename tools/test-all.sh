@@ -1,0 +1,50 @@
+#!/bin/bash
+# Builds everything (native, native with sanitizers, Windows) and runs every
+# test: the Windows build's tests run under Wine, the GUI tests under a
+# private Xvfb. Prints one closing line with the totals.
+set -u
+cd "$(dirname "$0")/.."
+tools/install-deps.sh test || exit 1
+
+jobs="${UF_JOBS:-2}"
+passed=0
+failed=0
+status=0
+
+run_preset() {
+  local preset="$1"
+  echo "=== $preset: configure and build"
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
+    echo "=== $preset: BUILD FAILED"
+    status=1
+    return
+  fi
+  echo "=== $preset: tests"
+  local log
+  log=$(mktemp)
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$line" ]; then
+    echo "=== $preset: no test summary"
+    status=1
+    return
+  fi
+  local nfail total
+  nfail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+  total=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/')
+  passed=$((passed + total - nfail))
+  failed=$((failed + nfail))
+  [ "$rc" -eq 0 ] || status=1
+}
+
+# The native build comes first: the Windows tests use its simulator and helpers.
+run_preset native
+run_preset native-asan
+run_preset windows
+
+echo
+echo "All builds: $passed passed, $failed failed"
+exit $status
