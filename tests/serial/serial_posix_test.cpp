@@ -1,0 +1,501 @@
+// The termios backend over pseudo-terminals. UPDATE_FIRMWARE_COMn puts a
+// pty behind a COM name; the test keeps the master side as "the device".
+// A pty has no modem lines and keeps neither parity nor fewer than 8 data
+// bits, so those settings are checked on the built termios instead, and the
+// pty's refusal serves as a driver that refuses settings.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "serial/port_names.h"
+#include "serial/serial.h"
+#include "serial/serial_posix.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+struct Pty {
+  int master = -1;
+  int slave = -1;  // kept open so the test can read the line settings back
+  std::string path;
+
+  Pty() {
+    char name[128] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
+  }
+  ~Pty() {
+    CloseMaster();
+    if (slave >= 0) close(slave);
+  }
+  void CloseMaster() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  termios Settings() const {
+    termios t{};
+    tcgetattr(slave, &t);
+    return t;
+  }
+  void Send(const std::string& bytes) const {
+    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // What arrives at the device side within `timeout_ms`, up to `want` bytes.
+  std::string Receive(size_t want, int timeout_ms = 2000) const {
+    std::string got;
+    const auto start = Clock::now();
+    while (got.size() < want && MsSince(start) < timeout_ms) {
+      pollfd pfd = {master, POLLIN, 0};
+      if (poll(&pfd, 1, 20) <= 0) continue;
+      char buf[256];
+      ssize_t n = read(master, buf, std::min(sizeof buf, want - got.size()));
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+};
+
+// Whether some other program could take the device for itself right now.
+bool FreeForOthers(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
+  return free;
+}
+
+intptr_t OpenBootloaderSettings(int32_t slot, const char* name) {
+  return OpenPort(slot, name, 9600, 0, 8, 1.0f, HandshakeNone, 16, 16);
+}
+
+bool WaitForInput(int32_t slot, int32_t count, int timeout_ms = 2000) {
+  const auto start = Clock::now();
+  while (MsSince(start) < timeout_ms) {
+    if (PortInputCount(slot) == count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+class SerialPosix : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(com5.path.empty());
+    ASSERT_FALSE(com6.path.empty());
+    setenv("UPDATE_FIRMWARE_COM5", com5.path.c_str(), 1);
+    setenv("UPDATE_FIRMWARE_COM6", com6.path.c_str(), 1);
+    setenv("UPDATE_FIRMWARE_COM7", "/nonexistent/serial-device", 1);
+  }
+  void TearDown() override {
+    CloseAllPorts();
+    unsetenv("UPDATE_FIRMWARE_COM5");
+    unsetenv("UPDATE_FIRMWARE_COM6");
+    unsetenv("UPDATE_FIRMWARE_COM7");
+  }
+  Pty com5;
+  Pty com6;
+};
+
+// --- Line settings --------------------------------------------------------
+
+TEST_F(SerialPosix, BootloaderSettingsGiveARaw9600Line8N1) {
+  ASSERT_TRUE(com5.Settings().c_lflag & ICANON);  // a fresh pty is cooked
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  const termios t = com5.Settings();
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B9600));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(t.c_cflag & PARENB);
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & CLOCAL);
+  EXPECT_TRUE(t.c_cflag & CREAD);
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_TRUE(t.c_iflag & INPCK);
+  EXPECT_FALSE(t.c_iflag & (IXON | ICRNL | INLCR | IGNCR | ISTRIP));
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+  EXPECT_FALSE(t.c_oflag & OPOST);
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+
+  // Raw means binary-clean both ways: no CR/LF games, no echo.
+  com5.Send(std::string("\r\n\x03\x11\x13\x00", 6));
+  char buf[6];
+  ASSERT_EQ(ReadPort(0, buf, 6), 6);
+  EXPECT_EQ(std::string(buf, 6), std::string("\r\n\x03\x11\x13\x00", 6));
+  ASSERT_EQ(WritePort(0, "\n\x13", 2), 2);
+  EXPECT_EQ(com5.Receive(3, 200), "\n\x13");
+}
+
+TEST_F(SerialPosix, BaudAndStopBitsReachTheDevice) {
+  struct Case {
+    uint32_t baud;
+    speed_t speed;
+    float stop;
+    bool two_stop_bits;
+  } cases[] = {
+      {115200, B115200, 1.0f, false}, {57600, B57600, 2.0f, true}, {1200, B1200, 1.5f, true},
+      {300, B300, 0.0f, true},        {19200, B19200, 3.0f, true}, {4800, B4800, 1.0f, false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_NE(OpenPort(0, "COM5", c.baud, 0, 8, c.stop, HandshakeNone, 16, 16), 0) << c.baud;
+    const termios t = com5.Settings();
+    EXPECT_EQ(cfgetispeed(&t), c.speed) << c.baud;
+    EXPECT_EQ(cfgetospeed(&t), c.speed) << c.baud;
+    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.two_stop_bits) << c.stop;
+    ClosePort(0);
+  }
+}
+
+TEST_F(SerialPosix, HandshakeModesSetFlowControl) {
+  auto open_with = [&](int32_t mode, tcflag_t preset_cflag, tcflag_t preset_iflag) {
+    termios t = com5.Settings();
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CRTSCTS)) | preset_cflag;
+    t.c_iflag = (t.c_iflag & ~static_cast<tcflag_t>(IXON | IXOFF)) | preset_iflag;
+    tcsetattr(com5.slave, TCSANOW, &t);
+    EXPECT_NE(OpenPort(0, "COM5", 9600, 0, 8, 1.0f, mode, 100, 100), 0) << mode;
+    const termios got = com5.Settings();
+    ClosePort(0);
+    return got;
+  };
+
+  // The modes that drive RTS open on a device without modem lines.
+  termios none = open_with(HandshakeNone, CRTSCTS, 0);
+  EXPECT_FALSE(none.c_cflag & CRTSCTS);
+  termios rts = open_with(HandshakeRts, CRTSCTS, 0);
+  EXPECT_FALSE(rts.c_cflag & CRTSCTS);
+
+  termios rtscts = open_with(HandshakeRtsCts, 0, 0);
+  EXPECT_TRUE(rtscts.c_cflag & CRTSCTS);
+  EXPECT_FALSE(rtscts.c_iflag & IXON);
+
+  termios xon = open_with(HandshakeXonXoff, 0, 0);
+  EXPECT_EQ(xon.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+  EXPECT_EQ(xon.c_cc[VSTART], 0x11);
+  EXPECT_EQ(xon.c_cc[VSTOP], 0x13);
+  EXPECT_FALSE(xon.c_cflag & CRTSCTS);
+  // XON/XOFF leaves the hardware handshake as it found it.
+  termios xon_cts = open_with(HandshakeXonXoff, CRTSCTS, 0);
+  EXPECT_TRUE(xon_cts.c_cflag & CRTSCTS);
+
+  // Modes 0-2 keep input XON/XOFF as found; raw mode drops output XON/XOFF.
+  termios none_ixoff = open_with(HandshakeNone, 0, IXON | IXOFF);
+  EXPECT_EQ(none_ixoff.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXOFF));
+
+  // An unknown mode leaves the hardware handshake alone, either way.
+  EXPECT_TRUE(open_with(9, CRTSCTS, 0).c_cflag & CRTSCTS);
+  EXPECT_FALSE(open_with(-1, 0, 0).c_cflag & CRTSCTS);
+}
+
+TEST(SerialTermios, ParityDataBitsAndRefusedValues) {
+  termios reported{};
+  cfmakeraw(&reported);
+  termios t{};
+  const tcflag_t kParity = PARENB | PARODD | CMSPAR;
+  struct {
+    uint8_t code;
+    tcflag_t flags;
+  } parities[] = {{0, 0},
+                  {1, PARENB | PARODD},
+                  {2, PARENB},
+                  {3, PARENB | CMSPAR | PARODD},
+                  {4, PARENB | CMSPAR}};
+  for (const auto& p : parities) {
+    ASSERT_TRUE(BuildTermios(reported, MakeLineSettings(9600, p.code, 8, 1.0f, 0, 16, 16), &t));
+    EXPECT_EQ(t.c_cflag & kParity, p.flags) << int(p.code);
+    EXPECT_TRUE(t.c_iflag & INPCK) << int(p.code);
+  }
+  // A reported odd parity does not leak into "none".
+  termios reported_odd = reported;
+  reported_odd.c_cflag |= PARENB | PARODD | CMSPAR;
+  ASSERT_TRUE(BuildTermios(reported_odd, MakeLineSettings(9600, 0, 8, 1.0f, 0, 16, 16), &t));
+  EXPECT_EQ(t.c_cflag & kParity, 0u);
+
+  struct {
+    uint8_t bits;
+    tcflag_t size;
+  } sizes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}};
+  for (const auto& s : sizes) {
+    ASSERT_TRUE(BuildTermios(reported, MakeLineSettings(9600, 0, s.bits, 1.0f, 0, 16, 16), &t));
+    EXPECT_EQ(t.c_cflag & CSIZE, s.size) << int(s.bits);
+  }
+
+  EXPECT_FALSE(BuildTermios(reported, MakeLineSettings(9600, 5, 8, 1.0f, 0, 16, 16), &t));
+  EXPECT_FALSE(BuildTermios(reported, MakeLineSettings(9600, 0, 4, 1.0f, 0, 16, 16), &t));
+  EXPECT_FALSE(BuildTermios(reported, MakeLineSettings(9600, 0, 9, 1.0f, 0, 16, 16), &t));
+  EXPECT_FALSE(BuildTermios(reported, MakeLineSettings(0, 0, 8, 1.0f, 0, 16, 16), &t));
+  EXPECT_FALSE(BuildTermios(reported, MakeLineSettings(12345, 0, 8, 1.0f, 0, 16, 16), &t));
+
+  // The read-back check notices a dropped setting.
+  ASSERT_TRUE(BuildTermios(reported, MakeLineSettings(9600, 3, 7, 2.0f, 0, 16, 16), &t));
+  EXPECT_TRUE(TermiosTaken(t, t));
+  for (tcflag_t dropped : {tcflag_t(PARENB), tcflag_t(CMSPAR), tcflag_t(CSTOPB)}) {
+    termios got = t;
+    got.c_cflag &= ~dropped;
+    EXPECT_FALSE(TermiosTaken(t, got)) << dropped;
+  }
+  termios slower = t;
+  cfsetospeed(&slower, B4800);
+  EXPECT_FALSE(TermiosTaken(t, slower));
+}
+
+TEST_F(SerialPosix, SettingsTheDeviceDropsOrCannotTakeFailTheOpen) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM6"), 0);
+  // A pty keeps only 8 data bits and no parity: like a driver refusing them.
+  EXPECT_EQ(OpenPort(1, "COM5", 9600, 2, 8, 1.0f, HandshakeNone, 16, 16), 0);
+  EXPECT_EQ(OpenPort(1, "COM5", 9600, 0, 7, 1.0f, HandshakeNone, 16, 16), 0);
+  EXPECT_EQ(OpenPort(1, "COM5", 12345, 0, 8, 1.0f, HandshakeNone, 16, 16), 0);
+  // Each refused open let go of the device again...
+  EXPECT_TRUE(FreeForOthers(com5.path));
+  // ...and a refused open on an occupied slot keeps the port it held.
+  EXPECT_EQ(OpenPort(0, "COM5", 9600, 0, 6, 1.0f, HandshakeNone, 16, 16), 0);
+  EXPECT_FALSE(FreeForOthers(com6.path));
+  ASSERT_EQ(WritePort(0, "still", 5), 5);
+  EXPECT_EQ(com6.Receive(5), "still");
+}
+
+// --- Names ------------------------------------------------------------------
+
+TEST(SerialPortNames, FixedTableAndPerNameOverride) {
+  unsetenv("UPDATE_FIRMWARE_COM5");
+  unsetenv("UPDATE_FIRMWARE_COM12");
+  const char* expected[] = {
+      "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyS2",   "/dev/ttyS3",
+      "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3",
+      "/dev/ttyUSB4", "/dev/ttyUSB5", "/dev/ttyACM0", "/dev/ttyACM1",
+      "/dev/ttyACM2", "/dev/ttyACM3", "/dev/ttyACM4", "/dev/ttyACM5"};
+  for (int n = 1; n <= 16; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    EXPECT_EQ(SerialDevicePathForName(name.c_str()), expected[n - 1]) << name;
+    EXPECT_EQ(DefaultDevicePathForCom(n), expected[n - 1]) << n;
+  }
+  EXPECT_EQ(SerialDevicePathForName("com5"), "/dev/ttyUSB0");
+  for (const char* nowhere : {"COM0", "COM17", "COM05", "COM", "COM1x", "COM-1", "", "LPT1",
+                              "ttyS0", "COM99999999999"}) {
+    EXPECT_EQ(SerialDevicePathForName(nowhere), "") << nowhere;
+  }
+  EXPECT_EQ(SerialDevicePathForName(nullptr), "");
+  EXPECT_EQ(SerialDevicePathForName("/dev/ttyUSB3"), "/dev/ttyUSB3");
+
+  setenv("UPDATE_FIRMWARE_COM12", "/dev/pts/42", 1);
+  EXPECT_EQ(SerialDevicePathForName("COM12"), "/dev/pts/42");
+  EXPECT_EQ(SerialDevicePathForName("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(SerialDevicePathForName("COM11"), "/dev/ttyACM0");
+  EXPECT_EQ(DefaultDevicePathForCom(12), "/dev/ttyACM1");
+  setenv("UPDATE_FIRMWARE_COM12", "", 1);
+  EXPECT_EQ(SerialDevicePathForName("COM12"), "/dev/ttyACM1");
+  unsetenv("UPDATE_FIRMWARE_COM12");
+}
+
+TEST_F(SerialPosix, NamesThatLeadNowhereFail) {
+  EXPECT_EQ(OpenBootloaderSettings(0, "COM7"), 0);  // override to a missing file
+  EXPECT_EQ(OpenBootloaderSettings(0, "COM17"), 0);
+  EXPECT_EQ(OpenBootloaderSettings(0, "LPT1"), 0);
+  EXPECT_EQ(OpenBootloaderSettings(0, nullptr), 0);
+  EXPECT_EQ(OpenBootloaderSettings(0, "/dev/null"), 0);  // not a terminal
+  EXPECT_EQ(PortInputCount(0), 0);
+}
+
+TEST_F(SerialPosix, TwoDigitComNamesAndDevicePathsOpenLikeCom1) {
+  setenv("UPDATE_FIRMWARE_COM1", com5.path.c_str(), 1);
+  setenv("UPDATE_FIRMWARE_COM16", com6.path.c_str(), 1);
+  EXPECT_NE(OpenBootloaderSettings(0, "COM1"), 0);
+  EXPECT_NE(OpenBootloaderSettings(1, "COM16"), 0);
+  CloseAllPorts();
+  EXPECT_NE(OpenBootloaderSettings(2, com6.path.c_str()), 0);
+  unsetenv("UPDATE_FIRMWARE_COM1");
+  unsetenv("UPDATE_FIRMWARE_COM16");
+}
+
+TEST_F(SerialPosix, NameIsCutTo59Characters) {
+  char dir_template[] = "/tmp/uf-serial-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  std::string link = std::string(dir_template) + "/";
+  link.append(59 - link.size(), 'p');
+  ASSERT_EQ(link.size(), 59u);
+  ASSERT_EQ(symlink(com5.path.c_str(), link.c_str()), 0);
+
+  EXPECT_NE(OpenBootloaderSettings(0, (link + "-and-the-rest").c_str()), 0);
+  EXPECT_FALSE(FreeForOthers(com5.path));
+  ClosePort(0);
+
+  // The 60th character is never looked at: a file with it is not reached.
+  const std::string longer = link + "q";
+  ASSERT_EQ(rename(link.c_str(), longer.c_str()), 0);
+  EXPECT_EQ(OpenBootloaderSettings(0, longer.c_str()), 0);
+  unlink(longer.c_str());
+  rmdir(dir_template);
+}
+
+// --- Exclusive access and slots ---------------------------------------------
+
+TEST_F(SerialPosix, APortIsExclusive) {
+  // The tests run as root, for whom the kernel ignores TIOCEXCL: this is
+  // the lock at work.
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  EXPECT_FALSE(FreeForOthers(com5.path));
+  EXPECT_EQ(OpenBootloaderSettings(1, "COM5"), 0);  // another slot of ours
+
+  // Another program holding the device keeps us out.
+  int other = open(com6.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(OpenBootloaderSettings(1, "COM6"), 0);
+  close(other);
+  EXPECT_NE(OpenBootloaderSettings(1, "COM6"), 0);
+
+  ClosePort(0);
+  EXPECT_TRUE(FreeForOthers(com5.path));
+  EXPECT_NE(OpenBootloaderSettings(2, "COM5"), 0);
+}
+
+TEST_F(SerialPosix, ReopeningASlotClosesTheOldPortOnlyAfterTheNewOneOpened) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  // Had the old port been closed first, this would have succeeded.
+  EXPECT_EQ(OpenBootloaderSettings(0, "COM5"), 0);
+  ASSERT_EQ(WritePort(0, "old", 3), 3);
+  EXPECT_EQ(com5.Receive(3), "old");
+
+  ASSERT_NE(OpenBootloaderSettings(0, "COM6"), 0);
+  EXPECT_TRUE(FreeForOthers(com5.path));
+  EXPECT_FALSE(FreeForOthers(com6.path));
+  ASSERT_EQ(WritePort(0, "new", 3), 3);
+  EXPECT_EQ(com6.Receive(3), "new");
+  EXPECT_EQ(com5.Receive(1, 100), "");
+
+  // A failed open leaves the slot's port open and working.
+  EXPECT_EQ(OpenBootloaderSettings(0, "COM7"), 0);
+  ASSERT_EQ(WritePort(0, "kept", 4), 4);
+  EXPECT_EQ(com6.Receive(4), "kept");
+  com6.Send("in");
+  ASSERT_TRUE(WaitForInput(0, 2));
+}
+
+TEST_F(SerialPosix, ClosedAndNeverOpenedSlotsDoNothing) {
+  ASSERT_NE(OpenBootloaderSettings(3, "COM5"), 0);
+  com5.Send("zz");
+  ASSERT_TRUE(WaitForInput(3, 2));
+  ClosePort(3);
+  ClosePort(3);
+  EXPECT_TRUE(FreeForOthers(com5.path));
+
+  char buffer[4] = {'-', '-', '-', '-'};
+  for (int32_t slot : {3, 0, 4, 16, 40}) {
+    EXPECT_EQ(PortInputCount(slot), 0) << slot;
+    EXPECT_EQ(PortOutputCount(slot), 0) << slot;
+    EXPECT_EQ(ReadPort(slot, buffer, 4), 0) << slot;
+    EXPECT_EQ(WritePort(slot, "abcd", 4), 0) << slot;
+  }
+  EXPECT_EQ(std::string(buffer, 4), "----");
+  EXPECT_EQ(com5.Receive(1, 100), "");
+}
+
+TEST_F(SerialPosix, CloseAllPortsClosesEverySlot) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  ASSERT_NE(OpenBootloaderSettings(40, "COM6"), 0);  // beyond the first 16 entries
+  CloseAllPorts();
+  EXPECT_TRUE(FreeForOthers(com5.path));
+  EXPECT_TRUE(FreeForOthers(com6.path));
+  EXPECT_EQ(WritePort(0, "x", 1), 0);
+  EXPECT_EQ(WritePort(40, "x", 1), 0);
+}
+
+// --- Data -------------------------------------------------------------------
+
+TEST_F(SerialPosix, CountsFollowWhatArrivesAndIsRead) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  EXPECT_EQ(PortInputCount(0), 0);
+  com5.Send("abcde");
+  ASSERT_TRUE(WaitForInput(0, 5));
+  char buf[8] = {};
+  ASSERT_EQ(ReadPort(0, buf, 3), 3);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  EXPECT_EQ(PortInputCount(0), 2);
+  ASSERT_EQ(ReadPort(0, buf, 2), 2);
+  EXPECT_EQ(std::string(buf, 2), "de");
+  EXPECT_EQ(PortInputCount(0), 0);
+
+  ASSERT_EQ(WritePort(0, "BL10", 4), 4);
+  EXPECT_EQ(com5.Receive(4), "BL10");
+  // A pty hands written bytes straight to the other side: nothing queued.
+  EXPECT_EQ(PortOutputCount(0), 0);
+}
+
+TEST_F(SerialPosix, ReadWaitsUntilEveryByteHasArrived) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  const auto start = Clock::now();
+  std::thread device([&] {
+    com5.Send("12");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    com5.Send("345");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    com5.Send("678");
+  });
+  char buf[8] = {};
+  const int32_t got = ReadPort(0, buf, 8);
+  const int64_t waited = MsSince(start);
+  device.join();
+  ASSERT_EQ(got, 8);
+  EXPECT_EQ(std::string(buf, 8), "12345678");
+  EXPECT_GE(waited, 250);
+}
+
+TEST_F(SerialPosix, WriteGivesUpWhenTheDeviceStopsTakingBytes) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  // Fill the line until the kernel takes no more; the device reads nothing.
+  ASSERT_EQ(fcntl(com5.slave, F_SETFL, fcntl(com5.slave, F_GETFL) | O_NONBLOCK), 0);
+  char block[1024];
+  std::memset(block, 'f', sizeof block);
+  size_t filled = 0;
+  for (;;) {
+    ssize_t n = write(com5.slave, block, sizeof block);
+    if (n <= 0) break;
+    filled += static_cast<size_t>(n);
+  }
+  ASSERT_GT(filled, 0u);
+
+  const std::string payload(20, 'w');  // may take 100 * 20 + 10 ms
+  const auto start = Clock::now();
+  const int32_t put = WritePort(0, payload.data(), static_cast<int32_t>(payload.size()));
+  const int64_t took = MsSince(start);
+  EXPECT_LT(put, 20);
+  EXPECT_GE(put, 0);
+  EXPECT_GE(took, 1900);
+  EXPECT_LT(took, 10000);  // bounded, not stuck until the device reads
+}
+
+TEST_F(SerialPosix, AVanishedDeviceEndsCountsReadsAndWrites) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  com5.Send("xyz");
+  ASSERT_TRUE(WaitForInput(0, 3));
+  com5.CloseMaster();
+
+  EXPECT_EQ(PortInputCount(0), 0);
+  EXPECT_EQ(PortOutputCount(0), 0);
+  char buf[16];
+  const auto start = Clock::now();
+  const int32_t got = ReadPort(0, buf, sizeof buf);  // more than will ever come
+  EXPECT_LE(got, 3);
+  EXPECT_EQ(WritePort(0, "gone", 4), 0);
+  EXPECT_LT(MsSince(start), 2000);
+  ClosePort(0);
+  EXPECT_EQ(PortInputCount(0), 0);
+}
+
+}  // namespace
