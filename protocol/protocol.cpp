@@ -1,0 +1,111 @@
+// The bootloader upload conversation: settle, flush, "BL10", acknowledgement,
+// size, the image as two-byte words, final acknowledgement. One pass, one
+// verdict: no checksum, no retry.
+#include "protocol/protocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/delay.h"
+#include "fileio/fileio.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr uint32_t kSettleMs = 500;
+constexpr uint32_t kBeforeWordsMs = 100;
+constexpr uint32_t kReplyPollMs = 10;
+constexpr int32_t kReplyPollLimit = 500;  // polls 1..500 may see the reply
+constexpr int32_t kReplyBytes = 2;
+// The port's own write time-out: 100 ms per byte plus 10 ms.
+constexpr uint64_t kWriteMsPerByte = 100;
+constexpr uint64_t kWriteMsConstant = 10;
+
+enum ReplyState : int32_t { kWaiting = 0, kReplyReady = 1, kTimedOut = 2 };
+
+// Discards whatever arrived before the start command. The count is asked
+// twice: once for the test and once for the read. The bytes are read in
+// pieces no larger than the receive buffer, which is all the room the
+// caller gave us.
+void Flush(int32_t port, uint8_t* receive_buffer) {
+  if (PortInputCount(port) == 0) return;
+  int32_t left = PortInputCount(port);
+  while (left > 0) {
+    const int32_t piece = std::min(left, kTransferBufferSize);
+    ReadPort(port, receive_buffer, piece);
+    left -= piece;
+  }
+}
+
+// Waits until the driver has sent what was just written. Some USB-serial
+// drivers report a transmit count that never reaches 0, so the wait is
+// bounded by the time-out the port gives the write itself (100 ms per byte
+// plus 10 ms); past it the run carries on as after a write that timed out.
+// The loop stays busy, as the words are paced by it; the clock is only read
+// once the queue turns out not to be empty, and reading it is a user-space
+// counter on both platforms.
+void Drain(int32_t port, int32_t bytes_written) {
+  if (PortOutputCount(port) == 0) return;
+  const uint64_t limit = kWriteMsPerByte * static_cast<uint64_t>(std::max(bytes_written, 0)) +
+                         kWriteMsConstant;
+  const uint64_t start = MonotonicMs();
+  while (PortOutputCount(port) != 0) {
+    if (MonotonicMs() - start > limit) return;
+  }
+}
+
+int32_t WaitForReply(int32_t port) {
+  int32_t state = kWaiting;
+  int32_t polls = 0;
+  do {
+    Delay(kReplyPollMs);
+    // Exactly two bytes: a reply followed by anything more is not a reply.
+    if (PortInputCount(port) == kReplyBytes) state = kReplyReady;
+    polls += 1;
+    if (polls > kReplyPollLimit) state = kTimedOut;
+  } while (state == kWaiting);
+  return state;
+}
+
+bool IsOk(const uint8_t* reply) { return reply[0] == 0x4F && reply[1] == 0x4B; }
+
+}  // namespace
+
+UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
+                        uint8_t* receive_buffer, const SizeSource& size_source,
+                        const ProgressHook& progress) {
+  Delay(kSettleMs);
+  Flush(port_slot, receive_buffer);
+
+  // Write results are not examined: a write that timed out sent fewer
+  // bytes, and the run ends in a timeout or a wrong reply later on.
+  std::memcpy(send_buffer, "BL10", 4);
+  WritePort(port_slot, send_buffer, 4);
+  Drain(port_slot, 4);
+
+  if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoReplyToStart;
+  ReadPort(port_slot, receive_buffer, kReplyBytes);
+  if (!IsOk(receive_buffer)) return UploadOutcome::WrongReplyToStart;
+
+  const int32_t size = size_source ? size_source() : 0;
+  const uint32_t bits = static_cast<uint32_t>(size);
+  for (int k = 0; k < 4; ++k) send_buffer[k] = static_cast<uint8_t>((bits >> (8 * k)) & 0xFF);
+  WritePort(port_slot, send_buffer, 4);
+  Drain(port_slot, 4);
+
+  // A negative size gives a count of 0 or less: no words, straight to the
+  // final wait. An odd size drops the last byte.
+  const int32_t word_count = size / 2;
+  Delay(kBeforeWordsMs);
+  for (int32_t i = 1; i <= word_count; ++i) {
+    send_buffer[0] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
+    send_buffer[1] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
+    WritePort(port_slot, send_buffer, 2);
+    if (progress) progress(i, word_count);
+    Drain(port_slot, 2);
+  }
+
+  if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoFinalReply;
+  ReadPort(port_slot, receive_buffer, kReplyBytes);
+  return IsOk(receive_buffer) ? UploadOutcome::Success : UploadOutcome::WrongFinalReply;
+}

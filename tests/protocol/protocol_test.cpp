@@ -1,0 +1,251 @@
+// The upload conversation against a scripted device, port and clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "protocol/protocol.h"
+#include "tests/protocol/scripted_line.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A bootloader: answers "BL10" with `start_reply` and, once the size and all
+// the words it announces have come in, answers with `final_reply`. An empty
+// reply is no answer at all.
+struct Device {
+  std::string start_reply = "OK";
+  uint64_t start_after_ms = 20;
+  std::string final_reply = "OK";
+  uint64_t final_after_ms = 20;
+};
+
+void Attach(ScriptedLine& line, const Device& d) {
+  line.on_write = [d](ScriptedLine& l) {
+    if (l.wire.size() == 4) {
+      if (!d.start_reply.empty()) l.Arrive(d.start_reply, d.start_after_ms);
+      return;
+    }
+    if (l.wire.size() < 8) return;
+    const int32_t size = static_cast<int32_t>(l.wire[4] | l.wire[5] << 8 | l.wire[6] << 16 |
+                                              static_cast<uint32_t>(l.wire[7]) << 24);
+    const size_t expected = 8 + 2 * static_cast<size_t>(std::max(size / 2, 0));
+    if (l.wire.size() == expected && !d.final_reply.empty()) l.Arrive(d.final_reply, d.final_after_ms);
+  };
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes SizeField(int32_t size) {
+  const auto u = static_cast<uint32_t>(size);
+  return {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
+          static_cast<uint8_t>(u >> 24)};
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+Bytes Image(size_t n) {
+  Bytes v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(0xFF - i * 13);
+  return v;
+}
+
+class Upload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_line = &line_;
+    Attach(line_, device_);
+  }
+  void TearDown() override {
+    EXPECT_FALSE(line_.wrong_slot) << "the engine used a slot it was not given";
+    EXPECT_FALSE(line_.read_starved) << "a read would have blocked forever";
+    g_line = nullptr;
+  }
+
+  // A fresh line and run state, for tests that loop over cases.
+  void Reset(const Device& d = Device{}) {
+    line_ = ScriptedLine{};
+    device_ = d;
+    Attach(line_, device_);
+    size_asked_ = 0;
+    progress_.clear();
+  }
+
+  // Runs one upload of `file`, telling the engine its size is `size`.
+  UploadOutcome Run(const Bytes& file, int32_t size) {
+    line_.file = file;
+    return RunUpload(
+        ScriptedLine::kPort, ScriptedLine::kFile, send_.data(), receive_.data(),
+        [&] {
+          ++size_asked_;
+          line_.log.push_back("size");
+          return size;
+        },
+        [&](int32_t i, int32_t n) {
+          progress_.emplace_back(i, n);
+          line_.log.push_back("progress");
+          EXPECT_EQ(line_.drain_queries.back(), 0) << "progress must come before the drain";
+        });
+  }
+  UploadOutcome Run(const Bytes& file) { return Run(file, static_cast<int32_t>(file.size())); }
+
+  size_t PollCount() const { return std::count(line_.delays.begin(), line_.delays.end(), 10u); }
+
+  ScriptedLine line_;
+  Device device_;
+  // Exactly the size the caller promises, so a sanitizer build catches any
+  // read or write past it.
+  std::vector<uint8_t> send_ = std::vector<uint8_t>(kTransferBufferSize);
+  std::vector<uint8_t> receive_ = std::vector<uint8_t>(kTransferBufferSize);
+  int size_asked_ = 0;
+  std::vector<std::pair<int32_t, int32_t>> progress_;
+};
+
+}  // namespace
+
+TEST_F(Upload, FourByteImageGoesOutAsStartSizeAndTwoWords) {
+  line_.busy_queries = 3;  // the driver takes a while to send each write
+  EXPECT_EQ(Run({0xAA, 0xBB, 0xCC, 0xDD}), UploadOutcome::Success);
+  EXPECT_EQ(line_.wire, Bytes({'B', 'L', '1', '0', 0x04, 0x00, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 0xDD}));
+  EXPECT_EQ(progress_, (std::vector<std::pair<int32_t, int32_t>>{{1, 2}, {2, 2}}));
+  EXPECT_EQ(size_asked_, 1);
+  // Each drain queried until the queue was empty: three busy answers, one 0.
+  EXPECT_EQ(line_.drain_queries, (std::vector<int32_t>{4, 4, 4, 4}));
+  EXPECT_EQ(line_.log, (std::vector<std::string>{
+                           "delay 500", "in 0",                             // settle, flush
+                           "write 4",                                       // BL10
+                           "delay 10", "in 0", "delay 10", "in 2", "read 2",  // acknowledgement
+                           "size", "write 4", "delay 100",                  // size, pause
+                           "write 2", "progress", "write 2", "progress",    // words
+                           "delay 10", "in 0", "delay 10", "in 2", "read 2",  // final
+                       }));
+}
+
+TEST_F(Upload, SendsSizeThenWholeWordsOnlyForEveryFileSize) {
+  for (size_t size : {0u, 1u, 2u, 3u, 101u, 4097u}) {
+    SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
+    Reset();
+    const Bytes file = Image(size);
+    const size_t words = size / 2;
+    EXPECT_EQ(Run(file), UploadOutcome::Success);
+    EXPECT_EQ(line_.wire, Concat({Text("BL10"), SizeField(static_cast<int32_t>(size)),
+                                  Bytes(file.begin(), file.begin() + 2 * words)}));
+    EXPECT_EQ(line_.file_reads, static_cast<int32_t>(2 * words)) << "the odd last byte is never read";
+    ASSERT_EQ(progress_.size(), words);
+    if (words) {
+      EXPECT_EQ(progress_.back(), std::make_pair(int32_t(words), int32_t(words)));
+    }
+  }
+}
+
+TEST_F(Upload, NegativeSizeGoesOutLittleEndianAndSendsNoWords) {
+  // FE FD FC FC: four different bytes, so the byte order shows.
+  const int32_t size = -0x01020304;
+  EXPECT_EQ(Run(Image(8), size), UploadOutcome::Success);
+  EXPECT_EQ(line_.wire, Concat({Text("BL10"), Bytes{0xFC, 0xFC, 0xFD, 0xFE}}));
+  EXPECT_EQ(line_.file_reads, 0);
+  EXPECT_TRUE(progress_.empty());
+}
+
+TEST_F(Upload, StaleBytesArrivingDuringTheSettleAreFlushedInBufferSizedPieces) {
+  line_.Arrive(Bytes(40, 0x55), 200);
+  EXPECT_EQ(Run({1, 2}), UploadOutcome::Success);
+  const std::vector<std::string> start(line_.log.begin(), line_.log.begin() + 7);
+  EXPECT_EQ(start, (std::vector<std::string>{"delay 500", "in 40", "in 40", "read 17", "read 17",
+                                             "read 6", "write 4"}));
+}
+
+TEST_F(Upload, DelaysAre500ThenTenMsPollsThen100ThenPolls) {
+  EXPECT_EQ(Run(Image(6)), UploadOutcome::Success);
+  EXPECT_EQ(line_.delays, (std::vector<uint32_t>{500, 10, 10, 100, 10, 10}));
+}
+
+TEST_F(Upload, AReplyIsAcceptedUpToPoll500AndNotAtPoll501) {
+  struct Case {
+    uint64_t start_after, final_after;
+    UploadOutcome expected;
+  };
+  // Without drain time the wait starts at the write, so a reply d ms after
+  // it becomes visible at poll d / 10.
+  for (const Case& c : {Case{5000, 20, UploadOutcome::Success},
+                        Case{5001, 20, UploadOutcome::NoReplyToStart},
+                        Case{20, 5000, UploadOutcome::Success},
+                        Case{20, 5001, UploadOutcome::NoFinalReply}}) {
+    SCOPED_TRACE("start after " + std::to_string(c.start_after) + " ms, final after " +
+                 std::to_string(c.final_after) + " ms");
+    Device d;
+    d.start_after_ms = c.start_after;
+    d.final_after_ms = c.final_after;
+    Reset(d);
+    EXPECT_EQ(Run({7, 8}), c.expected);
+    if (c.expected == UploadOutcome::NoReplyToStart) {
+      EXPECT_EQ(PollCount(), 501u);
+    } else if (c.expected == UploadOutcome::NoFinalReply) {
+      EXPECT_EQ(PollCount(), 2u + 501u);
+    }
+  }
+}
+
+TEST_F(Upload, StartReplyFaultsStopBeforeTheSizeIsAsked) {
+  struct Case {
+    const char* reply;
+    UploadOutcome expected;
+  };
+  for (const Case& c : {Case{"", UploadOutcome::NoReplyToStart},
+                        Case{"O", UploadOutcome::NoReplyToStart},
+                        Case{"OK\r\n", UploadOutcome::NoReplyToStart},
+                        Case{"ok", UploadOutcome::WrongReplyToStart},
+                        Case{"KO", UploadOutcome::WrongReplyToStart},
+                        Case{"OL", UploadOutcome::WrongReplyToStart}}) {
+    SCOPED_TRACE(std::string("start reply \"") + c.reply + "\"");
+    Device d;
+    d.start_reply = c.reply;
+    Reset(d);
+    EXPECT_EQ(Run(Image(4)), c.expected);
+    EXPECT_EQ(size_asked_, 0);
+    EXPECT_EQ(line_.wire, Text("BL10"));
+  }
+}
+
+TEST_F(Upload, FinalReplyFaults) {
+  struct Case {
+    std::string reply;
+    UploadOutcome expected;
+  };
+  for (const Case& c : {Case{"", UploadOutcome::NoFinalReply},
+                        Case{"OK\n", UploadOutcome::NoFinalReply},
+                        Case{"Ok", UploadOutcome::WrongFinalReply},
+                        Case{std::string("\0K", 2), UploadOutcome::WrongFinalReply},
+                        Case{"OK", UploadOutcome::Success}}) {
+    SCOPED_TRACE("final reply of " + std::to_string(c.reply.size()) + " bytes: " + c.reply);
+    Device d;
+    d.final_reply = c.reply;
+    Reset(d);
+    EXPECT_EQ(Run(Image(4)), c.expected);
+    EXPECT_EQ(size_asked_, 1);
+    EXPECT_EQ(line_.wire.size(), 12u);
+  }
+}
+
+TEST_F(Upload, AnOutputQueueThatNeverEmptiesHoldsEachDrainOnlyForTheWriteTimeout) {
+  for (int32_t stuck : {5, -1}) {
+    SCOPED_TRACE("output count stuck at " + std::to_string(stuck));
+    Reset();
+    line_.stuck_output = stuck;
+    line_.output_query_us = 1000;  // each query costs 1 ms of fake time
+    EXPECT_EQ(Run({1, 2, 3, 4}), UploadOutcome::Success);
+    // 100 ms per byte plus 10 ms, measured in 1 ms queries (+2 for the
+    // query that starts the clock and the one that finds it expired).
+    ASSERT_EQ(line_.drain_queries.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+      const int32_t bytes = i < 2 ? 4 : 2;
+      EXPECT_GE(line_.drain_queries[i], 100 * bytes + 10) << "drain " << i;
+      EXPECT_LE(line_.drain_queries[i], 100 * bytes + 12) << "drain " << i;
+    }
+  }
+}
