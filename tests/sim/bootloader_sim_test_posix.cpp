@@ -1,0 +1,634 @@
+// Drives the simulated device the way a host program does: launch it, open
+// the terminal it prints, talk the upload protocol, and check every
+// misbehaviour option against what arrives on the line and in its records.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+const Bytes kStart{'B', 'L', '1', '0'};
+const Bytes kOk{'O', 'K'};
+
+double NowMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+Bytes SizeBytes(uint32_t size) {
+  return {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size >> 16),
+          static_cast<uint8_t>(size >> 24)};
+}
+
+Bytes Pattern(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
+  return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+  std::string s = ReadText(path);
+  return Bytes(s.begin(), s.end());
+}
+
+struct LogEntry {
+  double ms;
+  uint8_t byte;
+};
+
+std::vector<LogEntry> ReadLog(const std::string& path) {
+  std::vector<LogEntry> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    double ms = 0;
+    unsigned byte = 0;
+    char extra = 0;
+    EXPECT_EQ(2, std::sscanf(line.c_str(), "%lf %2X%c", &ms, &byte, &extra)) << "log line: " << line;
+    out.push_back({ms, static_cast<uint8_t>(byte)});
+  }
+  return out;
+}
+
+Bytes LogBytes(const std::vector<LogEntry>& log) {
+  Bytes b;
+  for (const LogEntry& e : log) b.push_back(e.byte);
+  return b;
+}
+
+// A scratch folder for one test's records.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char tmpl[] = "/tmp/bootloader-sim-test.XXXXXX";
+    const char* made = mkdtemp(tmpl);
+    path = made ? made : "";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// One simulator process. Its stdout comes through a pipe (the first line is
+// the terminal), its stderr goes to a file the test can read.
+class Sim {
+ public:
+  Sim() = default;
+  Sim(const Sim&) = delete;
+  Sim& operator=(const Sim&) = delete;
+  ~Sim() {
+    if (out_ >= 0) close(out_);
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // Launches the simulator; unless the arguments say otherwise it gives up
+  // after 10 s, so a failing test cannot hang.
+  void Spawn(std::vector<std::string> args, const std::string& stderr_path) {
+    bool has_timeout = false;
+    for (const std::string& a : args) has_timeout |= (a == "--timeout");
+    if (!has_timeout) args.insert(args.end(), {"--timeout", "10"});
+    args.insert(args.begin(), BOOTLOADER_SIM_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    int pipefd[2];
+    ASSERT_EQ(0, pipe2(pipefd, O_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipefd[1]);
+    out_ = pipefd[0];
+    ASSERT_EQ(0, rc) << "cannot run " << argv[0];
+  }
+
+  // Launches it and reads the terminal path from the first line of stdout.
+  void Start(std::vector<std::string> args, const TempDir& dir) {
+    stderr_path_ = dir / "stderr.txt";
+    Spawn(std::move(args), stderr_path_);
+    std::string line;
+    double give_up = NowMs() + 5000;
+    while (line.empty() || line.back() != '\n') {
+      pollfd p{out_, POLLIN, 0};
+      ASSERT_GT(poll(&p, 1, static_cast<int>(std::max(0.0, give_up - NowMs()))), 0)
+          << "no terminal path printed; stderr: " << Stderr();
+      char c;
+      ASSERT_EQ(1, read(out_, &c, 1)) << "stdout closed early; stderr: " << Stderr();
+      line += c;
+    }
+    line.pop_back();
+    path = line;
+    ASSERT_EQ(0u, path.rfind("/dev/pts/", 0)) << path;
+  }
+
+  // Everything left on stdout until it closes (for --help).
+  std::string RestOfStdout() {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out_, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    return s;
+  }
+
+  // The exit code, or -1 when it did not exit within `seconds` (then it is
+  // killed) or died of a signal.
+  int Wait(double seconds) {
+    double give_up = NowMs() + seconds * 1000;
+    for (;;) {
+      int status = 0;
+      pid_t r = waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      if (NowMs() > give_up) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return -1;
+      }
+      SleepMs(5);
+    }
+  }
+
+  bool Running() {
+    int status = 0;
+    return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+  std::string Stderr() const { return stderr_path_.empty() ? std::string() : ReadText(stderr_path_); }
+
+  std::string path;
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string stderr_path_;
+};
+
+// The host's end: the terminal opened raw and non-blocking, so that every
+// wait below has a time bound.
+class Port {
+ public:
+  explicit Port(const std::string& path) {
+    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    termios t;
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    tcsetattr(fd, TCSANOW, &t);
+  }
+  ~Port() { Close(); }
+  void Close() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+
+  // Bytes written before `timeout_ms` passed without room to write.
+  size_t Write(const Bytes& data, int timeout_ms = 2000) {
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = write(fd, data.data() + done, data.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, timeout_ms) <= 0) break;
+    }
+    return done;
+  }
+
+  // Up to `count` bytes, whatever arrived within `timeout_ms`.
+  Bytes Read(size_t count, int timeout_ms = 2000) {
+    Bytes got;
+    double give_up = NowMs() + timeout_ms;
+    while (got.size() < count) {
+      double left = give_up - NowMs();
+      if (left <= 0) break;
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left) + 1) <= 0) break;
+      uint8_t buf[256];
+      ssize_t n = read(fd, buf, std::min(sizeof buf, count - got.size()));
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+  }
+
+  int fd = -1;
+};
+
+// Start command, size and words, checking both replies; `size` may be odd.
+void Upload(Port& port, const Bytes& image, uint32_t size) {
+  ASSERT_EQ(4u, port.Write(kStart));
+  ASSERT_EQ(kOk, port.Read(2));
+  ASSERT_EQ(4u, port.Write(SizeBytes(size)));
+  ASSERT_EQ(image.size(), port.Write(image));
+  ASSERT_EQ(kOk, port.Read(2));
+}
+
+TEST(BootloaderSim, CommandLine) {
+  TempDir dir;
+  {
+    Sim sim;
+    sim.Spawn({"--help"}, dir / "err");
+    std::string help = sim.RestOfStdout();
+    EXPECT_EQ(0, sim.Wait(5));
+    for (const char* option : {"--link", "--ready-file", "--sessions", "--log", "--image", "--silent",
+                               "--start-reply", "--final-reply", "--no-final", "--reply-delay",
+                               "--start-delay", "--final-delay", "--suffix", "--stale",
+                               "--stop-reading-after", "--vanish-after", "--pace", "--baud", "--timeout",
+                               "Exit codes"})
+      EXPECT_NE(std::string::npos, help.find(option)) << option;
+  }
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"},         {"--start-reply", "4F4"}, {"--suffix", "zz"},  {"--sessions"},
+      {"--sessions", "-1"}, {"--reply-delay", "x"},   {"--silent=yes"},   {"--baud", "0"}};
+  for (const auto& args : bad) {
+    Sim sim;
+    sim.Spawn(args, dir / "err");
+    EXPECT_EQ(1, sim.Wait(5)) << args[0];
+    EXPECT_NE(std::string::npos, ReadText(dir / "err").find("--help")) << args[0];
+  }
+}
+
+TEST(BootloaderSim, NormalUploadIsAnsweredAndRecorded) {
+  TempDir dir;
+  Sim sim;
+  sim.Start({"--log", dir / "log", "--image", dir / "image"}, dir);
+  Port port(sim.path);
+  ASSERT_GE(port.fd, 0);
+
+  // Noise first: "BL1" cut short, then "B" restarting the match.
+  const Bytes noise{'x', 'B', 'L', '1', 'B'};
+  const Bytes image = Pattern(6);
+  ASSERT_EQ(noise.size(), port.Write(noise));
+  EXPECT_TRUE(port.Read(1, 200).empty()) << "answered noise";
+  const double before = NowMs();
+  ASSERT_EQ(3u, port.Write({'L', '1', '0'}));
+  ASSERT_EQ(kOk, port.Read(2));
+  const double start_reply_ms = NowMs() - before;
+  ASSERT_EQ(4u, port.Write(SizeBytes(6)));
+  ASSERT_EQ(6u, port.Write(image));
+  ASSERT_EQ(kOk, port.Read(2));
+  EXPECT_LT(start_reply_ms, 1000) << "an undelayed reply should come at once";
+  EXPECT_TRUE(port.Read(1, 100).empty()) << "bytes after the final reply";
+
+  port.Close();
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+  EXPECT_EQ(image, ReadFileBytes(dir / "image"));
+  std::vector<LogEntry> log = ReadLog(dir / "log");
+  EXPECT_EQ(Cat({noise, {'L', '1', '0'}, SizeBytes(6), image}), LogBytes(log));
+  for (size_t i = 1; i < log.size(); ++i) EXPECT_LE(log[i - 1].ms, log[i].ms);
+  // The noise was logged ~200 ms before the rest of the command.
+  ASSERT_EQ(18u, log.size());
+  EXPECT_GE(log[5].ms - log[4].ms, 150);
+  std::string err = sim.Stderr();
+  EXPECT_NE(std::string::npos, err.find("session 1: announced 6 bytes")) << err;
+  EXPECT_NE(std::string::npos, err.find("completed")) << err;
+}
+
+// Two uploads on two opens of the port: the first with an odd size, under an
+// exclusive lock as our serial layer takes it, the second with size 0.
+TEST(BootloaderSim, TwoSessionsOddAndZeroSize) {
+  TempDir dir;
+  Sim sim;
+  sim.Start({"--sessions", "2", "--log", dir / "log", "--image", dir / "image"}, dir);
+  const Bytes image = Pattern(4);
+  {
+    // A probe: open and close without a word.
+    Port probe(sim.path);
+    ASSERT_GE(probe.fd, 0);
+  }
+  {
+    Port port(sim.path);
+    ASSERT_GE(port.fd, 0);
+    ASSERT_EQ(0, flock(port.fd, LOCK_EX | LOCK_NB));
+    ASSERT_EQ(0, ioctl(port.fd, TIOCEXCL));
+    // Size 5: two words; the fifth byte is never sent, the reply comes anyway.
+    Upload(port, image, 5);
+    EXPECT_EQ(image, ReadFileBytes(dir / "image"));
+  }
+  SleepMs(100);
+  EXPECT_TRUE(sim.Running()) << "stopped after one of two sessions";
+  {
+    Port port(sim.path);
+    ASSERT_GE(port.fd, 0) << "cannot reopen after an exclusive open: " << std::strerror(errno);
+    Upload(port, {}, 0);
+  }
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+  EXPECT_TRUE(ReadFileBytes(dir / "image").empty());
+  EXPECT_EQ(Cat({kStart, SizeBytes(5), image, kStart, SizeBytes(0)}), LogBytes(ReadLog(dir / "log")));
+  std::string err = sim.Stderr();
+  EXPECT_NE(std::string::npos, err.find("session 1: announced 5 bytes (2 words), received 4 of 4")) << err;
+  EXPECT_NE(std::string::npos, err.find("session 2: announced 0 bytes")) << err;
+}
+
+TEST(BootloaderSim, WrongRepliesAreSentAsGiven) {
+  TempDir dir;
+  {
+    Sim sim;
+    sim.Start({"--start-reply", "4F4C", "--log", dir / "log"}, dir);
+    Port port(sim.path);
+    ASSERT_EQ(4u, port.Write(kStart));
+    EXPECT_EQ(Bytes({'O', 'L'}), port.Read(3, 300));
+    port.Close();
+    EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+    EXPECT_EQ(kStart, LogBytes(ReadLog(dir / "log")));
+  }
+  {
+    Sim sim;
+    sim.Start({"--final-reply", "6F6B"}, dir);
+    Port port(sim.path);
+    ASSERT_EQ(4u, port.Write(kStart));
+    ASSERT_EQ(kOk, port.Read(2));
+    ASSERT_EQ(4u, port.Write(SizeBytes(2)));
+    ASSERT_EQ(2u, port.Write({1, 2}));
+    EXPECT_EQ(Bytes({'o', 'k'}), port.Read(3, 300));
+    port.Close();
+    EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+  }
+}
+
+TEST(BootloaderSim, NoFinalAndSilentStayQuietButRecord) {
+  TempDir dir;
+  {
+    Sim sim;
+    sim.Start({"--no-final", "--image", dir / "image"}, dir);
+    Port port(sim.path);
+    ASSERT_EQ(4u, port.Write(kStart));
+    ASSERT_EQ(kOk, port.Read(2));
+    ASSERT_EQ(4u, port.Write(SizeBytes(2)));
+    ASSERT_EQ(2u, port.Write({9, 8}));
+    EXPECT_TRUE(port.Read(1, 500).empty());
+    port.Close();
+    EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+    EXPECT_EQ(Bytes({9, 8}), ReadFileBytes(dir / "image"));
+  }
+  {
+    Sim sim;
+    sim.Start({"--silent", "--log", dir / "log"}, dir);
+    Port port(sim.path);
+    ASSERT_EQ(4u, port.Write(kStart));
+    EXPECT_TRUE(port.Read(1, 500).empty());
+    port.Close();
+    EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+    EXPECT_EQ(kStart, LogBytes(ReadLog(dir / "log")));
+  }
+}
+
+TEST(BootloaderSim, DelayedRepliesComeNoEarlier) {
+  TempDir dir;
+  Sim sim;
+  // The start delay overrides the common one; the final reply keeps it.
+  sim.Start({"--reply-delay", "300", "--start-delay", "150"}, dir);
+  Port port(sim.path);
+  double t0 = NowMs();
+  ASSERT_EQ(4u, port.Write(kStart));
+  ASSERT_EQ(kOk, port.Read(2));
+  double start_ms = NowMs() - t0;
+  ASSERT_EQ(4u, port.Write(SizeBytes(2)));
+  t0 = NowMs();
+  ASSERT_EQ(2u, port.Write({1, 2}));
+  ASSERT_EQ(kOk, port.Read(2));
+  double final_ms = NowMs() - t0;
+  EXPECT_GE(start_ms, 150);
+  EXPECT_LT(start_ms, 300) << "the start delay should replace the common one";
+  EXPECT_GE(final_ms, 300);
+  port.Close();
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+}
+
+TEST(BootloaderSim, SuffixFollowsEveryReply) {
+  TempDir dir;
+  Sim sim;
+  sim.Start({"--suffix", "0D0A"}, dir);
+  Port port(sim.path);
+  const Bytes reply{'O', 'K', '\r', '\n'};
+  ASSERT_EQ(4u, port.Write(kStart));
+  EXPECT_EQ(reply, port.Read(5, 300));
+  ASSERT_EQ(4u, port.Write(SizeBytes(0)));
+  EXPECT_EQ(reply, port.Read(5, 300));
+  port.Close();
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+}
+
+// Stale bytes are there before any command and survive a probe's open and
+// close, as on a real port.
+TEST(BootloaderSim, StaleBytesWaitForTheHost) {
+  TempDir dir;
+  Sim sim;
+  sim.Start({"--stale", "5A5A5A", "--log", dir / "log"}, dir);
+  {
+    Port probe(sim.path);
+    ASSERT_GE(probe.fd, 0);
+  }
+  Port port(sim.path);
+  int queued = 0;
+  ASSERT_EQ(0, ioctl(port.fd, FIONREAD, &queued));
+  EXPECT_EQ(3, queued);
+  EXPECT_EQ(Bytes({0x5A, 0x5A, 0x5A}), port.Read(3, 500));
+  Upload(port, Pattern(2), 2);
+  port.Close();
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+  EXPECT_EQ(Cat({kStart, SizeBytes(2), Pattern(2)}), LogBytes(ReadLog(dir / "log")));
+}
+
+TEST(BootloaderSim, StopReadingMakesTheHostsWritesBlock) {
+  TempDir dir;
+  Sim sim;
+  sim.Start({"--stop-reading-after", "10", "--log", dir / "log", "--image", dir / "image"}, dir);
+  Port port(sim.path);
+  ASSERT_EQ(4u, port.Write(kStart));
+  ASSERT_EQ(kOk, port.Read(2));
+  const uint32_t size = 4u << 20;
+  ASSERT_EQ(4u, port.Write(SizeBytes(size)));
+  const Bytes image = Pattern(size);
+  size_t written = port.Write(image, 500);
+  EXPECT_GE(written, 10u);
+  EXPECT_LT(written, image.size()) << "the writes never blocked";
+  EXPECT_TRUE(port.Read(1, 100).empty());
+  EXPECT_EQ(Bytes(image.begin(), image.begin() + 10), ReadFileBytes(dir / "image"));
+  EXPECT_EQ(18u, ReadLog(dir / "log").size());
+  port.Close();
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+}
+
+TEST(BootloaderSim, VanishHangsUpOnTheHostAndRemovesTheLink) {
+  TempDir dir;
+  Sim sim;
+  const std::string link = dir / "com9";
+  sim.Start({"--vanish-after", "6", "--link", link, "--log", dir / "log", "--image", dir / "image"}, dir);
+  Port port(sim.path);
+  ASSERT_EQ(4u, port.Write(kStart));
+  ASSERT_EQ(kOk, port.Read(2));
+  ASSERT_EQ(4u, port.Write(SizeBytes(100)));
+  const Bytes image = Pattern(10);
+  port.Write(image, 200);
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+
+  pollfd p{port.fd, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 2000));
+  EXPECT_NE(0, p.revents & (POLLHUP | POLLERR)) << "revents " << p.revents;
+  uint8_t b;
+  errno = 0;
+  ssize_t n = read(port.fd, &b, 1);
+  EXPECT_TRUE(n == 0 || (n < 0 && errno == EIO)) << n << " " << std::strerror(errno);
+
+  EXPECT_EQ(Bytes(image.begin(), image.begin() + 6), ReadFileBytes(dir / "image"));
+  EXPECT_EQ(14u, ReadLog(dir / "log").size());
+  struct stat st;
+  EXPECT_NE(0, lstat(link.c_str(), &st)) << "link left behind";
+}
+
+TEST(BootloaderSim, PaceReadsAtTheLineRate) {
+  TempDir dir;
+  Sim sim;
+  sim.Start({"--pace", "--log", dir / "log"}, dir);
+  Port port(sim.path);
+  ASSERT_EQ(4u, port.Write(kStart));
+  ASSERT_EQ(kOk, port.Read(2));
+  ASSERT_EQ(4u, port.Write(SizeBytes(960)));
+  const double t0 = NowMs();
+  ASSERT_EQ(960u, port.Write(Pattern(960), 3000));
+  ASSERT_EQ(kOk, port.Read(2, 5000));
+  // 960 bytes at 9600 baud, 10 bits each: about one second. Only the lower
+  // bound is safe on a loaded machine.
+  EXPECT_GE(NowMs() - t0, 800);
+  std::vector<LogEntry> log = ReadLog(dir / "log");
+  ASSERT_EQ(968u, log.size());
+  EXPECT_GE(log.back().ms - log[8].ms, 800);
+  port.Close();
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+}
+
+TEST(BootloaderSim, LinkAndReadyFile) {
+  TempDir dir;
+  const std::string link = dir / "com5";
+  const std::string ready = dir / "ready";
+  ASSERT_EQ(0, symlink("/nonexistent", link.c_str()));
+  Sim sim;
+  sim.Start({"--link", link, "--ready-file", ready}, dir);
+  EXPECT_EQ(sim.path, fs::read_symlink(link).string());
+  EXPECT_EQ(sim.path + "\n", ReadText(ready));
+  {
+    Port port(link);
+    ASSERT_GE(port.fd, 0);
+    Upload(port, Pattern(2), 2);
+  }
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+  struct stat st;
+  EXPECT_NE(0, lstat(link.c_str(), &st)) << "link left behind";
+  EXPECT_NE(0, lstat(ready.c_str(), &st)) << "ready file left behind";
+
+  // Something that is not a link is never replaced.
+  const std::string file = dir / "com6";
+  std::ofstream(file) << "keep";
+  Sim refused;
+  refused.Spawn({"--link", file}, dir / "err");
+  EXPECT_EQ(2, refused.Wait(5));
+  EXPECT_EQ("keep", ReadText(file));
+}
+
+TEST(BootloaderSim, EndingsAreReportedInTheExitCode) {
+  TempDir dir;
+  {
+    // The host leaves in the middle of the image.
+    Sim sim;
+    sim.Start({}, dir);
+    Port port(sim.path);
+    ASSERT_EQ(4u, port.Write(kStart));
+    ASSERT_EQ(kOk, port.Read(2));
+    ASSERT_EQ(4u, port.Write(SizeBytes(100)));
+    ASSERT_EQ(10u, port.Write(Pattern(10)));
+    SleepMs(50);
+    port.Close();
+    EXPECT_EQ(4, sim.Wait(5));
+    EXPECT_NE(std::string::npos, sim.Stderr().find("ABANDONED")) << sim.Stderr();
+  }
+  {
+    Sim sim;
+    sim.Start({"--timeout", "0.3"}, dir);
+    const double t0 = NowMs();
+    EXPECT_EQ(3, sim.Wait(5));
+    EXPECT_GE(NowMs() - t0, 250);
+  }
+  {
+    // A host that keeps the port open but idle also runs into the timeout.
+    Sim sim;
+    sim.Start({"--timeout", "0.3"}, dir);
+    Port port(sim.path);
+    EXPECT_EQ(3, sim.Wait(5));
+  }
+  {
+    Sim sim;
+    sim.Start({}, dir);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(5, sim.Wait(5)) << "stopped before its session";
+  }
+  {
+    Sim sim;
+    sim.Start({"--sessions", "0"}, dir);
+    {
+      Port port(sim.path);
+      Upload(port, Pattern(4), 4);
+    }
+    SleepMs(50);
+    EXPECT_TRUE(sim.Running());
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(0, sim.Wait(5)) << "stopped between sessions";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,468 @@
+// The simulated device on a Linux pseudo-terminal: the terminal, the records,
+// the host watch and the event loop around the Device.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim_device.h"
+#include "sim_options.h"
+
+namespace {
+
+using sim::Bytes;
+using sim::Config;
+
+volatile sig_atomic_t g_signal = 0;
+
+void OnSignal(int sig) { g_signal = sig; }
+
+const auto g_start = std::chrono::steady_clock::now();
+
+double NowMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_start).count();
+}
+
+void Warn(const std::string& text) { std::fprintf(stderr, "bootloader-sim: %s\n", text.c_str()); }
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool WriteAll(int fd, const uint8_t* data, size_t count) {
+  while (count > 0) {
+    ssize_t n = write(fd, data, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    data += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes a small file under a temporary name and renames it into place, so a
+// script waiting for PATH never reads half of it.
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp." + std::to_string(getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  ok = (close(fd) == 0) && ok;
+  if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
+  unlink(tmp.c_str());
+  return false;
+}
+
+bool MakeRaw(int fd) {
+  termios t;
+  if (tcgetattr(fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// Whether a process other than this one has the terminal open. Used when the
+// host closes a descriptor: inotify says that a close happened, not whether
+// it was the last one (and merges repeated events).
+bool OthersHoldTerminal(dev_t rdev) {
+  DIR* proc = opendir("/proc");
+  if (!proc) return false;
+  const pid_t self = getpid();
+  bool found = false;
+  while (!found) {
+    dirent* e = readdir(proc);
+    if (!e) break;
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0 || pid == self) continue;
+    std::string fd_dir = std::string("/proc/") + e->d_name + "/fd";
+    DIR* fds = opendir(fd_dir.c_str());
+    if (!fds) continue;  // gone, or not ours to look at
+    while (dirent* f = readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      struct stat st;
+      if (fstatat(dirfd(fds), f->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+        found = true;
+        break;
+      }
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  return found;
+}
+
+class Simulator {
+ public:
+  explicit Simulator(const Config& config) : config_(config), device_(config) {}
+  ~Simulator() { Cleanup(); }
+
+  bool Setup();
+  int Run();
+
+ private:
+  void Cleanup();
+  void CloseTerminal();
+  void SendDueReplies(double now);
+  bool ReadFromHost(double now);
+  void WatchHost(double now);
+  void LogBytes(const uint8_t* data, size_t count, double now);
+  int StatusAtStop() const;
+
+  Config config_;
+  sim::Device device_;
+  int master_ = -1;
+  int slave_ = -1;  // our own descriptor: keeps the terminal alive between host opens
+  dev_t slave_rdev_ = 0;
+  std::string slave_path_;
+  int notify_ = -1;
+  FILE* log_ = nullptr;
+  int image_ = -1;
+  bool link_made_ = false;
+  bool ready_made_ = false;
+  bool io_failed_ = false;
+
+  bool host_open_ = false;
+  bool gone_check_armed_ = false;
+  double gone_check_at_ = 0;
+  double next_scan_at_ = 0;  // only without inotify
+  double last_activity_ = 0;
+  double next_read_at_ = 0;  // --pace
+};
+
+bool Simulator::Setup() {
+  if (!config_.log_path.empty()) {
+    log_ = std::fopen(config_.log_path.c_str(), "w");
+    if (!log_) return Warn(Errno("cannot create log " + config_.log_path)), false;
+  }
+  if (!config_.image_path.empty()) {
+    image_ = open(config_.image_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (image_ < 0) return Warn(Errno("cannot create image " + config_.image_path)), false;
+  }
+
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) return Warn(Errno("posix_openpt")), false;
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0) return Warn(Errno("grantpt/unlockpt")), false;
+  char name[256];
+  if (ptsname_r(master_, name, sizeof name) != 0) return Warn(Errno("ptsname")), false;
+  slave_path_ = name;
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) return Warn(Errno("cannot open " + slave_path_)), false;
+  struct stat st;
+  if (fstat(slave_, &st) != 0) return Warn(Errno("fstat")), false;
+  slave_rdev_ = st.st_rdev;
+  // Raw from the start: with echo on, our own replies would come back to us.
+  if (!MakeRaw(slave_)) return Warn(Errno("cannot set raw mode")), false;
+  int flags = fcntl(master_, F_GETFL);
+  if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) return Warn(Errno("fcntl")), false;
+
+  // The watch exists before anyone knows the path, so no host open is missed.
+  notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (notify_ >= 0 && inotify_add_watch(notify_, name, IN_OPEN | IN_CLOSE) < 0) {
+    close(notify_);
+    notify_ = -1;
+  }
+  if (notify_ < 0) Warn("no inotify on the terminal; looking for the host every 250 ms instead");
+
+  if (!config_.stale.empty() && !WriteAll(master_, config_.stale.data(), config_.stale.size()))
+    return Warn(Errno("cannot write the stale bytes")), false;
+
+  if (!config_.link_path.empty()) {
+    struct stat lst;
+    if (lstat(config_.link_path.c_str(), &lst) == 0 && !S_ISLNK(lst.st_mode))
+      return Warn(config_.link_path + " exists and is not a symbolic link; not replacing it"), false;
+    std::string tmp = config_.link_path + ".tmp." + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(name, tmp.c_str()) != 0) return Warn(Errno("cannot create link " + tmp)), false;
+    if (rename(tmp.c_str(), config_.link_path.c_str()) != 0) {
+      unlink(tmp.c_str());
+      return Warn(Errno("cannot create link " + config_.link_path)), false;
+    }
+    link_made_ = true;
+  }
+  if (!config_.ready_path.empty()) {
+    if (!WriteFileAtomically(config_.ready_path, slave_path_ + "\n"))
+      return Warn(Errno("cannot write " + config_.ready_path)), false;
+    ready_made_ = true;
+  }
+
+  device_.on_image_start = [this] {
+    if (image_ >= 0 && (ftruncate(image_, 0) != 0 || lseek(image_, 0, SEEK_SET) != 0)) io_failed_ = true;
+  };
+  device_.on_image_bytes = [this](const uint8_t* data, size_t count) {
+    if (image_ >= 0 && !WriteAll(image_, data, count)) io_failed_ = true;
+  };
+  device_.on_summary = [](const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+  };
+
+  std::printf("%s\n", slave_path_.c_str());
+  std::fflush(stdout);
+  last_activity_ = NowMs();
+  return true;
+}
+
+void Simulator::CloseTerminal() {
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+  master_ = slave_ = -1;
+}
+
+void Simulator::Cleanup() {
+  CloseTerminal();
+  if (notify_ >= 0) close(notify_);
+  notify_ = -1;
+  if (link_made_) {
+    // Only our own link: someone may have pointed it elsewhere meanwhile.
+    char target[256];
+    ssize_t n = readlink(config_.link_path.c_str(), target, sizeof target - 1);
+    if (n >= 0 && std::string(target, static_cast<size_t>(n)) == slave_path_) unlink(config_.link_path.c_str());
+    link_made_ = false;
+  }
+  if (ready_made_) unlink(config_.ready_path.c_str());
+  ready_made_ = false;
+  if (log_) std::fclose(log_);
+  log_ = nullptr;
+  if (image_ >= 0) close(image_);
+  image_ = -1;
+}
+
+void Simulator::LogBytes(const uint8_t* data, size_t count, double now) {
+  if (!log_) return;
+  for (size_t i = 0; i < count; ++i) std::fprintf(log_, "%.3f %02X\n", now, data[i]);
+  // Flushed at once: a test may read the log while we run, or kill us.
+  if (std::fflush(log_) != 0) io_failed_ = true;
+}
+
+void Simulator::SendDueReplies(double now) {
+  for (;;) {
+    Bytes reply = device_.TakeDueReply(now);
+    if (reply.empty()) return;
+    last_activity_ = now;
+    size_t done = 0;
+    double give_up = now + 1000;
+    while (done < reply.size()) {
+      ssize_t n = write(master_, reply.data() + done, reply.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR) && NowMs() < give_up) {
+        pollfd p{master_, POLLOUT, 0};
+        poll(&p, 1, 10);
+      } else {
+        Warn("could not send a reply (the host's input queue is full?); " +
+             std::to_string(reply.size() - done) + " bytes dropped");
+        break;
+      }
+    }
+  }
+}
+
+bool Simulator::ReadFromHost(double now) {
+  size_t limit = device_.ReadLimit();
+  if (limit == 0) return true;
+  uint8_t buf[4096];
+  size_t want = config_.pace ? 1 : std::min(limit, sizeof buf);
+  want = std::min(want, limit);
+  ssize_t n = read(master_, buf, want);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+  if (n <= 0) {
+    Warn(n == 0 ? std::string("terminal closed unexpectedly") : Errno("read from the terminal"));
+    return false;
+  }
+  last_activity_ = now;
+  if (config_.pace) {
+    const double byte_ms = 10000.0 / config_.baud;
+    // Keep the schedule when we woke a little late, restart it after a pause,
+    // so the average rate stays the line rate without bursts.
+    if (now > next_read_at_ + byte_ms) next_read_at_ = now;
+    next_read_at_ += byte_ms;
+  }
+  LogBytes(buf, static_cast<size_t>(n), now);
+  device_.Receive(buf, static_cast<size_t>(n), now);
+  return true;
+}
+
+void Simulator::WatchHost(double now) {
+  bool closed = false;
+  if (notify_ >= 0) {
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+      ssize_t n = read(notify_, buf, sizeof buf);
+      if (n <= 0) break;
+      for (char* p = buf; p < buf + n;) {
+        auto* e = reinterpret_cast<inotify_event*>(p);
+        if (e->mask & IN_OPEN) host_open_ = true;
+        if (e->mask & IN_CLOSE) closed = true;
+        p += sizeof(inotify_event) + e->len;
+      }
+      last_activity_ = now;
+    }
+  } else if (now >= next_scan_at_) {
+    next_scan_at_ = now + 250;
+    bool was_open = host_open_;
+    host_open_ = OthersHoldTerminal(slave_rdev_);
+    closed = was_open && !host_open_;
+    if (was_open != host_open_) last_activity_ = now;
+  }
+  if (!closed) return;
+  if (notify_ >= 0) host_open_ = OthersHoldTerminal(slave_rdev_);
+  if (host_open_) return;
+  // The last host descriptor is gone. A real port forgets the host's
+  // exclusive claim; ours would keep it because our descriptor keeps the
+  // terminal open. Raw mode again, in case the host changed it.
+  ioctl(slave_, TIOCNXCL);
+  MakeRaw(slave_);
+  gone_check_armed_ = true;
+  // Bytes the host wrote just before closing may still be on their way.
+  gone_check_at_ = now + 100;
+}
+
+int Simulator::StatusAtStop() const {
+  if (device_.Abandoned()) return sim::ExitAbandoned;
+  if (config_.sessions == 0) return device_.InSession() ? sim::ExitInterrupted : sim::ExitOk;
+  return device_.AllSessionsEnded() ? sim::ExitOk : sim::ExitInterrupted;
+}
+
+int Simulator::Run() {
+  sigset_t block, wait_mask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGHUP);
+  sigprocmask(SIG_BLOCK, &block, &wait_mask);
+  sigdelset(&wait_mask, SIGTERM);
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGHUP);
+
+  for (;;) {
+    if (g_signal != 0) {
+      device_.Interrupt("INTERRUPTED by a signal", NowMs());
+      return StatusAtStop();
+    }
+    double now = NowMs();
+    SendDueReplies(now);
+    if (io_failed_) {
+      Warn(Errno("writing the log or the image failed"));
+      return sim::ExitSystem;
+    }
+    if (device_.Vanished()) {
+      CloseTerminal();
+      return sim::ExitOk;
+    }
+    if (device_.AllSessionsEnded() && !host_open_ && !device_.HasPendingReply())
+      return device_.Abandoned() ? sim::ExitAbandoned : sim::ExitOk;
+    if (host_open_) gone_check_armed_ = false;
+    if (gone_check_armed_ && now >= gone_check_at_) {
+      gone_check_armed_ = false;
+      if (device_.ReadLimit() == 0) {
+        if (device_.HostGone(now)) tcflush(master_, TCIFLUSH);
+      } else if (device_.MidUpload()) {
+        int pending = 0;
+        if (ioctl(master_, FIONREAD, &pending) == 0 && pending == 0) {
+          device_.HostGone(now);
+        } else {
+          gone_check_armed_ = true;  // still reading what the host left behind
+          gone_check_at_ = now + 100;
+        }
+      }
+      continue;
+    }
+
+    double deadline = INFINITY;
+    if (config_.timeout_s > 0) deadline = last_activity_ + config_.timeout_s * 1000;
+    if (device_.HasPendingReply()) deadline = std::max(deadline, device_.NextReplyDue());
+    if (now >= deadline) {
+      device_.Interrupt("TIMED OUT", now);
+      Warn("nothing happened for " + std::to_string(config_.timeout_s) + " s; giving up");
+      return sim::ExitTimeout;
+    }
+
+    double wake = deadline;
+    if (device_.HasPendingReply()) wake = std::min(wake, device_.NextReplyDue());
+    if (gone_check_armed_) wake = std::min(wake, gone_check_at_);
+    if (notify_ < 0) wake = std::min(wake, next_scan_at_);
+    bool want_read = device_.ReadLimit() > 0;
+    if (want_read && config_.pace && now < next_read_at_) {
+      want_read = false;
+      wake = std::min(wake, next_read_at_);
+    }
+
+    pollfd fds[2] = {{notify_, POLLIN, 0}, {want_read ? master_ : -1, POLLIN, 0}};
+    timespec ts;
+    timespec* tsp = nullptr;
+    if (std::isfinite(wake)) {
+      double ms = std::max(0.0, wake - now);
+      ts.tv_sec = static_cast<time_t>(ms / 1000);
+      ts.tv_nsec = static_cast<long>(std::ceil((ms - ts.tv_sec * 1000.0) * 1e6));
+      if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+      }
+      tsp = &ts;
+    }
+    int r = ppoll(fds, 2, tsp, &wait_mask);
+    if (g_signal != 0) {
+      device_.Interrupt("INTERRUPTED by a signal", NowMs());
+      return StatusAtStop();
+    }
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      Warn(Errno("poll"));
+      return sim::ExitSystem;
+    }
+    now = NowMs();
+    // The host watch first: an open is always reported before the bytes the
+    // host then writes.
+    WatchHost(now);
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (!ReadFromHost(now)) return sim::ExitSystem;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config config;
+  std::string error;
+  switch (sim::ParseOptions(argc, argv, config, error)) {
+    case sim::ParseResult::Help:
+      std::fputs(sim::UsageText("bootloader-sim").c_str(), stdout);
+      return sim::ExitOk;
+    case sim::ParseResult::Error:
+      std::fprintf(stderr, "bootloader-sim: %s (see --help)\n", error.c_str());
+      return sim::ExitUsage;
+    case sim::ParseResult::Run:
+      break;
+  }
+
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  Simulator simulator(config);
+  if (!simulator.Setup()) return sim::ExitSystem;
+  return simulator.Run();
+}
