@@ -1,0 +1,79 @@
+#include "tests/e2e/sim_process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& args) {
+  int out[2];
+  if (pipe(out) != 0) return;
+  std::vector<std::string> all{program};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (rc != 0) {
+    close(out[0]);
+    return;
+  }
+  pid_ = pid;
+  stdout_fd_ = out[0];
+
+  // The first line is the terminal path; give the child a few seconds.
+  std::string line;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < give_up) {
+    pollfd pfd{stdout_fd_, POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) continue;
+    char c;
+    if (read(stdout_fd_, &c, 1) != 1) break;
+    if (c == '\n') {
+      terminal_ = line;
+      break;
+    }
+    line += c;
+  }
+}
+
+int SimProcess::WaitForExit(double seconds) {
+  if (pid_ < 0) return exit_code_;
+  const auto give_up = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return exit_code_;
+    }
+    if (std::chrono::steady_clock::now() >= give_up) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+SimProcess::~SimProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    if (WaitForExit(5) < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  if (stdout_fd_ >= 0) close(stdout_fd_);
+}
