@@ -1,0 +1,154 @@
+// The two modal dialogs on FLTK 1.3: a plain message box built here (title,
+// text, one OK button, no icon) and FLTK's own file chooser, kept in-process
+// so that it looks and behaves the same on every machine.
+//
+// Both are modal FLTK windows run by a local wait loop: the main window keeps
+// being painted but FLTK hands its input to the modal window.
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/Fl_Window.H>
+#include <FL/filename.H>
+#include <FL/fl_draw.H>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "ui/dialogs.h"
+#include "ui/file_filter.h"
+#include "ui/open_dialog_args.h"
+
+namespace {
+
+constexpr int kTextSize = 12;
+constexpr int kMargin = 16;
+constexpr int kButtonWidth = 80;
+constexpr int kButtonHeight = 24;
+
+// The window the dialog belongs over: the topmost one shown, else none.
+void CentreOverOwner(Fl_Window& dialog) {
+  int x, y, w, h;
+  Fl::screen_xywh(x, y, w, h, 0);
+  if (Fl_Window* owner = Fl::first_window()) {
+    if (owner != &dialog && owner->shown()) {
+      x = owner->x();
+      y = owner->y();
+      w = owner->w();
+      h = owner->h();
+    }
+  }
+  dialog.position(std::max(0, x + (w - dialog.w()) / 2), std::max(0, y + (h - dialog.h()) / 2));
+}
+
+void RunModal(Fl_Window& dialog) {
+  dialog.set_modal();
+  dialog.show();
+  while (dialog.shown()) Fl::wait();
+}
+
+void OkCallback(Fl_Widget* widget, void*) { widget->window()->hide(); }
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string ParentOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Restores the working directory on every way out of the chooser.
+class KeepWorkingDirectory {
+ public:
+  KeepWorkingDirectory() { saved_ = getcwd(path_, sizeof path_) != nullptr; }
+  ~KeepWorkingDirectory() {
+    if (saved_ && chdir(path_) != 0) {
+      // Nothing better to do: the folder vanished while the chooser was up.
+    }
+  }
+  const char* path() const { return saved_ ? path_ : "."; }
+
+ private:
+  char path_[PATH_MAX];
+  bool saved_ = false;
+};
+
+}  // namespace
+
+int32_t ShowMessage(const char* title, const char* text, uint32_t /*style*/) {
+  std::string caption = title ? title : "";
+  std::string body = text ? text : "";
+
+  fl_font(FL_HELVETICA, kTextSize);
+  int text_w = 0, text_h = 0;
+  fl_measure(body.c_str(), text_w, text_h, 0);
+  int width = std::max({text_w + 2 * kMargin, kButtonWidth + 2 * kMargin, 200});
+  int height = kMargin + std::max(text_h, kTextSize) + kMargin + kButtonHeight + kMargin;
+
+  Fl_Window dialog(width, height);
+  dialog.copy_label(caption.c_str());
+  Fl_Box message(kMargin, kMargin, width - 2 * kMargin, std::max(text_h, kTextSize));
+  message.copy_label(body.c_str());
+  message.labelsize(kTextSize);
+  message.align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_WRAP);
+  Fl_Return_Button ok((width - kButtonWidth) / 2, height - kMargin - kButtonHeight, kButtonWidth,
+                      kButtonHeight, "OK");
+  ok.labelsize(kTextSize);
+  ok.callback(OkCallback);
+  dialog.end();
+  // Closing by the close box or Escape hides the box, which counts as OK,
+  // as for the platform's box with only an OK button.
+  dialog.size_range(width, height, width, height);
+  CentreOverOwner(dialog);
+  RunModal(dialog);
+  return 1;  // IDOK
+}
+
+std::string ChooseFileToOpen(const char* title, const char* default_path, const char* pattern,
+                             int32_t pattern_position) {
+  KeepWorkingDirectory cwd;
+
+  // The default path follows the same folder/name rule as on Windows, with
+  // '/' as the separator.
+  std::string path = default_path ? default_path : "";
+  std::replace(path.begin(), path.end(), '/', '\\');
+  OpenDialogArgs args = MakeOpenDialogArgs(default_path ? path.c_str() : nullptr, nullptr);
+  std::string folder = args.folder;
+  std::string name = args.file_name;
+  std::replace(folder.begin(), folder.end(), '\\', '/');
+  std::vector<FileFilter> filters = ParseFileFilters(pattern);
+  std::string filter_text = ChooserFilterText(filters);
+  if (folder.empty() || !IsDirectory(folder)) folder = cwd.path();
+
+  Fl_File_Chooser chooser(folder.c_str(), filter_text.empty() ? nullptr : filter_text.c_str(),
+                          Fl_File_Chooser::CREATE, title ? title : "");
+  chooser.ok_label("Open");
+  if (!filters.empty()) {
+    bool in_range = pattern_position >= 0 && pattern_position < static_cast<int32_t>(filters.size());
+    chooser.filter_value(in_range ? pattern_position : 0);
+  }
+  if (!name.empty()) chooser.value(name.c_str());
+
+  std::string chosen;
+  for (;;) {
+    chooser.show();
+    while (chooser.shown()) Fl::wait();
+    const char* value = chooser.count() > 0 ? chooser.value(1) : nullptr;
+    if (!value || !*value) return std::string();
+    char absolute[FL_PATH_MAX];
+    fl_filename_absolute(absolute, sizeof absolute, value);
+    chosen = absolute;
+    // A name that need not exist is fine; a folder that does not exist is
+    // refused and the chooser comes back.
+    if (!IsDirectory(chosen) && IsDirectory(ParentOf(chosen))) break;
+    ShowMessage(title ? title : "", "The folder of this path does not exist.", 0);
+  }
+  return chosen;
+}
