@@ -1,0 +1,158 @@
+// The command-line front end's platform side on Linux and other POSIX
+// systems.
+#if defined(_WIN32)
+#error "cli_posix.cpp is the POSIX side of the command-line tool"
+#endif
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli/cli_platform.h"
+#include "serial/port_names.h"
+
+namespace {
+
+// Descriptors below this number are checked at start-up; ours are the
+// lowest free numbers, so they land well inside it.
+constexpr int kTrackedDescriptors = 1024;
+
+// Which descriptors the program was started with. Written once before the
+// handler is installed, only read inside it.
+bool g_inherited[kTrackedDescriptors];
+
+// Ctrl+C can arrive anywhere: inside a 5-second reply wait, a drain, a
+// blocking read or write, or half-way through opening the port. The layers
+// have no way to be cancelled, and none of them may be called from a signal
+// handler, so the handler releases what the program opened itself and ends
+// the process at once, using only system calls:
+//  - every descriptor not inherited is one of ours (the port, the file,
+//    perhaps a runtime's); closing it releases the port's flock, since we
+//    hold the only reference to that open file description;
+//  - the port's exclusive mode (TIOCEXCL) is a flag on the terminal, not on
+//    the descriptor. A real serial device drops it on its last close, but a
+//    pseudo-terminal whose other side is still open keeps it, and every
+//    later non-root open would fail with EBUSY. So it is cleared first, as
+//    the serial layer does on an ordinary close; on descriptors that are
+//    not terminals the call just fails with ENOTTY.
+//  - inherited descriptors are left alone: they belong to whoever started
+//    us (a script's lock file, say), and unlocking them would be wrong.
+// The kernel would close the descriptors at _exit anyway; doing it here
+// first keeps the order the same as an ordinary run (port, then file).
+extern "C" void OnStopSignal(int signal_number) {
+  for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
+    if (g_inherited[fd]) continue;
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+  }
+  static const char kMessage[] = "\nInterrupted.\n";
+  const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  (void)ignored;
+  _exit(128 + signal_number);
+}
+
+// Standard streams that were closed at start-up are pointed at /dev/null,
+// so that the port or the file can never end up as fd 1 or 2 and receive
+// our messages.
+void FillStandardStreams() {
+  for (int fd = 0; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
+void CatchSignal(int signal_number) {
+  struct sigaction old_action {};
+  if (sigaction(signal_number, nullptr, &old_action) != 0) return;
+  // A signal the caller chose to ignore (nohup, a background job) stays
+  // ignored.
+  if (old_action.sa_handler == SIG_IGN) return;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGHUP);
+  sigaction(signal_number, &action, nullptr);
+}
+
+}  // namespace
+
+void PrepareProcess() {
+  FillStandardStreams();
+  for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
+    g_inherited[fd] = fcntl(fd, F_GETFD) != -1;
+  }
+  // A dropped SSH connection (SIGHUP) or a kill (SIGTERM) must release the
+  // port just like Ctrl+C.
+  CatchSignal(SIGINT);
+  CatchSignal(SIGTERM);
+  CatchSignal(SIGHUP);
+}
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::string PortDevice(const std::string& name) { return SerialDevicePathForName(name.c_str()); }
+
+PortDiagnosis DiagnosePort(const std::string& name) {
+  PortDiagnosis d;
+  d.device = SerialDevicePathForName(name.c_str());
+  if (d.device.empty()) {
+    d.trouble = PortTrouble::Absent;
+    return d;
+  }
+  // Opened the way the serial layer opens it, so that the same refusal
+  // shows up again, but only to look: nothing is configured.
+  const int fd = open(d.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    switch (error) {
+      case EBUSY:  // another program set exclusive mode (TIOCEXCL)
+        d.trouble = PortTrouble::Busy;
+        break;
+      case EACCES:
+      case EPERM:
+        d.trouble = PortTrouble::PermissionDenied;
+        break;
+      case ENOENT:
+      case ENODEV:
+      case ENXIO:
+      case EIO:  // a /dev/ttyS node with no UART behind it
+        d.trouble = PortTrouble::Absent;
+        break;
+      default:
+        d.trouble = PortTrouble::Other;
+        d.detail = std::strerror(error);
+        break;
+    }
+    return d;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    if (error == EWOULDBLOCK) {
+      d.trouble = PortTrouble::Busy;
+    } else {
+      d.trouble = PortTrouble::Other;
+      d.detail = std::strerror(error);
+    }
+    return d;
+  }
+  const bool terminal = isatty(fd) == 1;
+  flock(fd, LOCK_UN);
+  close(fd);
+  d.trouble = PortTrouble::Other;
+  d.detail = terminal ? "does not take 9600 baud, 8 data bits, no parity, one stop bit"
+                      : "not a serial device";
+  return d;
+}
