@@ -315,14 +315,11 @@ TEST(BootloaderSim, NormalUploadIsAnsweredAndRecorded) {
   const Bytes image = Pattern(6);
   ASSERT_EQ(noise.size(), port.Write(noise));
   EXPECT_TRUE(port.Read(1, 200).empty()) << "answered noise";
-  const double before = NowMs();
   ASSERT_EQ(3u, port.Write({'L', '1', '0'}));
   ASSERT_EQ(kOk, port.Read(2));
-  const double start_reply_ms = NowMs() - before;
   ASSERT_EQ(4u, port.Write(SizeBytes(6)));
   ASSERT_EQ(6u, port.Write(image));
   ASSERT_EQ(kOk, port.Read(2));
-  EXPECT_LT(start_reply_ms, 1000) << "an undelayed reply should come at once";
   EXPECT_TRUE(port.Read(1, 100).empty()) << "bytes after the final reply";
 
   port.Close();
@@ -444,10 +441,12 @@ TEST(BootloaderSim, DelayedRepliesComeNoEarlier) {
   ASSERT_EQ(kOk, port.Read(2));
   double final_ms = NowMs() - t0;
   EXPECT_GE(start_ms, 150);
-  EXPECT_LT(start_ms, 300) << "the start delay should replace the common one";
   EXPECT_GE(final_ms, 300);
   port.Close();
   EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+  // Which delay applied, without an upper bound on a busy machine's timing.
+  EXPECT_NE(std::string::npos, sim.Stderr().find("start reply 4F4B after 150 ms, final reply 4F4B after 300 ms"))
+      << sim.Stderr();
 }
 
 TEST(BootloaderSim, SuffixFollowsEveryReply) {
@@ -596,6 +595,19 @@ TEST(BootloaderSim, EndingsAreReportedInTheExitCode) {
     port.Close();
     EXPECT_EQ(4, sim.Wait(5));
     EXPECT_NE(std::string::npos, sim.Stderr().find("ABANDONED")) << sim.Stderr();
+  }
+  // Hosts that had good reason to give up: the reply never read (as when it
+  // is not alone in the queue), or still to come.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--suffix", "0D0A"}, {"--start-delay", "400"}}) {
+    Sim sim;
+    sim.Start(args, dir);
+    Port port(sim.path);
+    ASSERT_EQ(4u, port.Write(kStart));
+    SleepMs(100);
+    port.Close();
+    EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+    EXPECT_EQ(std::string::npos, sim.Stderr().find("ABANDONED")) << sim.Stderr();
   }
   {
     Sim sim;

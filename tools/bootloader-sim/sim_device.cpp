@@ -100,15 +100,14 @@ void Device::BeginSession(double now_ms) {
 
   if (config_.silent) {
     start_text_ = "none (silent)";
-    EndSession("completed: silent, host expected to give up", now_ms);
-    return;
+    start_exact_ = false;
+  } else {
+    QueueReply(config_.start_reply, config_.start_delay_ms, now_ms);
+    start_text_ = ReplyText(config_.start_reply, config_.start_delay_ms);
+    start_exact_ = replies_.back().bytes == kOk;
   }
-  QueueReply(config_.start_reply, config_.start_delay_ms, now_ms);
-  start_text_ = ReplyText(config_.start_reply, config_.start_delay_ms);
-  if (config_.start_reply != kOk) {
-    EndSession("completed: wrong start reply, host expected to give up", now_ms);
-    return;
-  }
+  // Even after a wrong reply the device takes what follows as the size: it
+  // cannot know its answer was wrong. The host closing the port ends it.
   phase_ = Phase::ReadSize;
 }
 
@@ -136,7 +135,9 @@ void Device::CheckImageProgress(double now_ms) {
     return;
   }
   if (image_got_ < image_expected_) return;
-  if (config_.no_final) {
+  if (config_.silent) {
+    final_text_ = "none (silent)";
+  } else if (config_.no_final) {
     final_text_ = "none (--no-final)";
   } else {
     QueueReply(config_.final_reply, config_.final_delay_ms, now_ms);
@@ -162,7 +163,7 @@ Bytes Device::TakeDueReply(double now_ms) {
   return out;
 }
 
-bool Device::HostGone(double now_ms) {
+bool Device::HostGone(double now_ms, size_t unread) {
   if (phase_ == Phase::Stalled) {
     phase_ = Phase::WaitStart;
     matched_ = 0;
@@ -171,10 +172,16 @@ bool Device::HostGone(double now_ms) {
   if (!MidUpload()) return false;
   if (HasPendingReply()) {
     // A reply made late on purpose: giving up on it is what the host should do.
-    EndSession("completed: host gave up waiting for the delayed start reply", now_ms);
+    EndSession("completed: the host gave up waiting for the delayed start reply", now_ms);
+  } else if (!start_exact_) {
+    EndSession("completed: the host gave up after a start reply other than OK", now_ms);
+  } else if (unread != 0) {
+    // The OK came, but never alone (stale bytes before it, say): a host
+    // that waits for exactly two bytes gives up.
+    EndSession("completed: the host gave up leaving " + std::to_string(unread) + " bytes unread", now_ms);
   } else {
     abandoned_ = true;
-    EndSession("ABANDONED: the host closed the port mid-upload", now_ms);
+    EndSession("ABANDONED: the host read the OK but closed the port mid-upload", now_ms);
   }
   return false;
 }

@@ -35,9 +35,12 @@ class Device {
   Bytes TakeDueReply(double now_ms);
 
   // The host has closed the port and no byte of it is left unread (or the
-  // device has stopped reading). Returns true when the caller should discard
-  // the bytes the device left unread.
-  bool HostGone(double now_ms);
+  // device has stopped reading); `unread` is how many bytes the device sent
+  // that the host never read. Mid-upload this ends the session, as
+  // abandoned only if the host had read a plain "OK" and nothing else was
+  // waiting: then a correct host goes on. Returns true when the caller
+  // should discard the bytes the device left unread.
+  bool HostGone(double now_ms, size_t unread);
   // True while the device waits for size or image bytes: a host that leaves
   // now has abandoned the upload.
   bool MidUpload() const { return phase_ == Phase::ReadSize || phase_ == Phase::ReadImage; }
@@ -86,6 +89,7 @@ class Device {
   uint64_t image_got_ = 0;
   uint64_t session_bytes_ = 0;  // everything received from "BL10" on
   uint64_t early_bytes_ = 0;    // received while the start reply was still pending
+  bool start_exact_ = false;  // the start reply sent was exactly "OK"
   std::string start_text_;
   std::string final_text_;
 };

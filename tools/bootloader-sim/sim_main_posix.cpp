@@ -372,11 +372,13 @@ int Simulator::Run() {
     if (gone_check_armed_ && now >= gone_check_at_) {
       gone_check_armed_ = false;
       if (device_.ReadLimit() == 0) {
-        if (device_.HostGone(now)) tcflush(master_, TCIFLUSH);
+        if (device_.HostGone(now, 0)) tcflush(master_, TCIFLUSH);
       } else if (device_.MidUpload()) {
         int pending = 0;
         if (ioctl(master_, FIONREAD, &pending) == 0 && pending == 0) {
-          device_.HostGone(now);
+          int unread = 0;
+          if (ioctl(slave_, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+          device_.HostGone(now, static_cast<size_t>(unread));
         } else {
           gone_check_armed_ = true;  // still reading what the host left behind
           gone_check_at_ = now + 100;

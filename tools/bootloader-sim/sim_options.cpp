@@ -77,8 +77,11 @@ may open and close the port as often as it likes; whatever the device sent
 stays queued for the next open. When the host closes the port, an exclusive
 mode (TIOCEXCL) it left set is cleared and raw mode is restored.
 
-After a wrong or missing start reply the device goes back to waiting for "BL10"
-at once: the host is expected to give up.
+A session ends when the device has queued its final reply (or would have), or
+when the host closes the port in the middle of it. Even after a wrong or
+missing start reply the device takes what follows as the size, as a real one
+would; a host is expected to give up and close the port, which ends the
+session normally.
 
 Where it appears:
   --link PATH           also make PATH a symbolic link to the terminal (an
@@ -140,8 +143,9 @@ Exit codes:
   1  bad command line
   2  the terminal, link or a file could not be set up, or I/O on them failed
   3  --timeout: nothing happened for that long
-  4  the host closed the port in the middle of an upload, while the device was
-     still waiting for size or image bytes and had no reply pending
+  4  the host closed the port in the middle of an upload although it had read
+     a plain "OK" start reply (nothing else unread, no reply still pending),
+     so a correct host would have gone on
   5  stopped by SIGTERM, SIGINT or SIGHUP before the sessions were done (with
      --sessions 0: while an upload was in progress)
 )";
