@@ -7,6 +7,7 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_File_Input.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/Fl_Window.H>
 #include <FL/filename.H>
@@ -29,25 +30,57 @@ constexpr int kMargin = 16;
 constexpr int kButtonWidth = 80;
 constexpr int kButtonHeight = 24;
 
-// The window the dialog belongs over: the topmost one shown, else none.
-void CentreOverOwner(Fl_Window& dialog) {
+// Dialogs come up centred over the topmost window shown before them (the
+// owner), or over the screen when there is none.
+struct OwnerArea {
   int x, y, w, h;
-  Fl::screen_xywh(x, y, w, h, 0);
+};
+
+OwnerArea FindOwnerArea() {
+  OwnerArea area;
+  Fl::screen_xywh(area.x, area.y, area.w, area.h, 0);
   if (Fl_Window* owner = Fl::first_window()) {
-    if (owner != &dialog && owner->shown()) {
-      x = owner->x();
-      y = owner->y();
-      w = owner->w();
-      h = owner->h();
-    }
+    if (owner->shown() && owner->visible()) area = {owner->x(), owner->y(), owner->w(), owner->h()};
   }
-  dialog.position(std::max(0, x + (w - dialog.w()) / 2), std::max(0, y + (h - dialog.h()) / 2));
+  return area;
+}
+
+void CentreOver(const OwnerArea& area, Fl_Window& dialog) {
+  dialog.position(std::max(0, area.x + (area.w - dialog.w()) / 2),
+                  std::max(0, area.y + (area.h - dialog.h()) / 2));
 }
 
 void RunModal(Fl_Window& dialog) {
   dialog.set_modal();
   dialog.show();
   while (dialog.shown()) Fl::wait();
+}
+
+Fl_File_Input* FindNameField(Fl_Widget* widget) {
+  if (Fl_File_Input* field = dynamic_cast<Fl_File_Input*>(widget)) return field;
+  if (Fl_Group* group = widget ? widget->as_group() : nullptr) {
+    for (int i = 0; i < group->children(); ++i) {
+      if (Fl_File_Input* field = FindNameField(group->child(i))) return field;
+    }
+  }
+  return nullptr;
+}
+
+// FLTK's chooser opens with its folder selected in the name field, and
+// turns a relative name into an absolute one on every key, leaving the
+// cursor at the front: typed names come out scrambled. Starting from
+// "folder/" (plus the initial name, selected) keeps every edit absolute.
+void PrepareNameField(Fl_Window* chooser_window, const std::string& folder,
+                      const std::string& name) {
+  Fl_File_Input* field = FindNameField(chooser_window);
+  if (!field) return;
+  std::string text = folder;
+  if (text.empty() || text.back() != '/') text += '/';
+  int name_start = static_cast<int>(text.size());
+  text += name;
+  field->value(text.c_str());
+  field->position(static_cast<int>(text.size()), name_start);
+  field->take_focus();
 }
 
 void OkCallback(Fl_Widget* widget, void*) { widget->window()->hide(); }
@@ -89,6 +122,7 @@ int32_t ShowMessage(const char* title, const char* text, uint32_t /*style*/) {
   fl_font(FL_HELVETICA, kTextSize);
   int text_w = 0, text_h = 0;
   fl_measure(body.c_str(), text_w, text_h, 0);
+  text_w += 8;  // FLTK insets a left-aligned label by 3 px on each side
   int width = std::max({text_w + 2 * kMargin, kButtonWidth + 2 * kMargin, 200});
   int height = kMargin + std::max(text_h, kTextSize) + kMargin + kButtonHeight + kMargin;
 
@@ -106,7 +140,7 @@ int32_t ShowMessage(const char* title, const char* text, uint32_t /*style*/) {
   // Closing by the close box or Escape hides the box, which counts as OK,
   // as for the platform's box with only an OK button.
   dialog.size_range(width, height, width, height);
-  CentreOverOwner(dialog);
+  CentreOver(FindOwnerArea(), dialog);
   RunModal(dialog);
   return 1;  // IDOK
 }
@@ -134,11 +168,17 @@ std::string ChooseFileToOpen(const char* title, const char* default_path, const 
     bool in_range = pattern_position >= 0 && pattern_position < static_cast<int32_t>(filters.size());
     chooser.filter_value(in_range ? pattern_position : 0);
   }
-  if (!name.empty()) chooser.value(name.c_str());
 
+  const OwnerArea owner = FindOwnerArea();
   std::string chosen;
   for (;;) {
     chooser.show();
+    // The chooser keeps its window to itself; once shown it is the topmost.
+    Fl_Window* shown = Fl::first_window();
+    if (shown && shown->label() && title && std::string(shown->label()) == title) {
+      CentreOver(owner, *shown);
+      if (chosen.empty()) PrepareNameField(shown, chooser.directory(), name);
+    }
     while (chooser.shown()) Fl::wait();
     const char* value = chooser.count() > 0 ? chooser.value(1) : nullptr;
     if (!value || !*value) return std::string();

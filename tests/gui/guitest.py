@@ -146,6 +146,11 @@ class App:
 
     def kill(self):
         _kill_group(self.proc)
+        # The reader ends at end of output; a straggler holding the pipe
+        # must not hold the test up.
+        self._reader.join(2)
+        if not self._reader.is_alive():
+            self.proc.stdout.close()
 
 
 class Session:

@@ -7,6 +7,7 @@
 //
 //   ui_probe [--disable NAME]...   disables the named control before the loop
 //   ui_probe --no-items            leaves the port list empty
+//   ui_probe --stay                ends on the second close request, not the first
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -55,9 +56,12 @@ int main(int argc, char** argv) {
   g_objects[5] = {"UpdateButton", update_button};
 
   bool items = true;
+  int closes_to_exit = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-items") == 0) {
       items = false;
+    } else if (std::strcmp(argv[i], "--stay") == 0) {
+      closes_to_exit = 2;
     } else if (std::strcmp(argv[i], "--disable") == 0 && i + 1 < argc) {
       DisableControl(HandleOf(argv[++i]), 1);
     } else {
@@ -96,7 +100,7 @@ int main(int argc, char** argv) {
       std::printf("FOCUS %s\n", name ? name : "none");
     }
     std::fflush(stdout);
-    if (code == EventCloseWindow) break;
+    if (code == EventCloseWindow && --closes_to_exit == 0) break;
   }
   ReleaseWindows();
   std::printf("EXIT\n");
