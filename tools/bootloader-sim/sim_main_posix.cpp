@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -108,6 +110,41 @@ bool OthersHoldTerminal(dev_t rdev) {
   return found;
 }
 
+// A child that makes the terminal the controlling terminal of a session of
+// its own and then only waits. A terminal belongs to one session at most, so
+// no host can adopt it any more: Wine's server, a session leader, otherwise
+// takes it on its first open and then gets SIGHUP (and prints a dump of its
+// objects into somebody's test log) when we close it. The child keeps no
+// descriptor of the terminal, so it never looks like a host.
+pid_t StartTerminalOwner(const std::string& path) {
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(0);
+  signal(SIGHUP, SIG_DFL);
+  signal(SIGINT, SIG_IGN);  // a Ctrl-C is for the simulator to handle
+  signal(SIGTERM, SIG_DFL);
+  // Every inherited descriptor goes: a copy of the terminal would look like
+  // a host, a copy of our stdout would keep a reader from seeing its end.
+  if (close_range(0, ~0U, 0) != 0) {
+    for (int fd = 0; fd < 1024; ++fd) close(fd);
+  }
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd == 0) {
+    dup2(0, 1);
+    dup2(0, 2);
+  }
+  if (setsid() >= 0) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd >= 0) {
+      ioctl(fd, TIOCSCTTY, 0);
+      close(fd);
+    }
+  }
+  for (;;) pause();
+}
+
 class Simulator {
  public:
   explicit Simulator(const Config& config) : config_(config), device_(config) {}
@@ -130,6 +167,7 @@ class Simulator {
   int master_ = -1;
   int slave_ = -1;  // our own descriptor: keeps the terminal alive between host opens
   dev_t slave_rdev_ = 0;
+  pid_t owner_ = -1;
   std::string slave_path_;
   int notify_ = -1;
   FILE* log_ = nullptr;
@@ -169,6 +207,8 @@ bool Simulator::Setup() {
   slave_rdev_ = st.st_rdev;
   // Raw from the start: with echo on, our own replies would come back to us.
   if (!MakeRaw(slave_)) return Warn(Errno("cannot set raw mode")), false;
+  owner_ = StartTerminalOwner(slave_path_);
+  if (owner_ < 0) Warn(Errno("fork"));
   int flags = fcntl(master_, F_GETFL);
   if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) return Warn(Errno("fcntl")), false;
 
@@ -180,8 +220,17 @@ bool Simulator::Setup() {
   }
   if (notify_ < 0) Warn("no inotify on the terminal; looking for the host every 250 ms instead");
 
-  if (!config_.stale.empty() && !WriteAll(master_, config_.stale.data(), config_.stale.size()))
-    return Warn(Errno("cannot write the stale bytes")), false;
+  if (!config_.stale.empty()) {
+    if (!WriteAll(master_, config_.stale.data(), config_.stale.size()))
+      return Warn(Errno("cannot write the stale bytes")), false;
+    // The kernel hands them to the terminal's input queue a moment later;
+    // they must be there before anyone is told the port is ready.
+    const double give_up = NowMs() + 2000;
+    int queued = 0;
+    while (ioctl(slave_, FIONREAD, &queued) == 0 && queued < static_cast<int>(config_.stale.size()) &&
+           NowMs() < give_up)
+      usleep(1000);
+  }
 
   if (!config_.link_path.empty()) {
     struct stat lst;
@@ -227,6 +276,11 @@ void Simulator::CloseTerminal() {
 
 void Simulator::Cleanup() {
   CloseTerminal();
+  if (owner_ > 0) {
+    kill(owner_, SIGKILL);
+    waitpid(owner_, nullptr, 0);
+    owner_ = -1;
+  }
   if (notify_ >= 0) close(notify_);
   notify_ = -1;
   if (link_made_) {

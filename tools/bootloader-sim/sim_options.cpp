@@ -92,7 +92,8 @@ Where it appears:
 
 Sessions and time limits:
   --sessions N          serve N uploads, then exit once the host has closed
-                        the port (default 1; 0 = forever)
+                        the port, i.e. no other process holds it open any more
+                        (default 1; 0 = forever)
   --timeout S           exit with code 3 when nothing happened (no byte in, no
                         reply out, no open or close by the host) for S seconds;
                         decimals allowed (default 60; 0 = never)
