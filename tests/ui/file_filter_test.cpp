@@ -1,0 +1,57 @@
+#include "ui/file_filter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(FileFilter, TheApplicationsPattern) {
+  auto filters = ParseFileFilters("Firmware (*.fw)|*.fw;");
+  ASSERT_EQ(filters.size(), 1u);
+  EXPECT_EQ(filters[0].name, "Firmware (*.fw)");
+  EXPECT_EQ(filters[0].glob, "*.fw");
+  // The name already ends in the glob: the chooser reads it from there.
+  EXPECT_EQ(ChooserFilterText(filters), "Firmware (*.fw)");
+}
+
+TEST(FileFilter, PatternListsBecomeOneGlob) {
+  EXPECT_EQ(PatternListToGlob("*.fw"), "*.fw");
+  EXPECT_EQ(PatternListToGlob("*.fw;"), "*.fw");
+  EXPECT_EQ(PatternListToGlob(";*.fw;;"), "*.fw");
+  EXPECT_EQ(PatternListToGlob("*.fw;*.bin"), "{*.fw,*.bin}");
+  EXPECT_EQ(PatternListToGlob(" *.fw ; *.bin "), "{*.fw,*.bin}");
+  EXPECT_EQ(PatternListToGlob("*.*"), "*");
+  EXPECT_EQ(PatternListToGlob(";;"), "");
+  EXPECT_EQ(PatternListToGlob(""), "");
+}
+
+TEST(FileFilter, SeveralPairsInOrder) {
+  auto filters = ParseFileFilters("Firmware|*.fw|All files|*.*");
+  ASSERT_EQ(filters.size(), 2u);
+  EXPECT_EQ(filters[1].name, "All files");
+  EXPECT_EQ(filters[1].glob, "*");
+  EXPECT_EQ(ChooserFilterText(filters), "Firmware (*.fw)\tAll files (*)");
+}
+
+TEST(FileFilter, TheListEndsAtTheFirstEmptyField) {
+  EXPECT_TRUE(ParseFileFilters(nullptr).empty());
+  EXPECT_TRUE(ParseFileFilters("").empty());
+  EXPECT_TRUE(ParseFileFilters("Firmware").empty());    // no pattern
+  EXPECT_TRUE(ParseFileFilters("Firmware|").empty());
+  EXPECT_EQ(ParseFileFilters("A|*.a||B|*.b").size(), 1u);
+  EXPECT_EQ(ParseFileFilters("A|*.a|B").size(), 1u);     // dangling name
+  EXPECT_TRUE(ParseFileFilters("|*.a|B|*.b").empty());
+  // A pair with only empty alternatives matches nothing and is left out.
+  auto filters = ParseFileFilters("None|;|B|*.b");
+  ASSERT_EQ(filters.size(), 1u);
+  EXPECT_EQ(filters[0].name, "B");
+}
+
+TEST(FileFilter, NamesCannotBeMistakenForTheGlob) {
+  // Parentheses that do not hold the glob would be read as the pattern.
+  EXPECT_EQ(ChooserFilterText({{"Images (PNG)", "*.png"}}), "Images [PNG] (*.png)");
+  EXPECT_EQ(ChooserFilterText({{"(a) Firmware (*.fw)", "*.fw"}}), "[a] Firmware [*.fw] (*.fw)");
+  // Menu syntax is escaped: '/' would open a submenu, '&' underline.
+  EXPECT_EQ(ChooserFilterText({{"Data/Code & more", "*.d"}}), "Data\\/Code && more (*.d)");
+}
+
+}  // namespace
