@@ -77,11 +77,11 @@ may open and close the port as often as it likes; whatever the device sent
 stays queued for the next open. When the host closes the port, an exclusive
 mode (TIOCEXCL) it left set is cleared and raw mode is restored.
 
-A session ends when the device has queued its final reply (or would have), or
-when the host closes the port in the middle of it. Even after a wrong or
-missing start reply the device takes what follows as the size, as a real one
-would; a host is expected to give up and close the port, which ends the
-session normally.
+A session ends when the device has queued its final reply (or would have),
+stopped reading or vanished, or when the host closes the port in the middle
+of it. Even after a wrong or missing start reply the device takes what
+follows as the size, as a real one would; a host is expected to give up and
+close the port, which ends the session normally.
 
 Where it appears:
   --link PATH           also make PATH a symbolic link to the terminal (an
@@ -96,7 +96,8 @@ Sessions and time limits:
                         (default 1; 0 = forever)
   --timeout S           exit with code 3 when nothing happened (no byte in, no
                         reply out, no open or close by the host) for S seconds;
-                        decimals allowed (default 60; 0 = never)
+                        a reply still to be sent keeps it waiting; decimals
+                        allowed (default 60; 0 = never)
 
 Records:
   --log FILE            every received byte, one line each: milliseconds since
