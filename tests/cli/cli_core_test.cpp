@@ -1,0 +1,171 @@
+// The command-line front end's pure parts: the command line, the progress
+// text and what each outcome turns into.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+
+namespace {
+
+CliArguments Parse(std::vector<std::string> args) { return ParseArguments(args); }
+
+TEST(CliArguments, CommandsAndOptionsInAnyOrder) {
+  EXPECT_EQ(Parse({"list"}).command, CliCommand::List);
+
+  const CliArguments flash = Parse({"flash", "COM5", "trx.fw"});
+  EXPECT_EQ(flash.command, CliCommand::Flash);
+  EXPECT_EQ(flash.port, "COM5");
+  EXPECT_EQ(flash.file, "trx.fw");
+  EXPECT_FALSE(flash.quiet);
+
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--quiet", "flash", "/dev/ttyUSB0", "a.fw"},
+           {"flash", "-q", "/dev/ttyUSB0", "a.fw"},
+           {"flash", "/dev/ttyUSB0", "a.fw", "--quiet"}}) {
+    const CliArguments a = Parse(args);
+    EXPECT_EQ(a.command, CliCommand::Flash);
+    EXPECT_TRUE(a.quiet);
+    EXPECT_EQ(a.port, "/dev/ttyUSB0");
+    EXPECT_EQ(a.file, "a.fw");
+  }
+}
+
+TEST(CliArguments, DoubleDashLetsAFileStartWithADash) {
+  const CliArguments a = Parse({"flash", "COM1", "--", "-odd.fw"});
+  EXPECT_EQ(a.command, CliCommand::Flash);
+  EXPECT_EQ(a.file, "-odd.fw");
+  // A lone dash is an ordinary word.
+  EXPECT_EQ(Parse({"flash", "COM1", "-"}).file, "-");
+  // Without "--" it is an unknown option.
+  EXPECT_EQ(Parse({"flash", "COM1", "-odd.fw"}).command, CliCommand::Invalid);
+}
+
+TEST(CliArguments, HelpWinsOverVersionAndOverMistakes) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"flash", "--help"}, {"--bogus", "-h"}, {"--version", "--help"}}) {
+    EXPECT_EQ(Parse(args).command, CliCommand::Help) << args[0];
+  }
+  EXPECT_EQ(Parse({"--version"}).command, CliCommand::Version);
+  EXPECT_EQ(Parse({"-V", "list", "extra"}).command, CliCommand::Version);
+  // After "--" they are words.
+  EXPECT_EQ(Parse({"flash", "COM1", "--", "--help"}).file, "--help");
+}
+
+TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, "no command given"},
+      {{"-q"}, "no command given"},
+      {{"list", "COM1"}, "list takes no arguments"},
+      {{"flash"}, "flash needs a PORT and a FILE"},
+      {{"flash", "COM1"}, "flash needs a PORT and a FILE"},
+      {{"flash", "COM1", "a.fw", "b.fw"}, "flash takes only a PORT and a FILE"},
+      {{"update", "COM1", "a.fw"}, "unknown command 'update'"},
+      {{"--bogus", "list"}, "unknown option '--bogus'"},
+      {{"list", "-x", "-y"}, "unknown option '-x'"},
+  };
+  for (const Case& c : cases) {
+    const CliArguments a = Parse(c.args);
+    EXPECT_EQ(a.command, CliCommand::Invalid);
+    EXPECT_EQ(a.error, c.error);
+  }
+  EXPECT_EQ(kExitUsage, 64);
+}
+
+TEST(CliOutcome, EachOutcomeHasItsExitCodeAndOneLine) {
+  struct Case {
+    UploadOutcome outcome;
+    int code;
+    std::string line;
+  };
+  const Case cases[] = {
+      {UploadOutcome::Success, 0, "Information: Device update!"},
+      {UploadOutcome::NoReplyToStart, 3, "ERROR:3: Device does not respond!"},
+      {UploadOutcome::WrongReplyToStart, 4, "ERROR:4: No correct answer device!"},
+      {UploadOutcome::NoFinalReply, 5, "ERROR:5: Update wrong!"},
+      {UploadOutcome::WrongFinalReply, 6, "ERROR:6: Update wrong!"},
+  };
+  for (const Case& c : cases) {
+    const OutcomeMessage m = UploadOutcomeMessage(c.outcome);
+    EXPECT_EQ(m.code, c.code);
+    EXPECT_EQ(OutcomeLine(m), c.line);
+  }
+  EXPECT_EQ(OutcomeLine(FirmwareMissingMessage()), "ERROR:1: Firmware missing!");
+  EXPECT_EQ(OutcomeLine(PortUnavailableMessage("COM7")), "ERROR:2: Can't open the serial port: COM7");
+}
+
+// Every non-empty text for a whole run.
+std::vector<std::string> WholeRun(int32_t count, int64_t size, bool tty) {
+  std::vector<std::string> printed;
+  for (int32_t i = 1; i <= count; ++i) {
+    std::string text = ProgressText(i, count, size, tty);
+    if (!text.empty()) printed.push_back(text);
+  }
+  return printed;
+}
+
+TEST(CliProgress, PlainLinesAtEachQuarter) {
+  EXPECT_EQ(WholeRun(1000, 2000, false),
+            (std::vector<std::string>{"Sent 500 of 2000 bytes (25%)\n",
+                                      "Sent 1000 of 2000 bytes (50%)\n",
+                                      "Sent 1500 of 2000 bytes (75%)\n",
+                                      "Sent 2000 of 2000 bytes (100%)\n"}));
+  // Few words: a line wherever a quarter is crossed, once.
+  EXPECT_EQ(WholeRun(3, 7, false),
+            (std::vector<std::string>{"Sent 2 of 7 bytes (33%)\n", "Sent 4 of 7 bytes (66%)\n",
+                                      "Sent 6 of 7 bytes (100%)\n"}));
+  EXPECT_EQ(WholeRun(1, 2, false), (std::vector<std::string>{"Sent 2 of 2 bytes (100%)\n"}));
+  // Nothing for indexes outside the run.
+  EXPECT_EQ(ProgressText(0, 10, 20, false), "");
+  EXPECT_EQ(ProgressText(11, 10, 20, false), "");
+  EXPECT_EQ(ProgressText(1, 0, 0, true), "");
+}
+
+TEST(CliProgress, TerminalBarRedrawsInPlaceAndEndsTheLine) {
+  // 10000 words of 2 bytes: 20000 bytes, 20.84 s on the line.
+  const std::vector<std::string> drawn = WholeRun(10000, 20001, true);
+  ASSERT_FALSE(drawn.empty());
+  // A redraw per percent and per second left, not one per word.
+  EXPECT_GE(drawn.size(), 101u);
+  EXPECT_LE(drawn.size(), 101u + 22u);
+
+  const size_t width = drawn.front().size();
+  for (size_t i = 0; i < drawn.size(); ++i) {
+    const std::string& d = drawn[i];
+    EXPECT_EQ(d.front(), '\r') << d;
+    EXPECT_EQ(d.find('\n'), i + 1 == drawn.size() ? d.size() - 1 : std::string::npos) << d;
+    // Same width every time, so a redraw covers the previous one fully.
+    EXPECT_EQ(d.size() - (i + 1 == drawn.size() ? 1 : 0), width) << d;
+  }
+  EXPECT_EQ(drawn.front(), "\r[------------------------------]   0%      2/20001 bytes  0:21 left");
+  EXPECT_EQ(drawn.back(), "\r[##############################] 100%  20000/20001 bytes  0:00 left\n");
+  EXPECT_NE(std::find(drawn.begin(), drawn.end(),
+                      "\r[###############---------------]  50%  10000/20001 bytes  0:11 left"),
+            drawn.end());
+}
+
+TEST(CliProgress, LargestImageKeepsItsArithmetic) {
+  // 2^31 - 1 bytes: 2236963 s on the line, shown with hours; no overflow in
+  // the percentage, the bar or the byte count.
+  EXPECT_EQ(LineSeconds(2147483647), 2236963);
+  EXPECT_EQ(LineSeconds(960), 1);
+  EXPECT_EQ(LineSeconds(961), 2);
+  EXPECT_EQ(LineSeconds(0), 0);
+  const int32_t words = 1073741823;
+  // The word where 50% is reached redraws; the one before does not.
+  EXPECT_EQ(ProgressText(words / 2, words, 2147483647, true), "");
+  EXPECT_EQ(ProgressText(words / 2 + 1, words, 2147483647, true),
+            "\r[###############---------------]  50%  1073741824/2147483647 bytes  "
+            "310:41:22 left");
+  EXPECT_EQ(ProgressText(words, words, 2147483647, false),
+            "Sent 2147483646 of 2147483647 bytes (100%)\n");
+}
+
+}  // namespace
