@@ -1,0 +1,58 @@
+"""Running the Windows build's programs under Wine inside a guitest.Session.
+
+The environment (set by CMake) names the Wine launcher, the GUI tests' Wine
+prefix and, optionally, the native xclose helper:
+    UF_WINE_RUN, UF_WINEPREFIX_GUI, UF_XCLOSE
+"""
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "gui"))
+import guitest  # noqa: E402
+
+WINE_RUN = os.environ.get("UF_WINE_RUN", os.path.join(HERE, "..", "scripts", "wine-run.sh"))
+PREFIX = os.environ.get("UF_WINEPREFIX_GUI", "")
+
+# Wine starts slower than a native program, the first time in a fresh prefix
+# much slower (the prefix is made then).
+START_TIMEOUT = 120.0
+
+
+def new_session(**kwargs):
+    """A guitest.Session whose end waits for Wine to leave its X server."""
+    if not PREFIX:
+        raise guitest.GuiTestError("UF_WINEPREFIX_GUI is not set")
+    if os.environ.get("UF_XCLOSE") and not os.access(os.environ["UF_XCLOSE"], os.X_OK):
+        # The native build was not made: guitest compiles xclose itself.
+        del os.environ["UF_XCLOSE"]
+    session = guitest.Session(**kwargs)
+    session.on_close(lambda: _wait_wineserver(session))
+    return session
+
+
+def launch(session, program, args=(), cwd=None):
+    return session.launch([WINE_RUN, "--prefix=" + PREFIX, program] + list(args), cwd=cwd,
+                          name=os.path.basename(program))
+
+
+def _wait_wineserver(session):
+    # Wine's desktop process talks to this X server; it must be gone before
+    # the server is.
+    env = dict(session.env, WINEPREFIX=PREFIX)
+    try:
+        subprocess.run(["wineserver", "-w"], env=env, timeout=30)
+    except subprocess.TimeoutExpired:
+        subprocess.run(["wineserver", "-k"], env=env, timeout=30)
+
+
+def load_native_test(name):
+    """Loads one of the native GUI test modules (tests/gui/NAME.py) by path,
+    so its test cases can be reused here without being collected twice."""
+    import importlib.util
+    path = os.path.join(HERE, "..", "gui", name + ".py")
+    spec = importlib.util.spec_from_file_location("native_" + name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
