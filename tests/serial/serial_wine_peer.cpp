@@ -33,16 +33,6 @@ int Usage() {
   return 2;
 }
 
-bool MakeDirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      const std::string part = path.substr(0, i);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-  }
-  return true;
-}
-
 bool WriteAll(int fd, const unsigned char* p, size_t n) {
   while (n > 0) {
     const ssize_t w = write(fd, p, n);
@@ -111,17 +101,25 @@ int main(int argc, char** argv) {
   tcsetattr(slave, TCSANOW, &raw);
   ioctl(slave, TIOCSCTTY, 0);
 
+  // Wine makes dosdevices (with c: and z:) only when it creates the prefix,
+  // and skips that for a folder that is already there: in a fresh prefix the
+  // link has to wait until Wine has made the folder itself.
   const std::string dosdevices = prefix + "/dosdevices";
   const std::string link = dosdevices + "/" + port;
-  if (!MakeDirs(dosdevices)) {
-    std::perror("serial_wine_peer: mkdir dosdevices");
-    return 1;
-  }
-  unlink(link.c_str());
-  if (symlink(slave_name, link.c_str()) != 0) {
-    std::perror("serial_wine_peer: symlink");
-    return 1;
-  }
+  bool linked = false;
+  bool link_failed = false;  // the test will then fail to open the port
+  auto try_link = [&]() {
+    struct stat st;
+    if (linked || link_failed || stat(dosdevices.c_str(), &st) != 0) return;
+    unlink(link.c_str());
+    if (symlink(slave_name, link.c_str()) != 0) {
+      std::perror("serial_wine_peer: symlink");
+      link_failed = true;
+      return;
+    }
+    linked = true;
+  };
+  try_link();
 
   const pid_t child = fork();
   if (child < 0) {
@@ -145,8 +143,9 @@ int main(int argc, char** argv) {
   for (;;) {
     const pid_t done = waitpid(child, &status, WNOHANG);
     if (done == child) break;
+    try_link();
     pollfd pfd = {master, POLLIN, 0};
-    if (poll(&pfd, 1, 50) <= 0 || !(pfd.revents & POLLIN)) continue;
+    if (poll(&pfd, 1, linked || link_failed ? 50 : 5) <= 0 || !(pfd.revents & POLLIN)) continue;
     unsigned char buf[512];
     const ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) continue;
@@ -156,7 +155,7 @@ int main(int argc, char** argv) {
     if (WriteAll(master, buf, static_cast<size_t>(n))) answered += static_cast<size_t>(n);
   }
 
-  unlink(link.c_str());
+  if (linked) unlink(link.c_str());
   std::fprintf(stderr, "serial_wine_peer: %s -> %s, received %zu bytes, answered %zu\n",
                port.c_str(), slave_name, received, answered);
   if (WIFEXITED(status)) return WEXITSTATUS(status);
