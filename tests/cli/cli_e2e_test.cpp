@@ -575,7 +575,9 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.err, "ERROR:2: Can't open the serial port: \n");
   }
-  if (UnderWine()) return;  // another program's hold is tested with `list` there
+  // Wine opens a serial device that another program holds (no share mode,
+  // no lock on devices), so the busy case is native only.
+  if (UnderWine()) return;
   Sim sim;
   sim.Start(10, dir_, {"--sessions", "0"});
   Map(sim);
@@ -603,8 +605,12 @@ TEST_F(CliE2e, HelpVersionAndUsageErrors) {
   EXPECT_NE(help.out.find("130  interrupted"), std::string::npos);
   EXPECT_EQ(help.err, "");
 
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"flash", "COM1"}, {"--frobnicate", "list"}, {"erase"}}) {
+  std::vector<std::vector<std::string>> bad = {{}, {"--frobnicate", "list"}};
+  if (!UnderWine()) {  // each run costs seconds there
+    bad.push_back({"flash", "COM1"});
+    bad.push_back({"erase"});
+  }
+  for (const auto& args : bad) {
     const Result r = Run(args);
     EXPECT_EQ(r.code, 64);
     EXPECT_EQ(r.out, "");
@@ -616,7 +622,7 @@ TEST_F(CliE2e, HelpVersionAndUsageErrors) {
 // --- list ------------------------------------------------------------------
 
 TEST_F(CliE2e, ListNamesOpenablePortsAndExplainsABusyOne) {
-  if (UnderWine()) GTEST_SKIP() << "under Wine see ListUnderWineLeavesOutAPortInUse";
+  if (UnderWine()) GTEST_SKIP() << "under Wine see ListUnderWineNamesThePortsThatOpen";
   // Three terminals; the test holds the middle one as another program would.
   Sim a, b, c;
   a.Start(3, dir_, {"--sessions", "0"});
@@ -669,42 +675,39 @@ TEST_F(CliE2e, ListExplainsPermissionAndExclusiveUse) {
   }
 }
 
-TEST_F(CliE2e, ListUnderWineLeavesOutAPortInUseAndASilentDeviceIsErrorThree) {
+TEST_F(CliE2e, ListUnderWineNamesThePortsThatOpen) {
   if (!UnderWine()) GTEST_SKIP() << "natively see ListNamesOpenablePortsAndExplainsABusyOne";
-  Firmware("trx.fw", 10, 9);
-  Sim a, b, c;
-  a.Start(3, dir_, {"--sessions", "0"});
-  b.Start(8, dir_, {"--silent"});
-  c.Start(12, dir_, {"--sessions", "0"});
-  // Another program holds COM8 while it waits for the silent device.
-  Process flash;
-  const int64_t start = NowMs();
-  StartCli(flash, {"flash", "COM8", "trx.fw"});
-  ASSERT_TRUE(flash.PumpUntil([&] { return b.HasReceived(4); }, 60000)) << flash.err_text;
-  // From "BL10" on, the flash holds COM8 for the 5 s reply wait.
-  const int64_t held_from = NowMs();
+  // Wine enforces neither the exclusive share mode nor a lock on a serial
+  // device: a port another program holds (natively or under Wine) opens
+  // there all the same, so "held" is tested natively only. Here: the
+  // mapped terminals are listed, in ascending order, and a COM name whose
+  // device is missing is not.
+  int m[2], s[2];
+  char names[2][128];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(openpty(&m[i], &s[i], names[i], nullptr, nullptr), 0);
+    close(s[i]);
+  }
+  Map(12, names[0]);
+  Map(3, names[1]);
+  Map(8, kNowhere);
   const Result r = Run({"list"});
-  ASSERT_LT(NowMs() - held_from, 4500) << "the list must run while the port is held";
-  EXPECT_EQ(flash.Finish(), 3);
-  EXPECT_NE(Plain(flash.err_text).find("ERROR:3: Device does not respond!\n"), std::string::npos)
-      << flash.err_text;
-  EXPECT_GE(NowMs() - start, 5500);
   EXPECT_EQ(r.code, 0);
-  // Other tests of this build may own other COM names at the same time;
-  // only ours are checked.
-  const std::vector<std::string> lines = Lines(r.out);
-  auto listed_name = [&](const std::string& n) {
-    return std::find(lines.begin(), lines.end(), n) != lines.end();
-  };
-  EXPECT_TRUE(listed_name("COM3")) << r.out;
-  EXPECT_TRUE(listed_name("COM12")) << r.out;
-  EXPECT_FALSE(listed_name("COM8")) << r.out;
+  EXPECT_EQ(r.err, "");
+  // Other tests of this build may own other COM names at the same time,
+  // and Wine links COM1 to /dev/ttyS0; only ours are checked.
+  std::vector<std::string> ours;
+  for (const std::string& line : Lines(r.out)) {
+    if (line == "COM3" || line == "COM8" || line == "COM12") ours.push_back(line);
+  }
+  EXPECT_EQ(ours, (std::vector<std::string>{"COM3", "COM12"})) << r.out;
+  for (int i = 0; i < 2; ++i) close(m[i]);
 }
 
 // --- Ctrl+C: 130, and the port is free again ------------------------------
 
 TEST_F(CliE2e, InterruptMidStreamExitsWith130AndFreesThePort) {
-  if (UnderWine()) GTEST_SKIP() << "Ctrl+C is tested natively";
+  // Under Wine, SIGINT reaches the program as Ctrl+C (CTRL_C_EVENT).
   // The device stops reading early, so once the terminal's buffer is full
   // every word waits out its write time-out: the program is stuck
   // mid-stream, as with a device that hangs, when Ctrl+C comes.
