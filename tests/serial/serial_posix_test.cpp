@@ -404,6 +404,12 @@ TEST_F(SerialPosix, ClosedAndNeverOpenedSlotsDoNothing) {
   }
   EXPECT_EQ(std::string(buffer, 4), "----");
   EXPECT_EQ(com5.Receive(1, 100), "");
+
+  // Slot numbers the table cannot hold fail without keeping the device.
+  EXPECT_EQ(OpenBootloaderSettings(-1, "COM5"), 0);
+  EXPECT_EQ(OpenBootloaderSettings(1 << 20, "COM5"), 0);
+  EXPECT_EQ(OpenBootloaderSettings(INT32_MAX, "COM5"), 0);
+  EXPECT_TRUE(FreeForOthers(com5.path));
 }
 
 TEST_F(SerialPosix, CloseAllPortsClosesEverySlot) {
