@@ -33,6 +33,27 @@ struct ControlTag {
 
 ControlTag* TagOf(Fl_Widget* widget) { return widget ? dynamic_cast<ControlTag*>(widget) : nullptr; }
 
+// An open drop-down list grabs the keyboard, and X reports the grab and its
+// release as focus changes of the window; the platform list does not
+// deactivate its window. Focus that merely follows the pointer (no window
+// manager, focus on PointerRoot) is no (de)activation either. Set while
+// FLTK handles such an X focus event (the X event is only valid then).
+bool g_focus_follows_grab_or_pointer = false;
+
+int DispatchEvent(int event, Fl_Window* window) {
+  if ((event == FL_FOCUS || event == FL_UNFOCUS) && fl_xevent &&
+      (fl_xevent->type == FocusIn || fl_xevent->type == FocusOut)) {
+    const XFocusChangeEvent& focus = fl_xevent->xfocus;
+    bool saved = g_focus_follows_grab_or_pointer;
+    g_focus_follows_grab_or_pointer = focus.mode == NotifyGrab || focus.mode == NotifyUngrab ||
+                                      focus.detail == NotifyPointer;
+    int handled = Fl::handle_(event, window);
+    g_focus_follows_grab_or_pointer = saved;
+    return handled;
+  }
+  return Fl::handle_(event, window);
+}
+
 // The control that lost the focus last; the window reads and clears it when
 // the loss reaches it, to tell a deactivation from a move inside the window.
 UiHandle g_last_unfocused = 0;
@@ -167,15 +188,7 @@ class LayerWindow : public Fl_Window {
     return false;
   }
 
-  // An open drop-down list grabs the keyboard, and X reports the grab and
-  // its release as focus changes of the window; the platform list does not
-  // deactivate its window. Focus that merely follows the pointer (no window
-  // manager, focus on PointerRoot) is no (de)activation either.
-  static bool NotAnActivation() {
-    if (!fl_xevent || (fl_xevent->type != FocusIn && fl_xevent->type != FocusOut)) return false;
-    return fl_xevent->xfocus.mode == NotifyGrab || fl_xevent->xfocus.mode == NotifyUngrab ||
-           fl_xevent->xfocus.detail == NotifyPointer;
-  }
+  static bool NotAnActivation() { return g_focus_follows_grab_or_pointer; }
 
   void MoveFocus(bool backward) {
     UiHandle focused = ui_backend::FocusedControl();
@@ -263,6 +276,7 @@ void Startup() {
   Fl::scheme("gtk+");
   // Keyboard focus is shown on every focusable widget, as on the platform.
   Fl::visible_focus(1);
+  Fl::event_dispatch(DispatchEvent);
 }
 
 void* CreatePlatformWindow(UiHandle id, WindowRecord& rec, int32_t x, int32_t y, int32_t width,
