@@ -98,6 +98,9 @@ void PrepareProcess() {
   CatchSignal(SIGINT);
   CatchSignal(SIGTERM);
   CatchSignal(SIGHUP);
+  // A reader of our messages that goes away (`... 2>&1 | head -1`) must not
+  // kill an update half-way: the write just fails.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
