@@ -12,6 +12,7 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Window.H>
 #include <FL/x.H>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -220,8 +221,9 @@ class LayerWindow : public Fl_Window {
     }
     WindowRecord* rec = Ui().windows.Find(id);
     if (!rec) return;
+    // Nothing of ours had the focus: nothing to give back later.
     ControlRecord* control = Ui().controls.Find(lost);
-    if (control && control->window == id) rec->remembered_focus = lost;
+    rec->remembered_focus = control && control->window == id ? lost : 0;
   }
 
   std::string title_;
@@ -264,13 +266,30 @@ std::string MenuLabel(const std::string& text) {
   return out;
 }
 
+// FLTK ends the process when it cannot reach the X server; the layer
+// instead refuses to create windows, so the caller decides what to do.
+bool DisplayReady() {
+  static int state = 0;  // 0 not tried, 1 open, -1 unavailable
+  if (state == 0) {
+    if (fl_display) {
+      state = 1;
+    } else if (Display* display = XOpenDisplay(nullptr)) {
+      fl_open_display(display);
+      state = 1;
+    } else {
+      state = -1;
+    }
+  }
+  return state > 0;
+}
+
 }  // namespace
 
 namespace ui_backend {
 
 void Startup() {
   static bool done = false;
-  if (done) return;
+  if (done || !DisplayReady()) return;
   done = true;
   Fl::visual(FL_RGB);
   Fl::scheme("gtk+");
@@ -282,7 +301,7 @@ void Startup() {
 void* CreatePlatformWindow(UiHandle id, WindowRecord& rec, int32_t x, int32_t y, int32_t width,
                            int32_t height, const char* title, uint32_t flags) {
   Startup();
-  if (width <= 0 || height <= 0) return nullptr;
+  if (!DisplayReady() || width <= 0 || height <= 0) return nullptr;
   if ((flags & ~(WindowCentreScreen | WindowCentreParent | WindowNoControlParent | WindowHidden)) ==
       0) {
     flags |= WindowStyleCaption;
@@ -505,6 +524,15 @@ UiHandle FocusedControl() {
 }
 
 int32_t PumpOne(int32_t timeout) {
+  if (!DisplayReady()) {
+    // Without an X server no message can ever come. FLTK would return at
+    // once and turn a waiting caller into a busy loop; wait as asked instead.
+    if (timeout < 0) {
+      for (;;) pause();
+    }
+    if (timeout > 0) usleep(static_cast<useconds_t>(timeout) * 1000u);
+    return 0;
+  }
   double handled;
   if (timeout == 0) {
     handled = Fl::wait(0.0);

@@ -71,6 +71,21 @@ class AppWindowTest(unittest.TestCase):
         self.assertEqual(self.app.wait_exit(10), 0)
 
 
+class SmallScreenTest(unittest.TestCase):
+    def test_a_window_wider_than_the_screen_sits_at_0_across(self):
+        with guitest.Session(size="400x300x24") as session:
+            cwd = tempfile.mkdtemp(prefix="uf-app-")
+            try:
+                app = session.launch([APP], cwd=cwd)
+                win = session.wait_window(TITLE)
+                geometry = session.geometry(win)
+                self.assertEqual((geometry["x"], geometry["y"]), (0, (300 - 140) // 2))
+                session.close_request(win)
+                self.assertEqual(app.wait_exit(10), 0)
+            finally:
+                os.rmdir(cwd)
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     if "--screenshot" in args:

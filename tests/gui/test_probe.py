@@ -8,6 +8,7 @@ private X server and compare what it reports.
 """
 
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -162,6 +163,22 @@ class ProbeTest(unittest.TestCase):
         self.session.key("Escape")
         self.assertEqual([l for l in self.settle() if l.startswith("EVENT 13116")], [])
         self.assertTrue(self.app.running())
+
+
+class NoDisplayTest(unittest.TestCase):
+    def test_without_an_x_server_creation_fails_instead_of_ending_the_process(self):
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        proc = subprocess.Popen([PROBE], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            out, _ = proc.communicate(timeout=3)
+        except subprocess.TimeoutExpired:
+            # Still there: it waits for messages that cannot come, using no CPU.
+            proc.kill()
+            out, _ = proc.communicate()
+        self.assertIn("HANDLE MainWindow 0", out)
+        self.assertIn("HANDLE UpdateButton 0", out)
+        self.assertIn("READY", out)
 
 
 if __name__ == "__main__":

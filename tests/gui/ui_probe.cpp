@@ -70,8 +70,9 @@ int main(int argc, char** argv) {
     }
   }
   if (items) {
-    InsertListItem(port_list, -1, "COM3");
+    // Appending and inserting in front give the order COM3, COM12.
     InsertListItem(port_list, -1, "COM12");
+    InsertListItem(port_list, 0, "COM3");
   }
   for (const Named& n : g_objects) {
     std::printf("HANDLE %s %d\n", n.name, static_cast<int>(n.handle));
