@@ -146,6 +146,27 @@ class ProbeTest(unittest.TestCase):
             "EVENT 13100 FirmwarePathField 14001", "EVENT 13100 FirmwarePathField 512",
             "EVENT 13100 UpdateButton 0"])
 
+    def test_the_focus_comes_back_after_a_modal_box(self):
+        self.start("--box-on", "trx.fwx")
+        self.session.click(self.win, *CENTRE["FirmwarePathField"])
+        self.session.key("End")
+        self.settle()
+        self.session.type_text("x")  # the probe puts up its box
+        box = self.session.wait_window("Probe")
+        self.session.focus(box)
+        self.session.key("Return")
+        self.app.expect_line(r"^BOX CLOSED$")
+        got = self.settle()
+        # The field lost the focus to the box and has it back afterwards.
+        self.assertEqual(self.events(got), [
+            "EVENT 13100 FirmwarePathField 14001", "EVENT 13100 FirmwarePathField 512",
+            "EVENT 13100 FirmwarePathField 14000", "EVENT 13100 FirmwarePathField 256"])
+        self.assertEqual(self.focus_of(got), "FirmwarePathField")
+        # Typing goes on in the field.
+        self.session.focus(self.win)
+        self.session.type_text("y")
+        self.assertIn('TEXT FirmwarePathField "trx.fwxy"', self.settle())
+
     def test_close_request_is_one_event_and_leaves_the_window(self):
         self.start("--stay")
         self.session.close_request(self.win)

@@ -8,10 +8,13 @@
 //   ui_probe [--disable NAME]...   disables the named control before the loop
 //   ui_probe --no-items            leaves the port list empty
 //   ui_probe --stay                ends on the second close request, not the first
+//   ui_probe --box-on TEXT         shows a message box titled "Probe" as soon as
+//                                  the path field holds TEXT, then reports BOX CLOSED
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "ui/dialogs.h"
 #include "ui/ui.h"
 #include "ui/ui_core.h"
 
@@ -57,9 +60,12 @@ int main(int argc, char** argv) {
 
   bool items = true;
   int closes_to_exit = 1;
+  const char* box_on = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-items") == 0) {
       items = false;
+    } else if (std::strcmp(argv[i], "--box-on") == 0 && i + 1 < argc) {
+      box_on = argv[++i];
     } else if (std::strcmp(argv[i], "--stay") == 0) {
       closes_to_exit = 2;
     } else if (std::strcmp(argv[i], "--disable") == 0 && i + 1 < argc) {
@@ -92,6 +98,12 @@ int main(int argc, char** argv) {
       if (code == EventControl) {
         // What the application would read back after a change.
         std::printf("TEXT %s \"%s\"\n", source_text.c_str(), GetControlText(source).c_str());
+        if (box_on && source == path_field && EventDetail() == DetailChange &&
+            GetControlText(path_field) == box_on) {
+          std::fflush(stdout);
+          ShowMessage("Probe", "box", 0);
+          std::printf("BOX CLOSED\n");
+        }
       }
     }
     UiHandle now = ui_backend::FocusedControl();
