@@ -112,7 +112,7 @@ class DropDownList : public Fl_Choice, public ControlTag {
     if (event == FL_KEYBOARD && Fl::focus() == this &&
         !(Fl::event_state() & (FL_CTRL | FL_ALT | FL_META))) {
       // A closed drop-down list steps through its items with the arrow
-      // keys and reports each change, as the platform list does.
+      // keys, as the platform list does.
       int count = static_cast<int>(items.size());
       int current = value();
       int next = current;
@@ -123,8 +123,10 @@ class DropDownList : public Fl_Choice, public ControlTag {
         case FL_End: next = count - 1; break;
         default: return Fl_Choice::handle(event);
       }
-      if (count > 0 && next != current) {
-        Select(next);
+      // The platform list notifies every such key, also one that cannot
+      // move the selection any further.
+      if (count > 0) {
+        if (next != current) Select(next);
         QueueEvent(EventControl, id, owner, DetailChange);
       }
       return 1;
