@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include <cstdio>
 #include <string>
 
 #include "app/update_outcome.h"
@@ -71,6 +72,13 @@ void ShutDown() {
 
 int AppMain() {
   StartUp();
+  if (g_app.main_window == 0) {
+    // Without a window (no display to open it on) nothing could ever end
+    // the main loop, so the program would wait forever, unseen.
+    ShutDown();
+    std::fputs("update-firmware: cannot open the main window (no display?)\n", stderr);
+    return 1;
+  }
   RunMainLoop();
   ShutDown();
   return 0;

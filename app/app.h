@@ -25,7 +25,8 @@ void StartUp();
 void RunMainLoop();
 // Closes ports, windows and files, releases the heap.
 void ShutDown();
-// All of the above; the process's exit code (always 0).
+// All of the above; the process's exit code: 0, or 1 when the main window
+// could not be created.
 int AppMain();
 
 // Returns false to end the main loop.

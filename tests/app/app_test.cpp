@@ -80,6 +80,16 @@ TEST(AppStartUp, BuildsTheWindowInLayoutOrderAndListsOpenablePorts) {
   EXPECT_LT(Rec().Find("ReleaseWindows"), Rec().Find("CloseAllFiles"));
 }
 
+TEST(AppMain, WithoutAWindowEndsInsteadOfWaitingForever) {
+  ResetRecorder();
+  Rec().window_fails = true;
+  // A queued close request would end the loop anyway; none is queued, so a
+  // program that entered the loop would poll here until the test times out.
+  EXPECT_EQ(AppMain(), 1);
+  EXPECT_TRUE(Rec().Matching("Poll").empty());
+  EXPECT_GE(Rec().Find("CloseAllPorts"), 0);
+}
+
 TEST_F(AppTest, DispatchFollowsTheEventTable) {
   EXPECT_FALSE(DispatchEvent(EventCloseWindow));
   EXPECT_TRUE(DispatchEvent(0));

@@ -56,7 +56,7 @@ UiHandle NewWindow(int32_t id, int32_t x, int32_t y, int32_t w, int32_t h, const
   char buf[160];
   snprintf(buf, sizeof buf, "NewWindow %d %d %d %d %d %s 0x%X", id, x, y, w, h, title, flags);
   r.Log(buf);
-  return handle;
+  return r.window_fails ? 0 : handle;
 }
 
 static std::string Geometry(const char* kind, int32_t id, int32_t x, int32_t y, int32_t w,

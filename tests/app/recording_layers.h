@@ -21,6 +21,7 @@ struct Recorder {
   int32_t event_source = 0;
   int32_t event_detail = -1;
   std::string chosen_file;                // what ChooseFileToOpen returns
+  bool window_fails = false;              // NewWindow returns 0
 
   // Serial and files
   std::set<std::string> openable_ports;   // names OpenPort accepts
