@@ -52,7 +52,7 @@ def load_native_test(name):
     so its test cases can be reused here without being collected twice."""
     import importlib.util
     path = os.path.join(HERE, "..", "gui", name + ".py")
-    spec = importlib.util.spec_from_file_location("native_" + name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("native_" + name, path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
