@@ -1,0 +1,250 @@
+"""What the GUI end-to-end tests share, natively and under Wine: simulated
+devices behind COM names, firmware files, and the moves a person makes in
+the program's window (pick a port, edit the path, press a button, read and
+dismiss the outcome box).
+
+The window is driven only from outside, through guitest.Session; the device
+is tools/bootloader-sim, one process per configuration.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "gui"))
+import guitest  # noqa: E402
+
+TITLE = "Update firmware 1.0"
+CHOOSER_TITLE = "Please choose file to load"
+OUTCOMES = ("ERROR:1", "ERROR:2", "ERROR:3", "ERROR:4", "ERROR:5", "ERROR:6", "Information")
+
+# Client coordinates of the controls' centres.
+PORT_LIST = (45, 20)
+PATH_FIELD = (230, 20)
+OPEN_BUTTON = (425, 20)
+UPDATE_BUTTON = (240, 110)
+# Two patches of the progress bar, near its left and its right end.
+BAR_PATCHES = ((14, 58), (458, 58))
+BAR_PATCH_SIZE = (8, 14)
+
+# Every COM name of the program; tests map the ones they do not use to
+# this, so that what the machine has does not matter.
+NOWHERE = "/nonexistent/uf-no-port"
+
+
+def firmware(path, size, seed=None):
+    """Writes `size` pseudo-random bytes to `path`; returns them."""
+    import random
+    rng = random.Random(seed if seed is not None else size)
+    data = bytes(rng.randrange(256) for _ in range(size))
+    with open(path, "wb") as f:
+        f.write(data)
+    return data
+
+
+def whole_words(data):
+    """What a device receives of a file: its words; an odd last byte is never sent."""
+    return data[:len(data) // 2 * 2]
+
+
+class Device:
+    """A simulated bootloader on a pseudo-terminal, serving `sessions` uploads.
+
+    `link`, when given, is made a symbolic link to the terminal (Wine's
+    dosdevices/comN)."""
+
+    def __init__(self, sim, workdir, name, options=(), sessions=2, link=None, timeout=180):
+        self.name = name
+        self.image_path = os.path.join(workdir, name + ".image")
+        self.stderr_path = os.path.join(workdir, name + ".sim.txt")
+        args = [sim, "--sessions", str(sessions), "--timeout", str(timeout),
+                "--image", self.image_path]
+        if link:
+            args += ["--link", link]
+        args += list(options)
+        with open(self.stderr_path, "w") as err:
+            self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err, text=True,
+                                         start_new_session=True)
+        self.path = self._first_line(15)
+        if not self.path:
+            self.kill()
+            raise guitest.GuiTestError("simulator %s gave no terminal: %s" %
+                                       (name, self.log()))
+
+    def _first_line(self, timeout):
+        import select
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        return self.proc.stdout.readline().strip() if ready else ""
+
+    def image(self):
+        try:
+            with open(self.image_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def log(self):
+        try:
+            with open(self.stderr_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def sessions_seen(self):
+        return sum(1 for line in self.log().splitlines() if ": session " in line)
+
+    def finish(self, timeout=20):
+        """Exit code once the device is done, or None if it was still running
+        after `timeout` s (then it is killed)."""
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            return None
+
+    def kill(self):
+        guitest._kill_group(self.proc)
+        self.proc.stdout.close()
+
+
+class Devices:
+    """Several devices, each behind one COM name, killed at the end."""
+
+    def __init__(self, sim, workdir, link_dir=None):
+        self.sim = sim
+        self.workdir = workdir
+        self.link_dir = link_dir  # Wine's dosdevices, else None: use the environment
+        self.by_com = {}
+
+    def add(self, com, options=(), sessions=2):
+        link = os.path.join(self.link_dir, "com%d" % com) if self.link_dir else None
+        device = Device(self.sim, self.workdir, "com%d" % com, options, sessions, link)
+        self.by_com[com] = device
+        return device
+
+    def environment(self):
+        """UPDATE_FIRMWARE_COMn for every name: ours to our terminals, the rest nowhere."""
+        env = {"UPDATE_FIRMWARE_COM%d" % n: NOWHERE for n in range(1, 17)}
+        for com, device in self.by_com.items():
+            env["UPDATE_FIRMWARE_COM%d" % com] = device.path
+        return env
+
+    def finish_all(self, timeout=20):
+        """{com: exit code} once every device has ended."""
+        return {com: d.finish(timeout) for com, d in sorted(self.by_com.items())}
+
+    def kill_all(self):
+        for device in self.by_com.values():
+            device.kill()
+
+
+class MainWindow:
+    """The program's window as a person sees it from outside.
+
+    `pick_port` differs between the FLTK and the Win32 drop-down list and is
+    given by the test: pick_port(window, index) selects the index-th item."""
+
+    def __init__(self, session, wid, test, box_timeout=30.0):
+        self.s = session
+        self.wid = wid
+        self.t = test
+        self.box_timeout = box_timeout
+
+    # ---- inputs ---------------------------------------------------------
+
+    def set_path(self, text):
+        """Clicks into the path field, selects all of it and types over it."""
+        self.s.click(self.wid, *PATH_FIELD)
+        time.sleep(0.2)
+        self.s.key("End", "shift+Home")
+        if text:
+            self.s.type_text(text)
+        else:
+            self.s.key("BackSpace")
+        time.sleep(0.2)
+
+    def press_update(self):
+        self.s.click(self.wid, *UPDATE_BUTTON)
+        return time.monotonic()
+
+    def press_open(self):
+        self.s.click(self.wid, *OPEN_BUTTON)
+
+    # ---- the outcome box ------------------------------------------------
+
+    def wait_outcome(self, timeout=None):
+        """(title, window id, time seen) of the first outcome box to appear."""
+        deadline = time.monotonic() + (timeout or self.box_timeout)
+        while time.monotonic() < deadline:
+            for title in OUTCOMES:
+                found = self.s.find_windows(title)
+                if found:
+                    return title, found[-1], time.monotonic()
+            time.sleep(0.05)
+        raise guitest.GuiTestError("no outcome box within %ss" % (timeout or self.box_timeout))
+
+    def others_shown(self, title):
+        return [t for t in OUTCOMES if t != title and self.s.find_windows(t)]
+
+    def dismiss(self, box, title, by_click=False):
+        """Closes the box with Return (or a click on its centred OK button)
+        and waits until it is gone."""
+        if by_click:
+            g = self.s.geometry(box)
+            self.s.click(box, g["width"] // 2, g["height"] - 28)
+        else:
+            self.s.focus(box)
+            self.s.key("Return")
+        gone = guitest.wait_until(lambda: not self.s.find_windows(title), 10)
+        self.t.assertTrue(gone, "the %s box did not close" % title)
+        time.sleep(0.3)  # let the program finish its clean-up
+
+    def update_expect(self, expected, within=(0.0, None), dismiss_by_click=False,
+                      while_shown=None):
+        """Presses UPDATE!, expects exactly the box `expected` after a time in
+        `within` (seconds from the click), calls while_shown(box) if given,
+        dismisses the box. Returns the seconds taken."""
+        pressed = self.press_update()
+        low, high = within
+        title, box, seen = self.wait_outcome(timeout=(high or 0) + self.box_timeout)
+        seconds = seen - pressed
+        self.t.assertEqual(title, expected, "outcome after %.1f s" % seconds)
+        self.t.assertEqual(self.others_shown(title), [], "more than one outcome box")
+        self.t.assertGreaterEqual(seconds, low, "%s came too early" % title)
+        if high is not None:
+            self.t.assertLessEqual(seconds, high, "%s came too late" % title)
+        if while_shown:
+            while_shown(box)
+        self.dismiss(box, title, by_click=dismiss_by_click)
+        return seconds
+
+    # ---- the progress bar -----------------------------------------------
+
+    def bar_patches(self):
+        """Mean colour of each bar patch, as ImageMagick prints it."""
+        shot = os.path.join(tempfile.gettempdir(), "uf-bar-%d-%d.png" % (os.getpid(), self.wid))
+        try:
+            self.s.screenshot(shot, self.wid)
+            colours = []
+            for x, y in BAR_PATCHES:
+                w, h = BAR_PATCH_SIZE
+                out = self.s.run_tool(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+                                       "+repage", "-scale", "1x1!", "-format",
+                                       "%[pixel:p{0,0}]", "info:"]).stdout.strip()
+                colours.append(out)
+            return tuple(colours)
+        finally:
+            if os.path.exists(shot):
+                os.unlink(shot)
+
+
+def sim_path_from(args, flag="--sim"):
+    """Pops `flag VALUE` from args; returns the value (or None)."""
+    if flag in args:
+        i = args.index(flag)
+        value = args[i + 1]
+        del args[i:i + 2]
+        return os.path.abspath(value)
+    return None
