@@ -9,6 +9,8 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+}  // namespace
+
 std::string EscapeMenuText(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -18,8 +20,6 @@ std::string EscapeMenuText(const std::string& text) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string PatternListToGlob(const std::string& patterns) {
   std::vector<std::string> parts;

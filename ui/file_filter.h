@@ -25,3 +25,7 @@ std::string PatternListToGlob(const std::string& patterns);
 // used as it is; other parentheses in a name become brackets so they cannot
 // be taken for the glob. '/', '\\' and '&' are escaped for the menu.
 std::string ChooserFilterText(const std::vector<FileFilter>& filters);
+
+// Text as FLTK's menus show it literally: a menu label is parsed ('/' makes
+// submenus, '&' underlines), so those characters are escaped.
+std::string EscapeMenuText(const std::string& text);

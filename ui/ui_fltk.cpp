@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/file_filter.h"
 #include "ui/ui_core.h"
 
 namespace {
@@ -257,17 +258,6 @@ void FieldCallback(Fl_Widget* widget, void*) {
   }
 }
 
-// A menu label is parsed by FLTK ('/' makes submenus, '&' underlines).
-std::string MenuLabel(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '/' || c == '\\') out += '\\';
-    if (c == '&') out += '&';
-    out += c;
-  }
-  return out;
-}
-
 // FLTK ends the process when it cannot reach the X server; the layer
 // instead refuses to create windows, so the caller decides what to do.
 bool DisplayReady() {
@@ -426,7 +416,7 @@ void InsertItem(ControlRecord& rec, int32_t position, const char* text) {
   if (position > count) return;
   int at = position < 0 ? count : position;
   int selected = list->value();
-  list->insert(at, MenuLabel(text).c_str(), 0, nullptr, nullptr, 0);
+  list->insert(at, EscapeMenuText(text).c_str(), 0, nullptr, nullptr, 0);
   list->items.insert(list->items.begin() + at, text);
   // Inserting never selects; an item before the selection moves it down.
   if (selected >= 0 && at <= selected) ++selected;
