@@ -144,19 +144,26 @@ class MainWindow:
     """The program's window as a person sees it from outside.
 
     `pick_port` differs between the FLTK and the Win32 drop-down list and is
-    given by the test: pick_port(window, index) selects the index-th item."""
+    given by the test: pick_port(window, index) selects the index-th item.
+    `origin` is where the client area starts inside the X window: (0, 0)
+    without a window manager, the frame's left and top in a Wine desktop."""
 
-    def __init__(self, session, wid, test, box_timeout=30.0):
+    def __init__(self, session, wid, test, box_timeout=30.0, origin=(0, 0)):
         self.s = session
         self.wid = wid
         self.t = test
         self.box_timeout = box_timeout
+        self.origin = origin
+
+    def click(self, x, y):
+        """Clicks at client coordinates (x, y)."""
+        self.s.click(self.wid, x + self.origin[0], y + self.origin[1])
 
     # ---- inputs ---------------------------------------------------------
 
     def set_path(self, text):
         """Clicks into the path field, selects all of it and types over it."""
-        self.s.click(self.wid, *PATH_FIELD)
+        self.click(*PATH_FIELD)
         time.sleep(0.2)
         self.s.key("End", "shift+Home")
         if text:
@@ -166,11 +173,11 @@ class MainWindow:
         time.sleep(0.2)
 
     def press_update(self):
-        self.s.click(self.wid, *UPDATE_BUTTON)
+        self.click(*UPDATE_BUTTON)
         return time.monotonic()
 
     def press_open(self):
-        self.s.click(self.wid, *OPEN_BUTTON)
+        self.click(*OPEN_BUTTON)
 
     # ---- the outcome box ------------------------------------------------
 
@@ -222,22 +229,44 @@ class MainWindow:
 
     # ---- the progress bar -----------------------------------------------
 
-    def bar_patches(self):
-        """Mean colour of each bar patch, as ImageMagick prints it."""
+    def bar_colours(self, patches=BAR_PATCHES):
+        """Mean colour (r, g, b, 0-255) of each bar patch, given by the
+        client coordinates of its corner."""
         shot = os.path.join(tempfile.gettempdir(), "uf-bar-%d-%d.png" % (os.getpid(), self.wid))
         try:
             self.s.screenshot(shot, self.wid)
             colours = []
-            for x, y in BAR_PATCHES:
-                w, h = BAR_PATCH_SIZE
-                out = self.s.run_tool(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y),
-                                       "+repage", "-scale", "1x1!", "-format",
-                                       "%[pixel:p{0,0}]", "info:"]).stdout.strip()
-                colours.append(out)
+            w, h = BAR_PATCH_SIZE
+            for x, y in patches:
+                crop = "%dx%d+%d+%d" % (w, h, x + self.origin[0], y + self.origin[1])
+                out = self.s.run_tool(
+                    ["convert", shot, "-crop", crop, "+repage", "-scale", "1x1!", "-format",
+                     "%[fx:int(255*r+.5)] %[fx:int(255*g+.5)] %[fx:int(255*b+.5)]", "info:"])
+                colours.append(tuple(int(v) for v in out.stdout.split()))
             return tuple(colours)
         finally:
             if os.path.exists(shot):
                 os.unlink(shot)
+
+    def note_empty_bar(self):
+        """Remembers the colour of the bar at 0 (both ends alike); call while idle."""
+        left, right = self.bar_colours()
+        self.t.assertLess(_distance(left, right), 30, "the bar does not start empty")
+        self.empty_colour = left
+
+    def bar_filled(self, patches=BAR_PATCHES):
+        """For each patch, whether it shows the fill rather than the empty bar."""
+        return [_distance(c, self.empty_colour) > 60 for c in self.bar_colours(patches)]
+
+    def assert_bar_empty(self, *_):
+        self.t.assertEqual(self.bar_filled(), [False, False], "the bar is not at 0")
+
+    def assert_bar_full(self, *_):
+        self.t.assertEqual(self.bar_filled(), [True, True], "the bar is not at 100")
+
+
+def _distance(a, b):
+    return sum(abs(x - y) for x, y in zip(a, b))
 
 
 def sim_path_from(args, flag="--sim"):

@@ -24,7 +24,7 @@ def pick_port_fltk(main, index):
     FLTK's pop-up starts on the current item (or before the first when there
     is none), so the moves are counted from the current one."""
     current = getattr(main, "current_port", None)
-    main.s.click(main.wid, *gui_e2e.PORT_LIST)
+    main.click(*gui_e2e.PORT_LIST)
     time.sleep(0.3)
     if current is None:
         keys = ["Down"] * (index + 1)
@@ -55,20 +55,17 @@ class GuiEndToEnd(unittest.TestCase):
         wid = self.session.wait_window(gui_e2e.TITLE)
         self.main = gui_e2e.MainWindow(self.session, wid, self)
         time.sleep(0.3)
-        self.idle_bar = self.main.bar_patches()
-        self.assertEqual(self.idle_bar[0], self.idle_bar[1], "the bar starts empty")
+        self.main.note_empty_bar()
         return self.main
 
     def pick(self, index):
         pick_port_fltk(self.main, index)
 
-    def assert_bar_empty(self):
-        self.assertEqual(self.main.bar_patches(), self.idle_bar)
+    def assert_bar_empty(self, *_):
+        self.main.assert_bar_empty()
 
-    def assert_bar_full(self, box):
-        left, right = self.main.bar_patches()
-        self.assertNotEqual(left, self.idle_bar[0], "bar not filled at its left end")
-        self.assertNotEqual(right, self.idle_bar[1], "bar not filled at its right end")
+    def assert_bar_full(self, *_):
+        self.main.assert_bar_full()
 
     def close_and_check_devices(self, sessions):
         self.session.close_request(self.main.wid)
@@ -104,7 +101,7 @@ class GuiEndToEnd(unittest.TestCase):
         # The silent device: the settle plus the reply wait, about 5.5 s.
         # The bar never moved.
         main.update_expect("ERROR:3", within=(5.0, 12.0),
-                           while_shown=lambda box: self.assert_bar_empty())
+                           while_shown=self.assert_bar_empty)
         main.update_expect("ERROR:3", within=(5.0, 12.0), dismiss_by_click=True)
 
         # A wrong start reply is told as soon as it is in.

@@ -46,7 +46,7 @@ def pick_port_win32(main, from_end):
     """Opens the list with a click and picks the item `from_end` places
     before the last: Home and End first, since in a list with no selection
     Wine's first key only selects the first item."""
-    main.s.click(main.wid, *gui_e2e.PORT_LIST)
+    main.click(*gui_e2e.PORT_LIST)
     time.sleep(0.4)
     main.s.key(*(["Home", "End"] + ["Up"] * from_end + ["Return"]))
     time.sleep(0.3)
@@ -73,7 +73,7 @@ class WineGuiEndToEnd(unittest.TestCase):
         # Wine may need longer than the native program to show a box.
         self.main = gui_e2e.MainWindow(self.session, wid, self, box_timeout=60.0)
         time.sleep(1.0)
-        self.idle_bar = self.main.bar_patches()
+        self.main.note_empty_bar()
         return self.main
 
     def test_outcomes_and_a_fresh_run_after_each(self):
@@ -95,14 +95,9 @@ class WineGuiEndToEnd(unittest.TestCase):
         main.update_expect("ERROR:1", within=(0, 3))
         main.set_path("trx.fw")
 
-        def bar_full(box):
-            left, right = main.bar_patches()
-            self.assertNotEqual(left, self.idle_bar[0], "bar not filled at its left end")
-            self.assertNotEqual(right, self.idle_bar[1], "bar not filled at its right end")
-
-        main.update_expect("Information", within=(0.5, 20.0), while_shown=bar_full)
+        main.update_expect("Information", within=(0.5, 20.0), while_shown=main.assert_bar_full)
         self.assertEqual(good.image(), gui_e2e.whole_words(self.fw))
-        self.assertEqual(main.bar_patches(), self.idle_bar, "the bar is back at 0")
+        main.assert_bar_empty()
         os.truncate(good.image_path, 0)
         main.update_expect("Information", within=(0.5, 20.0))
         self.assertEqual(good.image(), gui_e2e.whole_words(self.fw))
@@ -116,7 +111,7 @@ class WineGuiEndToEnd(unittest.TestCase):
         main.update_expect("ERROR:4", within=(0.4, 6.0))
 
         pick_port_win32(main, 1)
-        main.update_expect("ERROR:6", within=(0.5, 20.0), while_shown=bar_full)
+        main.update_expect("ERROR:6", within=(0.5, 20.0), while_shown=main.assert_bar_full)
         main.update_expect("ERROR:6", within=(0.5, 20.0))
 
         pick_port_win32(main, 4)
