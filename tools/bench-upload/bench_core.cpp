@@ -1,0 +1,145 @@
+#include "tools/bench-upload/bench_core.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/delay.h"
+#include "fileio/fileio.h"
+#include "protocol/protocol.h"
+#include "serial/serial.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kBaud = 9600;
+constexpr double kBitsPerByte = 10;    // start, 8 data, stop
+constexpr double kFixedDelaysS = 0.6;  // 500 ms settle + 100 ms before the words
+
+const char* OutcomeName(UploadOutcome outcome) {
+  switch (outcome) {
+    case UploadOutcome::Success: return "Success";
+    case UploadOutcome::NoReplyToStart: return "NoReplyToStart";
+    case UploadOutcome::WrongReplyToStart: return "WrongReplyToStart";
+    case UploadOutcome::NoFinalReply: return "NoFinalReply";
+    case UploadOutcome::WrongFinalReply: return "WrongFinalReply";
+  }
+  return "?";
+}
+
+struct Run {
+  bool opened = false;
+  UploadOutcome outcome = UploadOutcome::NoReplyToStart;
+  bool device_done = false;  // the device's final "OK" came, in time or late
+  double total_s = 0;        // from the start of the run to that "OK"
+  double first_to_last_word_s = 0;
+  int32_t words = 0;
+};
+
+std::string WriteImage(int32_t bytes) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("uf-bench-" + std::to_string(bytes) + "-" +
+                     std::to_string(Clock::now().time_since_epoch().count()) + ".bin");
+  std::mt19937 gen(static_cast<unsigned>(bytes));
+  std::vector<char> data(static_cast<size_t>(bytes));
+  for (auto& c : data) c = static_cast<char>(gen());
+  std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+  return path.string();
+}
+
+double LineLimitS(int32_t bytes) { return kFixedDelaysS + bytes * kBitsPerByte / kBaud; }
+
+// With `await_late_reply`, a run that ended in NoFinalReply goes on waiting
+// for the device's final "OK" and is timed to it, up to twice the line-rate
+// limit plus 30 s.
+Run Upload(const char* port, int32_t bytes, bool await_late_reply) {
+  Run run;
+  const std::string image = WriteImage(bytes);
+  if (OpenPort(0, port, 9600, 0, 8, 1.0f, HandshakeNone, 16, 16) == 0) {
+    std::printf("cannot open %s\n", port);
+    std::filesystem::remove(image);
+    return run;
+  }
+  run.opened = true;
+  OpenFileForReading(0, image.c_str());
+  uint8_t send[kTransferBufferSize] = {};
+  uint8_t receive[kTransferBufferSize] = {};
+  Clock::time_point first_word, last_word;
+  const Clock::time_point start = Clock::now();
+  run.outcome = RunUpload(
+      0, 0, send, receive, [&] { return static_cast<int32_t>(FileSizeAtPath(image.c_str())); },
+      [&](int32_t i, int32_t n) {
+        if (i == 1) first_word = Clock::now();
+        if (i == n) last_word = Clock::now();
+        run.words = n;
+      });
+  run.device_done = run.outcome == UploadOutcome::Success;
+  if (run.outcome == UploadOutcome::NoFinalReply && await_late_reply) {
+    // Polled rather than a blocking read: a read of bytes that never come
+    // does not return on every platform when the device goes away.
+    const auto give_up = start + std::chrono::duration<double>(2 * LineLimitS(bytes) + 30);
+    while (PortInputCount(0) < 2 && Clock::now() < give_up) Delay(10);
+    run.device_done = PortInputCount(0) >= 2 && ReadPort(0, receive, 2) == 2 &&
+                      receive[0] == 'O' && receive[1] == 'K';
+  }
+  run.total_s = std::chrono::duration<double>(Clock::now() - start).count();
+  run.first_to_last_word_s = std::chrono::duration<double>(last_word - first_word).count();
+  ClosePort(0);
+  CloseFileSlot(0);
+  std::filesystem::remove(image);
+  return run;
+}
+
+void ReportPaced(const Run& run, int32_t bytes, const char* record) {
+  std::printf("%d KiB upload, device paced at 9600 baud: outcome %s", bytes / 1024,
+              OutcomeName(run.outcome));
+  if (run.device_done) {
+    std::printf("; %.3f s to the device's final \"OK\"%s against a line-rate limit of %.3f s "
+                "(0.6 s + %.3f s on the line): ratio %.4f\n",
+                run.total_s, run.outcome == UploadOutcome::Success ? "" : " (late)",
+                LineLimitS(bytes), bytes * kBitsPerByte / kBaud, run.total_s / LineLimitS(bytes));
+  } else {
+    std::printf("; the device never finished");
+    if (record) {
+      std::printf(" (it received %lld of %d image bytes)", static_cast<long long>(FileSizeAtPath(record)),
+                  bytes);
+    }
+    std::printf("\n");
+  }
+}
+
+}  // namespace
+
+int RunUploadBenchmarks(const BenchDevices& devices) {
+  const double line_word_us = 2 * kBitsPerByte / kBaud * 1e6;
+  int failures = 0;
+
+  const Run fast = Upload(devices.unpaced_port, 1 << 20, false);
+  if (fast.outcome == UploadOutcome::Success && fast.words > 1) {
+    const double per_word_us = fast.first_to_last_word_s / (fast.words - 1) * 1e6;
+    std::printf(
+        "1 MiB over a pseudo-terminal, device unpaced: host time per word %.2f us "
+        "(line time per word at 9600 baud %.1f us; the host needs %.2f%% of it)\n",
+        per_word_us, line_word_us, 100.0 * per_word_us / line_word_us);
+  } else {
+    std::printf("1 MiB unpaced upload: outcome %s\n", OutcomeName(fast.outcome));
+    ++failures;
+  }
+  std::fflush(stdout);
+
+  // A pseudo-terminal keeps about 20 KB in buffers its output count never
+  // shows, so the drain cannot pace the words and the host runs ahead of a
+  // paced device: 16 KiB fit in that buffer, 64 KiB do not.
+  for (int32_t bytes : {16 << 10, 64 << 10}) {
+    const Run paced = Upload(devices.paced_port, bytes, true);
+    ReportPaced(paced, bytes, bytes == (64 << 10) ? devices.paced_record : nullptr);
+    if (!paced.device_done) ++failures;
+    std::fflush(stdout);
+  }
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,19 @@
+// bench-upload.exe [UNPACED-PORT PACED-PORT [PACED-RECORD]]   (default COM9 COM10)
+// The devices must already be there; run-under-wine.sh starts them.
+#include <cstdio>
+
+#include "tools/bench-upload/bench_core.h"
+
+int main(int argc, char** argv) {
+  if (argc != 1 && argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s [UNPACED-PORT PACED-PORT [PACED-RECORD]]\n", argv[0]);
+    return 2;
+  }
+  BenchDevices devices{"COM9", "COM10", nullptr};
+  if (argc >= 3) {
+    devices.unpaced_port = argv[1];
+    devices.paced_port = argv[2];
+  }
+  if (argc == 4) devices.paced_record = argv[3];
+  return RunUploadBenchmarks(devices);
+}
