@@ -127,6 +127,63 @@ class WineGuiEndToEnd(unittest.TestCase):
                              "device COM%d: %s" % (com, device.log()))
 
 
+class WineOpenButtonEndToEnd(unittest.TestCase):
+    """"Open" shows the Win32 chooser; cancelling empties the path, a typed
+    full path is what gets sent."""
+
+    def setUp(self):
+        ensure_prefix()
+        self.work = tempfile.mkdtemp(prefix="uf-wine-gui-open-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.cwd = os.path.join(self.work, "cwd")
+        elsewhere = os.path.join(self.work, "elsewhere")
+        os.mkdir(self.cwd)
+        os.mkdir(elsewhere)
+        gui_e2e.firmware(os.path.join(self.cwd, "trx.fw"), 600, seed=1)
+        self.picked = os.path.join(elsewhere, "picked.fw")
+        self.chosen = gui_e2e.firmware(self.picked, 777, seed=2)
+        self.devices = gui_e2e.Devices(SIM, self.work,
+                                       link_dir=os.path.join(winegui.PREFIX, "dosdevices"))
+        self.addCleanup(self.devices.kill_all)
+        self.device = self.devices.add(16, sessions=1)
+        self.session = winegui.new_session()
+        self.addCleanup(self.session.close)
+        self.app = winegui.launch(self.session, APP, cwd=self.cwd)
+        self.addCleanup(self.app.kill)
+        wid = self.session.wait_window(gui_e2e.TITLE, timeout=winegui.START_TIMEOUT)
+        self.main = gui_e2e.MainWindow(self.session, wid, self, box_timeout=60.0)
+        time.sleep(1.0)
+
+    def open_chooser(self):
+        self.main.press_open()
+        chooser = self.session.wait_window(gui_e2e.CHOOSER_TITLE, timeout=60)
+        time.sleep(1.0)
+        self.session.focus(chooser)
+        return chooser
+
+    def test_cancel_empties_the_path_and_a_chosen_file_is_the_one_sent(self):
+        main = self.main
+        self.open_chooser()
+        self.session.key("Escape")
+        self.assertTrue(self.session.wait_no_window(gui_e2e.CHOOSER_TITLE, 20))
+        # No port is picked: had the field kept "trx.fw" this would be ERROR:2.
+        main.update_expect("ERROR:1", within=(0, 10))
+
+        self.open_chooser()
+        # The file name box has the focus; Wine reaches Linux paths via Z:.
+        self.session.type_text("Z:" + self.picked.replace("/", "\\"))
+        self.session.key("Return")
+        self.assertTrue(self.session.wait_no_window(gui_e2e.CHOOSER_TITLE, 20))
+
+        pick_port_win32(main, 0)
+        main.update_expect("Information", within=(0.5, 20.0))
+        self.assertEqual(self.device.image(), gui_e2e.whole_words(self.chosen))
+
+        self.session.close_request(main.wid)
+        self.assertEqual(self.app.wait_exit(20), 0)
+        self.assertEqual(self.device.finish(20), 0, self.device.log())
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     if len(args) < 2:
