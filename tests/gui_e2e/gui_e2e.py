@@ -267,13 +267,3 @@ class MainWindow:
 
 def _distance(a, b):
     return sum(abs(x - y) for x, y in zip(a, b))
-
-
-def sim_path_from(args, flag="--sim"):
-    """Pops `flag VALUE` from args; returns the value (or None)."""
-    if flag in args:
-        i = args.index(flag)
-        value = args[i + 1]
-        del args[i:i + 2]
-        return os.path.abspath(value)
-    return None

@@ -61,12 +61,6 @@ class GuiEndToEnd(unittest.TestCase):
     def pick(self, index):
         pick_port_fltk(self.main, index)
 
-    def assert_bar_empty(self, *_):
-        self.main.assert_bar_empty()
-
-    def assert_bar_full(self, *_):
-        self.main.assert_bar_full()
-
     def close_and_check_devices(self, sessions):
         self.session.close_request(self.main.wid)
         self.assertEqual(self.app.wait_exit(10), 0)
@@ -101,14 +95,14 @@ class GuiEndToEnd(unittest.TestCase):
         # The silent device: the settle plus the reply wait, about 5.5 s.
         # The bar never moved.
         main.update_expect("ERROR:3", within=(5.0, 12.0),
-                           while_shown=self.assert_bar_empty)
+                           while_shown=main.assert_bar_empty)
         main.update_expect("ERROR:3", within=(5.0, 12.0), dismiss_by_click=True)
 
         # A wrong start reply is told as soon as it is in.
         self.pick(1)
         main.update_expect("ERROR:4", within=(0.4, 4.5))
         main.update_expect("ERROR:4", within=(0.4, 4.5))
-        self.assert_bar_empty()
+        main.assert_bar_empty()
 
         self.close_and_check_devices({5: 2, 6: 2})
 
@@ -121,22 +115,22 @@ class GuiEndToEnd(unittest.TestCase):
         main = self.start()
 
         self.pick(0)
-        main.update_expect("ERROR:5", within=(5.0, 14.0))
+        main.update_expect("ERROR:5", within=(5.0, 14.0), while_shown=main.assert_bar_full)
         main.update_expect("ERROR:5", within=(5.0, 14.0), dismiss_by_click=True)
-        self.assert_bar_empty()
+        main.assert_bar_empty()
 
         self.pick(1)
         main.update_expect("ERROR:6", within=(0.5, 5.0),
-                           while_shown=self.assert_bar_full)
-        self.assert_bar_empty()
+                           while_shown=main.assert_bar_full)
+        main.assert_bar_empty()
         main.update_expect("ERROR:6", within=(0.5, 5.0))
 
         self.pick(2)
         device = self.devices.by_com[9]
         main.update_expect("Information", within=(0.5, 10.0),
-                           while_shown=self.assert_bar_full)
+                           while_shown=main.assert_bar_full)
         self.assertEqual(device.image(), gui_e2e.whole_words(self.fw))
-        self.assert_bar_empty()
+        main.assert_bar_empty()
         # A fresh run: the device serves a second session and gets it all again.
         os.truncate(device.image_path, 0)
         main.update_expect("Information", within=(0.5, 10.0), dismiss_by_click=True)

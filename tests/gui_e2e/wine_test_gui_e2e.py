@@ -23,7 +23,6 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "gui_wine"))
 import gui_e2e  # noqa: E402
 import winegui  # noqa: E402
-from gui_e2e import guitest  # noqa: E402
 
 APP = None
 SIM = None
