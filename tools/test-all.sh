@@ -46,5 +46,5 @@ run_preset native-asan
 run_preset windows
 
 echo
-echo "All builds: $passed passed, $failed failed"
+echo "Total: $passed passed, $failed failed"
 exit $status
