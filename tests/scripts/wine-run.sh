@@ -9,6 +9,11 @@ case "$1" in
   --prefix=*) WINEPREFIX="${1#--prefix=}"; shift ;;
 esac
 : "${WINEPREFIX:?set WINEPREFIX or pass --prefix=DIR}"
+# Wine refuses a relative prefix; accept one the way a shell user means it.
+case "$WINEPREFIX" in
+  /*) ;;
+  *) WINEPREFIX="$(pwd)/$WINEPREFIX" ;;
+esac
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
