@@ -66,10 +66,9 @@ Fl_File_Input* FindNameField(Fl_Widget* widget) {
   return nullptr;
 }
 
-// FLTK's chooser opens with its folder selected in the name field, and
-// turns a relative name into an absolute one on every key, leaving the
-// cursor at the front: typed names come out scrambled. Starting from
-// "folder/" (plus the initial name, selected) keeps every edit absolute.
+// FLTK's chooser opens with its folder selected in the name field. Starting
+// from "folder/" (plus the initial name, selected) shows where a typed name
+// goes and lets a person just type it.
 void PrepareNameField(Fl_Window* chooser_window, const std::string& folder,
                       const std::string& name) {
   Fl_File_Input* field = FindNameField(chooser_window);
@@ -81,6 +80,55 @@ void PrepareNameField(Fl_Window* chooser_window, const std::string& folder,
   field->value(text.c_str());
   field->position(static_cast<int>(text.size()), name_start);
   field->take_focus();
+}
+
+// The folder the chooser lists, ending in '/'. FLTK's empty "no folder"
+// state lists the file systems, which all hang off the root.
+std::string FolderShown(Fl_File_Chooser& chooser) {
+  std::string folder = chooser.directory() ? chooser.directory() : "";
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+// The chooser follows its name field on every key (completion, listing the
+// folder typed so far, Return to finish) but gets two things wrong: it makes
+// a relative name absolute against the process's working directory rather
+// than the folder it shows, leaving the cursor at the front, and a path whose
+// only '/' is the leading one ("/", "/tm") takes it to its "no folder" state,
+// which empties the field - a "/" typed over a selected field vanishes and
+// the rest of the path lands in the wrong folder. FLTK's own handling is
+// kept, but it is only ever handed an absolute path whose folder part it
+// can follow.
+struct NameFieldHook {
+  Fl_File_Chooser* chooser = nullptr;
+  Fl_Callback* fltk_callback = nullptr;
+  void* fltk_data = nullptr;
+};
+
+void OnNameFieldEdited(Fl_Widget* widget, void* data) {
+  NameFieldHook& hook = *static_cast<NameFieldHook*>(data);
+  Fl_File_Input& field = *static_cast<Fl_File_Input*>(widget);
+  std::string text = field.value() ? field.value() : "";
+  int position = field.position();
+  int mark = field.mark();
+  if (text.find_first_of("~$") != std::string::npos) {
+    char expanded[FL_PATH_MAX];
+    fl_filename_expand(expanded, sizeof expanded, text.c_str());
+    text = expanded;
+    position = mark = static_cast<int>(text.size());
+  }
+  if (!text.empty() && text[0] != '/') {
+    std::string folder = FolderShown(*hook.chooser);
+    text.insert(0, folder);
+    position += static_cast<int>(folder.size());
+    mark += static_cast<int>(folder.size());
+  }
+  if (!text.empty() && text.rfind('/') == 0 && std::string(hook.chooser->directory()) != "/") {
+    hook.chooser->directory("/");  // resets the field, hence the value below
+  }
+  if (text != field.value()) field.value(text.c_str());
+  field.position(position, mark);
+  if (hook.fltk_callback) hook.fltk_callback(widget, hook.fltk_data);
 }
 
 void OkCallback(Fl_Widget* widget, void*) { widget->window()->hide(); }
@@ -161,8 +209,15 @@ std::string ChooseFileToOpen(const char* title, const char* default_path, const 
   std::string filter_text = ChooserFilterText(filters);
   if (folder.empty() || !IsDirectory(folder)) folder = cwd.path();
 
+  NameFieldHook hook;  // outlives the chooser, whose field points to it
   Fl_File_Chooser chooser(folder.c_str(), filter_text.empty() ? nullptr : filter_text.c_str(),
                           Fl_File_Chooser::CREATE, title ? title : "");
+  if (Fl_File_Input* field = FindNameField(chooser.newButton->window())) {
+    hook.chooser = &chooser;
+    hook.fltk_callback = field->callback();
+    hook.fltk_data = field->user_data();
+    field->callback(OnNameFieldEdited, &hook);
+  }
   chooser.ok_label("Open");
   if (!filters.empty()) {
     bool in_range = pattern_position >= 0 && pattern_position < static_cast<int32_t>(filters.size());
@@ -182,9 +237,8 @@ std::string ChooseFileToOpen(const char* title, const char* default_path, const 
     while (chooser.shown()) Fl::wait();
     const char* value = chooser.count() > 0 ? chooser.value(1) : nullptr;
     if (!value || !*value) return std::string();
-    char absolute[FL_PATH_MAX];
-    fl_filename_absolute(absolute, sizeof absolute, value);
-    chosen = absolute;
+    // A relative name is in the folder shown, whatever the working directory.
+    chosen = value[0] == '/' ? value : FolderShown(chooser) + value;
     // A name that need not exist is fine; a folder that does not exist is
     // refused and the chooser comes back.
     if (!IsDirectory(chosen) && IsDirectory(ParentOf(chosen))) break;

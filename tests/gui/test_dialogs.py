@@ -77,8 +77,8 @@ class DialogTest(unittest.TestCase):
 
     # ---- file chooser ----------------------------------------------------
 
-    def open_chooser(self):
-        self.start("choose", CHOOSER_TITLE, "-", PATTERN, "0")
+    def open_chooser(self, default="-"):
+        self.start("choose", CHOOSER_TITLE, default, PATTERN, "0")
         chooser = self.session.wait_window(CHOOSER_TITLE)
         self.session.focus(chooser)
         time.sleep(0.2)
@@ -120,6 +120,28 @@ class DialogTest(unittest.TestCase):
         self.session.key("Return")
         path = self.chosen(self.finish())
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "a.fw"))
+
+    def test_a_full_path_typed_over_the_whole_field_comes_back_as_typed(self):
+        # Neither the chooser's folder nor the working directory, and no file
+        # there yet. The leading "/" typed into the emptied field once made
+        # the chooser drop it and take the rest relative to the wrong folder.
+        elsewhere = os.path.realpath(tempfile.mkdtemp(prefix="uf-dialogs-elsewhere-"))
+        self.addCleanup(shutil.rmtree, elsewhere, True)
+        target = os.path.join(elsewhere, "picked.fw")
+        self.open_chooser()
+        self.session.key("ctrl+a")
+        self.session.type_text(target)
+        self.session.key("Return")
+        self.assertEqual(self.chosen(self.finish()), target)
+
+    def test_a_relative_name_goes_in_the_folder_shown_not_the_working_one(self):
+        # The chooser opens in sub/ while the working directory is its parent.
+        self.open_chooser(os.path.join(self.folder, "sub", "start.fw"))
+        self.session.key("ctrl+a")
+        self.session.type_text("rel.fw")
+        self.session.key("Return")
+        path = self.chosen(self.finish())
+        self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "sub", "rel.fw"))
 
     def test_a_folder_that_does_not_exist_is_refused(self):
         chooser = self.open_chooser()

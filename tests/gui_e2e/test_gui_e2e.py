@@ -177,11 +177,10 @@ class OpenButtonEndToEnd(unittest.TestCase):
         main.update_expect("ERROR:1", within=(0, 3))
 
         self.open_chooser()
-        # The name field holds the chooser's folder as a full path. Keep its
-        # leading "/" and type the rest of the new full path over the rest:
-        # FLTK's field drops a lone "/" typed into an empty field.
-        self.session.key("Home", "Right", "shift+End")
-        self.session.type_text(os.path.join(self.elsewhere, "picked.fw")[1:])
+        # The name field holds the chooser's folder; select all of it and
+        # type the full path of the file elsewhere.
+        self.session.key("ctrl+a")
+        self.session.type_text(os.path.join(self.elsewhere, "picked.fw"))
         self.session.key("Return")
         self.assertTrue(self.session.wait_no_window(gui_e2e.CHOOSER_TITLE))
 
