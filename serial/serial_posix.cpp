@@ -12,10 +12,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <string>
 
+#include "common/delay.h"
 #include "serial/port_names.h"
 
 namespace {
@@ -25,7 +25,11 @@ intptr_t HandleFromFd(int fd) { return static_cast<intptr_t>(fd) + 1; }
 int FdFromHandle(intptr_t h) { return static_cast<int>(h - 1); }
 
 // Undoes the exclusive claim and closes. TIOCNXCL must come before close.
+// Output still queued is dropped first: close() would otherwise wait for it
+// up to the driver's closing time (30 s by default, or for ever), which is
+// the very wait a driver whose transmit count never empties turns into a hang.
 void ReleaseFd(int fd) {
+  tcflush(fd, TCOFLUSH);
   ioctl(fd, TIOCNXCL);
   flock(fd, LOCK_UN);
   close(fd);
@@ -46,12 +50,6 @@ bool ApplyRtsLine(int fd, RtsLine rts) {
   int bits = TIOCM_RTS;
   if (ioctl(fd, request, &bits) == 0) return true;
   return errno == ENOTTY || errno == EINVAL;
-}
-
-uint64_t NowMs() {
-  using namespace std::chrono;
-  return static_cast<uint64_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
@@ -234,7 +232,7 @@ int32_t BackendRead(intptr_t handle, void* buffer, int32_t count) {
 
 int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
   const int fd = FdFromHandle(handle);
-  const uint64_t deadline = NowMs() + WriteTimeoutMs(count);
+  const uint64_t deadline = MonotonicMs() + WriteTimeoutMs(count);
 
   // A blocking write() on a tty does not return until it has taken every
   // byte; non-blocking for the duration lets us stop at the deadline.
@@ -244,7 +242,7 @@ int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
   const auto* p = static_cast<const unsigned char*>(buffer);
   int32_t put = 0;
   while (put < count) {
-    const uint64_t now = NowMs();
+    const uint64_t now = MonotonicMs();
     if (now >= deadline) break;
     const uint64_t left = deadline - now;
     pollfd pfd = {fd, POLLOUT, 0};
