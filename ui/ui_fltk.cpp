@@ -5,6 +5,9 @@
 // FLTK's own keyboard navigation is switched off: Tab and Shift+Tab go
 // through the core's focus rule, arrow keys never move the focus between
 // controls, and Escape is not a close request.
+#if defined(_WIN32)
+#error "ui_fltk.cpp is the Linux (FLTK on X11) backend"
+#endif
 #include <FL/Fl.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Choice.H>
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/delay.h"
 #include "ui/file_filter.h"
 #include "ui/ui_core.h"
 
@@ -490,7 +494,10 @@ void SetValue(ControlRecord& rec, int32_t value) {
       // FLTK draws past its bounds; the platform bar clamps to its range.
       float low = std::min(bar->minimum(), bar->maximum());
       float high = std::max(bar->minimum(), bar->maximum());
-      bar->value(std::clamp(static_cast<float>(value), low, high));
+      const float clamped = std::clamp(static_cast<float>(value), low, high);
+      // Every value() repaints; the update sets the bar once per word, but
+      // its percentage changes at most a hundred times.
+      if (clamped != bar->value()) bar->value(clamped);
       break;
     }
     case ControlKind::DropDownList: {
@@ -522,7 +529,7 @@ int32_t PumpOne(int32_t timeout) {
     if (timeout < 0) {
       for (;;) pause();
     }
-    if (timeout > 0) usleep(static_cast<useconds_t>(timeout) * 1000u);
+    if (timeout > 0) Delay(static_cast<uint32_t>(timeout));
     return 0;
   }
   double handled;
