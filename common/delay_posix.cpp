@@ -1,3 +1,6 @@
+#if defined(_WIN32)
+#error "delay_posix.cpp is the POSIX backend"
+#endif
 #include "common/delay.h"
 
 #include <cerrno>

@@ -1,3 +1,6 @@
+#if !defined(_WIN32)
+#error "delay_win32.cpp is the Windows backend"
+#endif
 #include "common/delay.h"
 
 #include <windows.h>

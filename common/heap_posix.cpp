@@ -1,3 +1,6 @@
+#if defined(_WIN32)
+#error "heap_posix.cpp is the POSIX backend"
+#endif
 #include "common/heap.h"
 
 #include <cstdlib>

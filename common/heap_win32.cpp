@@ -1,3 +1,6 @@
+#if !defined(_WIN32)
+#error "heap_win32.cpp is the Windows backend"
+#endif
 #include "common/heap.h"
 
 #include <cstdlib>

@@ -14,6 +14,9 @@
 //
 // Nothing stops another process from writing the file while it is open:
 // POSIX has no share modes, and advisory locks bind only those who ask.
+#if defined(_WIN32)
+#error "fileio_posix.cpp is the POSIX backend"
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,7 @@
 // File access on kernel32.
+#if !defined(_WIN32)
+#error "fileio_win32.cpp is the Windows backend"
+#endif
 #include <windows.h>
 
 #include "fileio/fileio_internal.h"
