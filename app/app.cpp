@@ -17,11 +17,6 @@ AppState g_app;
 constexpr int32_t kPortSlot = 0;
 constexpr int32_t kFileSlot = 0;
 
-intptr_t OpenUpdatePort(const std::string& name) {
-  return OpenPort(kPortSlot, name.c_str(), kUpdateBaud, kUpdateParity, kUpdateDataBits,
-                  kUpdateStopBits, HandshakeNone, kUpdateQueueSize, kUpdateQueueSize);
-}
-
 void SetInputsDisabled(int32_t disable) {
   DisableControl(g_app.port_list, disable);
   DisableControl(g_app.firmware_path_field, disable);
@@ -108,7 +103,7 @@ bool DispatchEvent(int32_t event) {
 
 void PortProbe() {
   for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
-    if (OpenUpdatePort(PortName(n))) {
+    if (OpenUpdatePort(kPortSlot, PortName(n))) {
       InsertListItem(g_app.port_list, -1, PortName(n).c_str());
       ClosePort(kPortSlot);
     }
@@ -121,14 +116,13 @@ void RunUpdate(int32_t /*event_detail*/) {
   const std::string path = GetControlText(g_app.firmware_path_field);
   if (!OpenFileForReading(kFileSlot, path.c_str()) || !FitsSizeField(FileSizeAtPath(path.c_str()))) {
     Show(FirmwareMissingMessage());
-  } else if (!OpenUpdatePort(GetControlText(g_app.port_list))) {
+  } else if (!OpenUpdatePort(kPortSlot, GetControlText(g_app.port_list))) {
     Show(PortUnavailableMessage(GetControlText(g_app.port_list)));
   } else {
     const SizeSource size_source = [] {
       const std::string field = GetControlText(g_app.firmware_path_field);
       // Only the low 32 bits go on the wire; larger files were refused above.
-      return static_cast<int32_t>(static_cast<uint32_t>(
-          static_cast<uint64_t>(FileSizeAtPath(field.c_str())) & 0xFFFFFFFFu));
+      return WireSize(FileSizeAtPath(field.c_str()));
     };
     const ProgressHook progress = [](int32_t index, int32_t count) {
       SetControlValue(g_app.progress_bar, ProgressPercent(index, count));

@@ -1,5 +1,7 @@
 #include "app/update_outcome.h"
 
+#include "serial/serial.h"
+
 OutcomeMessage FirmwareMissingMessage() { return {1, "ERROR:1", "Firmware missing!"}; }
 
 OutcomeMessage PortUnavailableMessage(const std::string& port_text) {
@@ -23,6 +25,15 @@ OutcomeMessage UploadOutcomeMessage(UploadOutcome outcome) {
 }
 
 std::string PortName(int32_t n) { return "COM" + std::to_string(n); }
+
+intptr_t OpenUpdatePort(int32_t slot, const std::string& name) {
+  return OpenPort(slot, name.c_str(), kUpdateBaud, kUpdateParity, kUpdateDataBits,
+                  kUpdateStopBits, HandshakeNone, kUpdateQueueSize, kUpdateQueueSize);
+}
+
+int32_t WireSize(int64_t size) {
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(size) & 0xFFFFFFFFu));
+}
 
 bool FitsSizeField(int64_t size) { return size <= INT32_MAX; }
 

@@ -31,6 +31,14 @@ OutcomeMessage UploadOutcomeMessage(UploadOutcome outcome);
 // "COM" followed by n in decimal, without leading zeros.
 std::string PortName(int32_t n);
 
+// Opens `name` in serial slot `slot` with the update's fixed line settings;
+// non-zero on success.
+intptr_t OpenUpdatePort(int32_t slot, const std::string& name);
+
+// The size field's value for a file of `size` bytes: its low 32 bits, read
+// as signed.
+int32_t WireSize(int64_t size);
+
 // Whether a file of `size` bytes can be announced in the 32-bit size field.
 // Larger files would be announced by their low 32 bits and silently
 // truncated on the device, so the update refuses them up front.

@@ -19,11 +19,6 @@ constexpr int64_t kLineBitsPerByte = 10;
 constexpr int kBarWidth = 30;
 constexpr int32_t kPlainLineStep = 25;  // percent between plain progress lines
 
-intptr_t OpenUpdatePort(const std::string& name) {
-  return OpenPort(kPortSlot, name.c_str(), kUpdateBaud, kUpdateParity, kUpdateDataBits,
-                  kUpdateStopBits, HandshakeNone, kUpdateQueueSize, kUpdateQueueSize);
-}
-
 void Print(std::FILE* stream, const std::string& text) {
   std::fputs(text.c_str(), stream);
   std::fflush(stream);
@@ -76,7 +71,7 @@ void PrintUsageError(const std::string& error) {
 int RunList(bool quiet) {
   for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
     const std::string name = PortName(n);
-    if (OpenUpdatePort(name)) {
+    if (OpenUpdatePort(kPortSlot, name)) {
       ClosePort(kPortSlot);
       const std::string device = PortDevice(name);
       Print(stdout, device.empty() ? name + "\n" : name + " " + device + "\n");
@@ -119,7 +114,7 @@ int RunFlash(const CliArguments& args) {
     return m.code;
   }
 
-  if (!OpenUpdatePort(args.port)) {
+  if (!OpenUpdatePort(kPortSlot, args.port)) {
     CloseFileSlot(kFileSlot);
     const OutcomeMessage m = PortUnavailableMessage(args.port);
     const PortDiagnosis d = DiagnosePort(args.port);
@@ -145,7 +140,7 @@ int RunFlash(const CliArguments& args) {
   const SizeSource size_source = [&] {
     const int64_t now = FileSizeAtPath(args.file.c_str());
     announced = now < 0 ? 0 : now;
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(now) & 0xFFFFFFFFu));
+    return WireSize(now);
   };
   const ProgressHook progress = [&](int32_t index, int32_t count) {
     if (args.quiet) return;
