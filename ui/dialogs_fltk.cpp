@@ -4,6 +4,9 @@
 //
 // Both are modal FLTK windows run by a local wait loop: the main window keeps
 // being painted but FLTK hands its input to the modal window.
+#if defined(_WIN32)
+#error "dialogs_fltk.cpp is the Linux (FLTK on X11) backend"
+#endif
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_File_Chooser.H>
