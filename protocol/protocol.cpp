@@ -109,3 +109,14 @@ UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   ReadPort(port_slot, receive_buffer, kReplyBytes);
   return IsOk(receive_buffer) ? UploadOutcome::Success : UploadOutcome::WrongFinalReply;
 }
+
+const char* UploadOutcomeName(UploadOutcome outcome) {
+  switch (outcome) {
+    case UploadOutcome::Success: return "Success";
+    case UploadOutcome::NoReplyToStart: return "NoReplyToStart";
+    case UploadOutcome::WrongReplyToStart: return "WrongReplyToStart";
+    case UploadOutcome::NoFinalReply: return "NoFinalReply";
+    case UploadOutcome::WrongFinalReply: return "WrongFinalReply";
+  }
+  return "?";
+}

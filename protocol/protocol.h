@@ -12,6 +12,9 @@ enum class UploadOutcome {
   WrongFinalReply,
 };
 
+// The outcome's name as written here ("NoFinalReply"), for logs and tools.
+const char* UploadOutcomeName(UploadOutcome outcome);
+
 // Both transfer buffers hold at least this many bytes.
 constexpr int32_t kTransferBufferSize = 17;
 

@@ -9,21 +9,6 @@
 #include "protocol/protocol.h"
 #include "serial/serial.h"
 
-namespace {
-
-const char* OutcomeName(UploadOutcome outcome) {
-  switch (outcome) {
-    case UploadOutcome::Success: return "Success";
-    case UploadOutcome::NoReplyToStart: return "NoReplyToStart";
-    case UploadOutcome::WrongReplyToStart: return "WrongReplyToStart";
-    case UploadOutcome::NoFinalReply: return "NoFinalReply";
-    case UploadOutcome::WrongFinalReply: return "WrongFinalReply";
-  }
-  return "?";
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc != 3) {
     std::fprintf(stderr, "usage: upload_once COMn FILE\n");
@@ -49,7 +34,7 @@ int main(int argc, char** argv) {
   const double seconds = static_cast<double>(MonotonicMs() - start) / 1000.0;
   ClosePort(0);
   CloseFileSlot(0);
-  std::printf("%s %.3f\n", OutcomeName(outcome), seconds);
+  std::printf("%s %.3f\n", UploadOutcomeName(outcome), seconds);
   std::fflush(stdout);
   return 0;
 }

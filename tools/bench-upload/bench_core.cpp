@@ -21,17 +21,6 @@ constexpr double kBaud = 9600;
 constexpr double kBitsPerByte = 10;    // start, 8 data, stop
 constexpr double kFixedDelaysS = 0.6;  // 500 ms settle + 100 ms before the words
 
-const char* OutcomeName(UploadOutcome outcome) {
-  switch (outcome) {
-    case UploadOutcome::Success: return "Success";
-    case UploadOutcome::NoReplyToStart: return "NoReplyToStart";
-    case UploadOutcome::WrongReplyToStart: return "WrongReplyToStart";
-    case UploadOutcome::NoFinalReply: return "NoFinalReply";
-    case UploadOutcome::WrongFinalReply: return "WrongFinalReply";
-  }
-  return "?";
-}
-
 struct Run {
   bool opened = false;
   UploadOutcome outcome = UploadOutcome::NoReplyToStart;
@@ -97,7 +86,7 @@ Run Upload(const char* port, int32_t bytes, bool await_late_reply) {
 
 void ReportPaced(const Run& run, int32_t bytes, const char* record) {
   std::printf("%d KiB upload, device paced at 9600 baud: outcome %s", bytes / 1024,
-              OutcomeName(run.outcome));
+              UploadOutcomeName(run.outcome));
   if (run.device_done) {
     std::printf("; %.3f s to the device's final \"OK\"%s against a line-rate limit of %.3f s "
                 "(0.6 s + %.3f s on the line): ratio %.4f\n",
@@ -127,7 +116,7 @@ int RunUploadBenchmarks(const BenchDevices& devices) {
         "(line time per word at 9600 baud %.1f us; the host needs %.2f%% of it)\n",
         per_word_us, line_word_us, 100.0 * per_word_us / line_word_us);
   } else {
-    std::printf("1 MiB unpaced upload: outcome %s\n", OutcomeName(fast.outcome));
+    std::printf("1 MiB unpaced upload: outcome %s\n", UploadOutcomeName(fast.outcome));
     ++failures;
   }
   std::fflush(stdout);
