@@ -156,8 +156,9 @@ intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
   const std::string path = SerialDevicePathForName(name);
   if (path.empty()) return 0;
 
-  // Non-blocking only for the open itself, so a missing carrier cannot hold
-  // it up.
+  // Non-blocking for good: the open cannot be held up by a missing carrier,
+  // and a write can stop at its deadline without switching modes per word
+  // (reads wait in poll() instead).
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;
 
@@ -170,12 +171,10 @@ intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
   }
   ioctl(fd, TIOCEXCL);
 
-  const int flags = fcntl(fd, F_GETFL);
   termios reported;
   termios wanted;
   termios got;
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-      tcgetattr(fd, &reported) != 0 || !BuildTermios(reported, s, &wanted)) {
+  if (tcgetattr(fd, &reported) != 0 || !BuildTermios(reported, s, &wanted)) {
     ReleaseFd(fd);
     return 0;
   }
@@ -234,11 +233,8 @@ int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
   const int fd = FdFromHandle(handle);
   const uint64_t deadline = MonotonicMs() + WriteTimeoutMs(count);
 
-  // A blocking write() on a tty does not return until it has taken every
-  // byte; non-blocking for the duration lets us stop at the deadline.
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return 0;
-
+  // The descriptor is non-blocking, so each write() takes what fits and the
+  // loop can stop at the deadline.
   const auto* p = static_cast<const unsigned char*>(buffer);
   int32_t put = 0;
   while (put < count) {
@@ -260,6 +256,5 @@ int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
       break;
     }
   }
-  fcntl(fd, F_SETFL, flags);
   return put;
 }

@@ -84,20 +84,22 @@ intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
 
 void BackendClosePort(intptr_t handle) { CloseHandle(ToHandle(handle)); }
 
-int32_t BackendInputCount(intptr_t handle) {
+// One status query; the error flags it clears are of no use here. A failed
+// query reads as empty queues, so a vanished device cannot stall a drain.
+static COMSTAT QueueStatus(intptr_t handle) {
   DWORD errors = 0;
   COMSTAT status;
   std::memset(&status, 0, sizeof status);
-  if (!ClearCommError(ToHandle(handle), &errors, &status)) return 0;
-  return static_cast<int32_t>(status.cbInQue);
+  if (!ClearCommError(ToHandle(handle), &errors, &status)) std::memset(&status, 0, sizeof status);
+  return status;
+}
+
+int32_t BackendInputCount(intptr_t handle) {
+  return static_cast<int32_t>(QueueStatus(handle).cbInQue);
 }
 
 int32_t BackendOutputCount(intptr_t handle) {
-  DWORD errors = 0;
-  COMSTAT status;
-  std::memset(&status, 0, sizeof status);
-  if (!ClearCommError(ToHandle(handle), &errors, &status)) return 0;
-  return static_cast<int32_t>(status.cbOutQue);
+  return static_cast<int32_t>(QueueStatus(handle).cbOutQue);
 }
 
 int32_t BackendRead(intptr_t handle, void* buffer, int32_t count) {
