@@ -294,7 +294,7 @@ void Startup() {
   Fl::event_dispatch(DispatchEvent);
 }
 
-void* CreatePlatformWindow(UiHandle id, WindowRecord& rec, int32_t x, int32_t y, int32_t width,
+void* CreatePlatformWindow(UiHandle id, WindowRecord& /*rec*/, int32_t x, int32_t y, int32_t width,
                            int32_t height, const char* title, uint32_t flags) {
   Startup();
   if (!DisplayReady() || width <= 0 || height <= 0) return nullptr;
@@ -332,7 +332,6 @@ void* CreatePlatformWindow(UiHandle id, WindowRecord& rec, int32_t x, int32_t y,
     y = py + (ph - height) / 2;
   }
   window->position(x, y);
-  rec.platform = window;
 
   if (!(flags & WindowHidden)) {
     window->show();
@@ -354,7 +353,6 @@ void DestroyPlatformWindow(UiHandle, WindowRecord& rec) {
   if (!window) return;
   window->hide();
   delete window;  // its widgets go with it
-  rec.platform = nullptr;
 }
 
 void* CreateControl(UiHandle id, ControlRecord& rec, UiHandle parent_id, WindowRecord& parent,
