@@ -15,6 +15,7 @@ namespace {
 constexpr uint32_t kSettleMs = 500;
 constexpr uint32_t kBeforeWordsMs = 100;
 constexpr uint32_t kReplyPollMs = 10;
+constexpr uint32_t kDrainPollMs = 1;  // between two looks at the output count
 constexpr int32_t kReplyPollLimit = 500;  // polls 1..500 may see the reply
 constexpr int32_t kReplyBytes = 2;
 // The port's own write time-out: 100 ms per byte plus 10 ms.
@@ -41,9 +42,12 @@ void Flush(int32_t port, uint8_t* receive_buffer) {
 // drivers report a transmit count that never reaches 0, so the wait is
 // bounded by the time-out the port gives the write itself (100 ms per byte
 // plus 10 ms); past it the run carries on as after a write that timed out.
-// The loop stays busy, as the words are paced by it; the clock is only read
-// once the queue turns out not to be empty, and reading it is a user-space
-// counter on both platforms.
+// Between two looks at the count the thread sleeps 1 ms rather than spin:
+// a word takes about 2 ms on the line at 9600 baud, and the count a driver
+// reports leaves out what its transmitter (the UART's FIFO, the adapter's
+// chip) already holds, so the line keeps sending while the host sleeps and
+// the next word is written well before it runs dry. The clock is only read
+// once the queue turns out not to be empty.
 void Drain(int32_t port, int32_t bytes_written) {
   if (PortOutputCount(port) == 0) return;
   const uint64_t limit = kWriteMsPerByte * static_cast<uint64_t>(std::max(bytes_written, 0)) +
@@ -51,6 +55,7 @@ void Drain(int32_t port, int32_t bytes_written) {
   const uint64_t start = MonotonicMs();
   while (PortOutputCount(port) != 0) {
     if (MonotonicMs() - start > limit) return;
+    Delay(kDrainPollMs);
   }
 }
 

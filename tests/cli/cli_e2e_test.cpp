@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -462,6 +463,117 @@ TEST_F(CliE2e, OnATerminalTheBarRedrawsInPlace) {
   EXPECT_GE(redraws, 100);
   EXPECT_LE(redraws, 110);
   EXPECT_EQ(std::count(bars.begin(), bars.end(), '\n'), 2);
+}
+
+// --- A full-size image over the line model ----------------------------------
+
+// Bytes in the simulator's log so far: one line per byte the device read.
+size_t DeviceCount(const std::string& log) {
+  const std::string text = ReadFile(log);
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Needs UF_LINE_MODEL, the line model library (tools/line-model), which makes
+// the simulator's terminal behave like a UART at the program's 9600 baud. A
+// 64 KiB image: about 70 s, so it has an entry of its own, once per build.
+TEST_F(CliE2e, PacedFullSizeImageArrivesWithAnHonestProgress) {
+  const std::string model = EnvOr("UF_LINE_MODEL");
+  if (model.empty()) GTEST_SKIP() << "UF_LINE_MODEL names the line model library";
+  constexpr size_t kSize = 64 * 1024;
+  constexpr size_t kAllowed = std::max<size_t>(kSize / 100, 64);
+  const std::string bytes = Firmware("trx.fw", kSize, 64);
+  Sim sim;
+  sim.Start(15, dir_, {});
+  Map(sim);
+  const std::string stats = dir_ + "/line.stats";
+  Process::Options o;
+  o.env["LD_PRELOAD"] = model;
+  o.env["LINE_MODEL_DEVICE"] = sim.pty;
+  o.env["LINE_MODEL_STATS"] = stats;
+
+  // Natively the progress goes to a terminal, which redraws the bar with the
+  // bytes sent at every percent; under Wine to a pipe, one line a quarter.
+  int master = -1;
+  int slave = -1;
+  if (!UnderWine()) {
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    o.stderr_fd = slave;
+  }
+  Process p;
+  StartCli(p, {"flash", "COM15", "trx.fw"}, o);
+  if (slave >= 0) close(slave);
+
+  // Each time progress shows up, the device's count is read at once: the
+  // bytes the bar claims sent may be ahead of it by kAllowed at most.
+  std::string shown;
+  size_t parsed = 0;
+  int samples = 0;
+  size_t largest = 0;
+  auto check = [&](size_t sent) {
+    const size_t device = DeviceCount(sim.log);
+    const size_t image = device > 8 ? device - 8 : 0;  // "BL10" and the size first
+    ++samples;
+    if (sent > image) largest = std::max(largest, sent - image);
+    EXPECT_LE(sent, image + kAllowed) << "progress said " << sent << " bytes sent, the device had "
+                                      << image;
+  };
+  // "\r[###---]  42%  27532/65536 bytes ..." on a terminal, "Sent 16384 of
+  // 65536 bytes (25%)" otherwise.
+  auto take_new = [&](const std::string& text) {
+    for (;;) {
+      const size_t bar = text.find("\r[", parsed);
+      const size_t line = text.find("Sent ", parsed);
+      const size_t at = std::min(bar, line);
+      if (at == std::string::npos) return;
+      const size_t end = text.find(bar < line ? "bytes" : "(", at);
+      if (end == std::string::npos) return;  // not complete yet
+      if (bar < line) {
+        const size_t slash = text.rfind('/', end);
+        const size_t from = text.rfind(' ', slash) + 1;
+        check(std::stoul(text.substr(from, slash - from)));
+      } else {
+        check(std::stoul(text.substr(at + 5)));
+      }
+      parsed = end;
+    }
+  };
+  const int64_t give_up = NowMs() + 200000;
+  if (master >= 0) {
+    while (NowMs() < give_up) {
+      pollfd pfd = {master, POLLIN, 0};
+      if (poll(&pfd, 1, 100) <= 0) {
+        if (!p.Running()) break;
+        continue;
+      }
+      char buf[4096];
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;
+      shown.append(buf, static_cast<size_t>(n));
+      take_new(shown);
+    }
+    close(master);
+    EXPECT_EQ(p.Finish(), 0) << shown;
+  } else {
+    while (NowMs() < give_up && p.err_text.find("Information") == std::string::npos &&
+           p.err_text.find("ERROR") == std::string::npos) {
+      p.Pump(20);
+      take_new(p.err_text);
+    }
+    EXPECT_EQ(p.Finish(), 0) << p.err_text;
+    shown = p.err_text;
+  }
+  EXPECT_NE(shown.find("Information: Device update!"), std::string::npos) << shown;
+  EXPECT_GE(samples, UnderWine() ? 4 : 100) << shown;
+  std::printf("progress samples: %d, largest lead %zu bytes\n", samples, largest);
+  EXPECT_EQ(sim.Finish(), 0) << sim.Summary();
+  EXPECT_TRUE(SameBytes(ReadFile(sim.image), bytes));
+  // The line model was on the line and sent everything.
+  const std::string line = ReadFile(stats);
+  EXPECT_NE(line.find(" sent=" + std::to_string(8 + kSize) + " "), std::string::npos) << line;
 }
 
 // --- Errors from the device: 3 to 6 -----------------------------------------

@@ -14,7 +14,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "gui"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "line-model"))
 import guitest  # noqa: E402
+import line_model  # noqa: E402
 
 TITLE = "Update firmware 1.0"
 CHOOSER_TITLE = "Please choose file to load"
@@ -25,6 +27,8 @@ PORT_LIST = (45, 20)
 PATH_FIELD = (230, 20)
 OPEN_BUTTON = (425, 20)
 UPDATE_BUTTON = (240, 110)
+# The progress bar's place in the client area: a row across its middle.
+BAR_ROW = (10, 65, 460)  # x, y, width
 # Two patches of the progress bar, near its left and its right end.
 BAR_PATCHES = ((14, 58), (458, 58))
 BAR_PATCH_SIZE = (8, 14)
@@ -55,12 +59,18 @@ class Device:
     `link`, when given, is made a symbolic link to the terminal (Wine's
     dosdevices/comN)."""
 
-    def __init__(self, sim, workdir, name, options=(), sessions=2, link=None, timeout=180):
+    def __init__(self, sim, workdir, name, options=(), sessions=2, link=None, timeout=180,
+                 log=False):
         self.name = name
         self.image_path = os.path.join(workdir, name + ".image")
         self.stderr_path = os.path.join(workdir, name + ".sim.txt")
+        # With `log`, the device's byte-per-line log, read live by received().
+        self.log_path = os.path.join(workdir, name + ".line.log") if log else None
         args = [sim, "--sessions", str(sessions), "--timeout", str(timeout),
                 "--image", self.image_path]
+        if log:
+            args += ["--log", self.log_path]
+            self.received = line_model.DeviceCount(self.log_path)
         if link:
             args += ["--link", link]
         args += list(options)
@@ -118,9 +128,9 @@ class Devices:
         self.link_dir = link_dir  # Wine's dosdevices, else None: use the environment
         self.by_com = {}
 
-    def add(self, com, options=(), sessions=2):
+    def add(self, com, options=(), sessions=2, log=False):
         link = os.path.join(self.link_dir, "com%d" % com) if self.link_dir else None
-        device = Device(self.sim, self.workdir, "com%d" % com, options, sessions, link)
+        device = Device(self.sim, self.workdir, "com%d" % com, options, sessions, link, log=log)
         self.by_com[com] = device
         return device
 
@@ -258,6 +268,36 @@ class MainWindow:
         """For each patch, whether it shows the fill rather than the empty bar."""
         return [_distance(c, self.empty_colour) > 60 for c in self.bar_colours(patches)]
 
+    def bar_row(self):
+        """The colours (r, g, b) of the pixels across the middle of the bar."""
+        x, y, width = BAR_ROW
+        shot = os.path.join(tempfile.gettempdir(), "uf-row-%d-%d.png" % (os.getpid(), self.wid))
+        try:
+            self.s.screenshot(shot, self.wid)
+            out = self.s.run_tool(["convert", shot, "-crop", "%dx1+%d+%d" % (
+                width, x + self.origin[0], y + self.origin[1]), "+repage", "-depth", "8",
+                "txt:-"]).stdout
+        finally:
+            if os.path.exists(shot):
+                os.unlink(shot)
+        row = []
+        for line in out.splitlines()[1:]:
+            values = line.split("(", 1)[1].split(")", 1)[0].split(",")[:3]
+            row.append(tuple(int(round(float(v.strip().rstrip("%")))) for v in values))
+        return row
+
+    def note_empty_row(self):
+        """Remembers the bar's row at 0; call while idle."""
+        self.empty_row = self.bar_row()
+
+    def bar_percent(self):
+        """The share of the bar that shows the fill, in percent (a float),
+        counted as the pixels of its row that differ from the row at 0. For a
+        bar that fills smoothly across its whole width (FLTK's)."""
+        row = self.bar_row()
+        filled = sum(1 for a, b in zip(row, self.empty_row) if _distance(a, b) > 60)
+        return 100.0 * filled / len(self.empty_row)
+
     def assert_bar_empty(self, *_):
         self.t.assertEqual(self.bar_filled(), [False, False], "the bar is not at 0")
 
@@ -267,3 +307,69 @@ class MainWindow:
 
 def _distance(a, b):
     return sum(abs(x - y) for x, y in zip(a, b))
+
+
+# ---- a full-size image over the line model --------------------------------
+
+PACED_SIZE = 64 * 1024
+
+
+def allowed_lead(size):
+    """How far the bar may run ahead of the device: 1 % of the image, at
+    least 64 bytes."""
+    return max(size // 100, 64)
+
+
+def watch_paced_upload(test, main, device, read_bar, size, timeout):
+    """After UPDATE! was pressed: samples the bar against the device's count
+    until the outcome box comes, and checks each sample. The count is read
+    before the bar, so a sample never understates the bar's lead. `read_bar`
+    gives the bar in percent (None when it cannot tell). Returns (title,
+    box, samples taken, largest lead in bytes)."""
+    deadline = time.monotonic() + timeout
+    samples = 0
+    largest = 0
+    while time.monotonic() < deadline:
+        for title in OUTCOMES:
+            found = main.s.find_windows(title)
+            if found:
+                return title, found[-1], samples, largest
+        received = max(device.received() - 8, 0)  # "BL10" and the size come first
+        percent = read_bar()
+        if percent is None or percent <= 0:
+            time.sleep(0.1)
+            continue
+        samples += 1
+        lead = int(size * min(percent, 100.0) / 100) - received
+        largest = max(largest, lead)
+        test.assertLessEqual(lead, allowed_lead(size),
+                             "the bar showed %.2f %% while the device had read %d of %d bytes"
+                             % (percent, received, size))
+        time.sleep(0.1)
+    raise guitest.GuiTestError("no outcome box within %ss" % timeout)
+
+
+class WineBarReader:
+    """tests/gui_e2e/bar_reader.exe running under Wine in the program's
+    prefix: asks the window's progress bar for its position."""
+
+    def __init__(self, session, wine_run, prefix, exe):
+        self.proc = subprocess.Popen([wine_run, "--prefix=" + prefix, exe],
+                                     env=dict(session.env, WINEPREFIX=prefix),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, bufsize=1)
+        session.on_close(self.close)
+
+    def percent(self):
+        self.proc.stdin.write("?\n")
+        self.proc.stdin.flush()
+        answer = self.proc.stdout.readline().strip()
+        value = int(answer) if answer.lstrip("-").isdigit() else -1
+        return float(value) if value >= 0 else None
+
+    def close(self):
+        try:
+            self.proc.stdin.close()
+            self.proc.wait(10)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()

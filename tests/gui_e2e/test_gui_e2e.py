@@ -139,6 +139,53 @@ class GuiEndToEnd(unittest.TestCase):
         self.close_and_check_devices({7: 2, 8: 2, 9: 2})
 
 
+@unittest.skipUnless(os.environ.get("UF_LINE_MODEL"), "UF_LINE_MODEL names the line model library")
+class PacedFullSizeUpload(unittest.TestCase):
+    """A 64 KiB image over a terminal that the line model makes behave like a
+    UART at the program's 9600 baud: it arrives whole, "Information" comes,
+    and the bar never runs ahead of the device by more than 1 % (64 bytes at
+    least). About 70 s."""
+
+    def test_full_size_image_at_line_rate_with_an_honest_bar(self):
+        work = tempfile.mkdtemp(prefix="uf-gui-paced-")
+        self.addCleanup(shutil.rmtree, work, True)
+        cwd = os.path.join(work, "cwd")
+        os.mkdir(cwd)
+        size = gui_e2e.PACED_SIZE
+        fw = gui_e2e.firmware(os.path.join(cwd, "trx.fw"), size, seed=64)
+        devices = gui_e2e.Devices(SIM, work)
+        self.addCleanup(devices.kill_all)
+        device = devices.add(5, sessions=1, log=True)
+        stats = os.path.join(work, "line.stats")
+        env = devices.environment()
+        env.update(gui_e2e.line_model.environment(os.environ["UF_LINE_MODEL"], device.path,
+                                                  stats=stats))
+        session = guitest.Session()
+        self.addCleanup(session.close)
+        app = session.launch([APP], env=env, cwd=cwd)
+        main = gui_e2e.MainWindow(session, session.wait_window(gui_e2e.TITLE), self)
+        time.sleep(0.3)
+        main.note_empty_bar()
+        main.note_empty_row()
+        pick_port_fltk(main, 0)
+
+        main.press_update()
+        title, box, samples, largest = gui_e2e.watch_paced_upload(
+            self, main, device, main.bar_percent, size, timeout=3 * 70 + 30)
+        self.assertEqual(title, "Information", device.log())
+        main.assert_bar_full()
+        self.assertGreaterEqual(samples, 20, "too few samples of the bar")
+        print("bar samples: %d, largest lead %d bytes" % (samples, largest))
+        main.dismiss(box, title)
+        self.assertEqual(device.image(), gui_e2e.whole_words(fw))
+        session.close_request(main.wid)
+        self.assertEqual(app.wait_exit(10), 0)
+        self.assertEqual(device.finish(20), 0, device.log())
+        # The model paced the line: the words went out at the line rate.
+        sessions = gui_e2e.line_model.sessions(stats)
+        self.assertEqual(sessions[-1]["sent"], 8 + size)
+
+
 class OpenButtonEndToEnd(unittest.TestCase):
     """"Open" brings up the chooser; what it gives replaces the path."""
 

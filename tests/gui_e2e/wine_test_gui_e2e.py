@@ -126,6 +126,56 @@ class WineGuiEndToEnd(unittest.TestCase):
                              "device COM%d: %s" % (com, device.log()))
 
 
+@unittest.skipUnless(os.environ.get("UF_LINE_MODEL") and os.environ.get("UF_BAR_READER"),
+                     "UF_LINE_MODEL and UF_BAR_READER name the line model and bar_reader.exe")
+class WinePacedFullSizeUpload(unittest.TestCase):
+    """A 64 KiB image through the Windows build over a terminal that the
+    line model (preloaded into Wine) makes behave like a UART at 9600 baud:
+    it arrives whole, "Information" comes, and the bar (read from outside
+    with PBM_GETPOS) never runs ahead of the device by more than 1 % (64
+    bytes at least). About 75 s."""
+
+    def test_full_size_image_at_line_rate_with_an_honest_bar(self):
+        ensure_prefix()
+        work = tempfile.mkdtemp(prefix="uf-wine-gui-paced-")
+        self.addCleanup(shutil.rmtree, work, True)
+        cwd = os.path.join(work, "cwd")
+        os.mkdir(cwd)
+        size = gui_e2e.PACED_SIZE
+        fw = gui_e2e.firmware(os.path.join(cwd, "trx.fw"), size, seed=64)
+        devices = gui_e2e.Devices(SIM, work, link_dir=os.path.join(winegui.PREFIX, "dosdevices"))
+        self.addCleanup(devices.kill_all)
+        device = devices.add(16, sessions=1, log=True)
+        stats = os.path.join(work, "line.stats")
+        session = winegui.new_session()
+        self.addCleanup(session.close)
+        env = gui_e2e.line_model.environment(os.environ["UF_LINE_MODEL"], device.path, stats=stats)
+        app = session.launch([winegui.WINE_RUN, "--prefix=" + winegui.PREFIX, APP], env=env,
+                             cwd=cwd, name=os.path.basename(APP))
+        self.addCleanup(app.kill)
+        wid = session.wait_window(gui_e2e.TITLE, timeout=winegui.START_TIMEOUT)
+        main = gui_e2e.MainWindow(session, wid, self, box_timeout=60.0)
+        time.sleep(1.0)
+        reader = gui_e2e.WineBarReader(session, winegui.WINE_RUN, winegui.PREFIX,
+                                       os.environ["UF_BAR_READER"])
+        self.assertEqual(reader.percent(), 0.0, "the bar reader found no bar at 0")
+        pick_port_win32(main, 0)
+
+        main.press_update()
+        title, box, samples, largest = gui_e2e.watch_paced_upload(
+            self, main, device, reader.percent, size, timeout=3 * 70 + 60)
+        self.assertEqual(title, "Information", device.log())
+        self.assertEqual(reader.percent(), 100.0)
+        self.assertGreaterEqual(samples, 20, "too few samples of the bar")
+        print("bar samples: %d, largest lead %d bytes" % (samples, largest))
+        main.dismiss(box, title)
+        self.assertEqual(device.image(), gui_e2e.whole_words(fw))
+        session.close_request(main.wid)
+        self.assertEqual(app.wait_exit(20), 0)
+        self.assertEqual(device.finish(20), 0, device.log())
+        self.assertEqual(gui_e2e.line_model.sessions(stats)[-1]["sent"], 8 + size)
+
+
 class WineOpenButtonEndToEnd(unittest.TestCase):
     """"Open" shows the Win32 chooser; cancelling empties the path, a typed
     full path is what gets sent."""

@@ -114,14 +114,18 @@ TEST_F(Upload, FourByteImageGoesOutAsStartSizeAndTwoWords) {
   EXPECT_EQ(line_.wire, Bytes({'B', 'L', '1', '0', 0x04, 0x00, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 0xDD}));
   EXPECT_EQ(progress_, (std::vector<std::pair<int32_t, int32_t>>{{1, 2}, {2, 2}}));
   EXPECT_EQ(size_asked_, 1);
-  // Each drain queried until the queue was empty: three busy answers, one 0.
+  // Each drain queried until the queue was empty: three busy answers, one 0,
+  // with a 1 ms sleep after each busy answer but the first (which only
+  // starts the clock).
   EXPECT_EQ(line_.drain_queries, (std::vector<int32_t>{4, 4, 4, 4}));
   EXPECT_EQ(line_.log, (std::vector<std::string>{
                            "delay 500", "in 0",                             // settle, flush
-                           "write 4",                                       // BL10
+                           "write 4", "delay 1", "delay 1",                 // BL10, drain
                            "delay 10", "in 0", "delay 10", "in 2", "read 2",  // acknowledgement
-                           "size", "write 4", "delay 100",                  // size, pause
-                           "write 2", "progress", "write 2", "progress",    // words
+                           "size", "write 4", "delay 1", "delay 1",         // size, drain
+                           "delay 100",                                     // pause
+                           "write 2", "progress", "delay 1", "delay 1",     // word 1, drain
+                           "write 2", "progress", "delay 1", "delay 1",     // word 2, drain
                            "delay 10", "in 0", "delay 10", "in 2", "read 2",  // final
                        }));
 }
@@ -237,15 +241,36 @@ TEST_F(Upload, AnOutputQueueThatNeverEmptiesHoldsEachDrainOnlyForTheWriteTimeout
     SCOPED_TRACE("output count stuck at " + std::to_string(stuck));
     Reset();
     line_.stuck_output = stuck;
-    line_.output_query_us = 1000;  // each query costs 1 ms of fake time
     EXPECT_EQ(Run({1, 2, 3, 4}), UploadOutcome::Success);
-    // 100 ms per byte plus 10 ms, measured in 1 ms queries (+2 for the
-    // query that starts the clock and the one that finds it expired).
+    // The drain's own 1 ms sleeps are all that moves the clock: it gives up
+    // at the first look after 100 ms per byte plus 10 ms have passed, that
+    // is after (limit + 1) sleeps and (limit + 3) looks at the count.
     ASSERT_EQ(line_.drain_queries.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
       const int32_t bytes = i < 2 ? 4 : 2;
-      EXPECT_GE(line_.drain_queries[i], 100 * bytes + 10) << "drain " << i;
-      EXPECT_LE(line_.drain_queries[i], 100 * bytes + 12) << "drain " << i;
+      EXPECT_EQ(line_.drain_queries[i], 100 * bytes + 10 + 3) << "drain " << i;
     }
+    const auto sleeps = std::count(line_.delays.begin(), line_.delays.end(), 1u);
+    EXPECT_EQ(sleeps, (410 + 1) * 2 + (210 + 1) * 2);
   }
+}
+
+TEST_F(Upload, TheDrainSleepsBetweenLooksAtTheCountAndStillEndsAtTheTimeout) {
+  // Each look at the count costs 1 ms of its own, as a slow status query
+  // would: the bound is still the port's write time-out, measured on the
+  // clock, whatever the looks and sleeps take.
+  line_.stuck_output = 7;
+  line_.output_query_us = 1000;
+  EXPECT_EQ(Run({1, 2}), UploadOutcome::Success);
+  ASSERT_EQ(line_.drain_queries.size(), 3u);
+  // 2 ms per round (a look and a sleep): 410 ms for a 4-byte write end at
+  // the round that first sees more than 410 ms gone.
+  EXPECT_EQ(line_.drain_queries[0], 1 + 206);
+  EXPECT_EQ(line_.drain_queries[2], 1 + 106);
+}
+
+TEST_F(Upload, ADrainThatFindsTheQueueEmptyDoesNotSleep) {
+  EXPECT_EQ(Run(Image(8)), UploadOutcome::Success);
+  EXPECT_EQ(std::count(line_.delays.begin(), line_.delays.end(), 1u), 0);
+  EXPECT_EQ(line_.drain_queries, (std::vector<int32_t>(6, 1)));
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -39,6 +40,40 @@ std::string WriteImage(int32_t bytes) {
   for (auto& c : data) c = static_cast<char>(gen());
   std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
   return path.string();
+}
+
+// The line's idle share between the first word (byte 9) and the last byte of
+// the latest session in the line model's statistics, or -1.
+double IdleShareOfLastSession(const char* stats) {
+  if (stats == nullptr) return -1;
+  std::ifstream in(stats);
+  std::string line, last;
+  while (std::getline(in, line)) {
+    if (line.rfind("session ", 0) == 0) last = line;
+  }
+  if (last.empty()) return -1;
+  auto field = [&](const std::string& key) -> std::string {
+    const size_t at = last.find(" " + key + "=");
+    if (at == std::string::npos) return std::string();
+    const size_t from = at + key.size() + 2;
+    return last.substr(from, last.find(' ', from) - from);
+  };
+  const long long sent = std::atoll(field("sent").c_str());
+  const long long byte_ns = std::atoll(field("byte_ns").c_str());
+  if (sent < 9 || byte_ns <= 0) return -1;
+  long long idle = 0;
+  const std::string gaps = field("gaps");
+  for (size_t pos = 0; pos < gaps.size();) {
+    const size_t colon = gaps.find(':', pos);
+    if (colon == std::string::npos) break;
+    const long long index = std::atoll(gaps.substr(pos, colon - pos).c_str());
+    const long long ns = std::atoll(gaps.substr(colon + 1).c_str());
+    if (index > 9) idle += ns;
+    const size_t comma = gaps.find(',', colon);
+    pos = comma == std::string::npos ? gaps.size() : comma + 1;
+  }
+  const double busy = static_cast<double>(sent - 8) * static_cast<double>(byte_ns);
+  return static_cast<double>(idle) / (busy + static_cast<double>(idle));
 }
 
 double LineLimitS(int32_t bytes) { return kFixedDelaysS + bytes * kBitsPerByte / kBaud; }
@@ -84,14 +119,16 @@ Run Upload(const char* port, int32_t bytes, bool await_late_reply) {
   return run;
 }
 
-void ReportPaced(const Run& run, int32_t bytes, const char* record) {
-  std::printf("%d KiB upload, device paced at 9600 baud: outcome %s", bytes / 1024,
+void ReportPaced(const Run& run, int32_t bytes, const char* record, const char* stats) {
+  std::printf("%d KiB upload, line paced at 9600 baud by the line model: outcome %s", bytes / 1024,
               UploadOutcomeName(run.outcome));
   if (run.device_done) {
     std::printf("; %.3f s to the device's final \"OK\"%s against a line-rate limit of %.3f s "
                 "(0.6 s + %.3f s on the line): ratio %.4f\n",
                 run.total_s, run.outcome == UploadOutcome::Success ? "" : " (late)",
                 LineLimitS(bytes), bytes * kBitsPerByte / kBaud, run.total_s / LineLimitS(bytes));
+    const double idle = IdleShareOfLastSession(stats);
+    if (idle >= 0) std::printf("    the line stood idle %.3f%% of the time from the first word to the last\n", 100 * idle);
   } else {
     std::printf("; the device never finished");
     if (record) {
@@ -121,12 +158,12 @@ int RunUploadBenchmarks(const BenchDevices& devices) {
   }
   std::fflush(stdout);
 
-  // A pseudo-terminal keeps about 20 KB in buffers its output count never
-  // shows, so the drain cannot pace the words and the host runs ahead of a
-  // paced device: 16 KiB fit in that buffer, 64 KiB do not.
+  // The line model gives the paced terminal a UART's transmit queue, so the
+  // drain paces the words as on a real port.
   for (int32_t bytes : {16 << 10, 64 << 10}) {
     const Run paced = Upload(devices.paced_port, bytes, true);
-    ReportPaced(paced, bytes, bytes == (64 << 10) ? devices.paced_record : nullptr);
+    ReportPaced(paced, bytes, bytes == (64 << 10) ? devices.paced_record : nullptr,
+                devices.line_stats);
     if (!paced.device_done) ++failures;
     std::fflush(stdout);
   }
