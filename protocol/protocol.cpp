@@ -47,16 +47,17 @@ void Flush(int32_t port, uint8_t* receive_buffer) {
 // reports leaves out what its transmitter (the UART's FIFO, the adapter's
 // chip) already holds, so the line keeps sending while the host sleeps and
 // the next word is written well before it runs dry. The clock is only read
-// once the queue turns out not to be empty.
+// once the queue turns out not to be empty, and the count is asked again
+// only after a sleep (asking twice in a row would tell nothing new).
 void Drain(int32_t port, int32_t bytes_written) {
   if (PortOutputCount(port) == 0) return;
   const uint64_t limit = kWriteMsPerByte * static_cast<uint64_t>(std::max(bytes_written, 0)) +
                          kWriteMsConstant;
   const uint64_t start = MonotonicMs();
-  while (PortOutputCount(port) != 0) {
+  do {
     if (MonotonicMs() - start > limit) return;
     Delay(kDrainPollMs);
-  }
+  } while (PortOutputCount(port) != 0);
 }
 
 int32_t WaitForReply(int32_t port) {

@@ -115,17 +115,16 @@ TEST_F(Upload, FourByteImageGoesOutAsStartSizeAndTwoWords) {
   EXPECT_EQ(progress_, (std::vector<std::pair<int32_t, int32_t>>{{1, 2}, {2, 2}}));
   EXPECT_EQ(size_asked_, 1);
   // Each drain queried until the queue was empty: three busy answers, one 0,
-  // with a 1 ms sleep after each busy answer but the first (which only
-  // starts the clock).
+  // with a 1 ms sleep after each busy answer.
   EXPECT_EQ(line_.drain_queries, (std::vector<int32_t>{4, 4, 4, 4}));
   EXPECT_EQ(line_.log, (std::vector<std::string>{
                            "delay 500", "in 0",                             // settle, flush
-                           "write 4", "delay 1", "delay 1",                 // BL10, drain
+                           "write 4", "delay 1", "delay 1", "delay 1",      // BL10, drain
                            "delay 10", "in 0", "delay 10", "in 2", "read 2",  // acknowledgement
-                           "size", "write 4", "delay 1", "delay 1",         // size, drain
+                           "size", "write 4", "delay 1", "delay 1", "delay 1",  // size, drain
                            "delay 100",                                     // pause
-                           "write 2", "progress", "delay 1", "delay 1",     // word 1, drain
-                           "write 2", "progress", "delay 1", "delay 1",     // word 2, drain
+                           "write 2", "progress", "delay 1", "delay 1", "delay 1",  // word 1
+                           "write 2", "progress", "delay 1", "delay 1", "delay 1",  // word 2
                            "delay 10", "in 0", "delay 10", "in 2", "read 2",  // final
                        }));
 }
@@ -243,12 +242,13 @@ TEST_F(Upload, AnOutputQueueThatNeverEmptiesHoldsEachDrainOnlyForTheWriteTimeout
     line_.stuck_output = stuck;
     EXPECT_EQ(Run({1, 2, 3, 4}), UploadOutcome::Success);
     // The drain's own 1 ms sleeps are all that moves the clock: it gives up
-    // at the first look after 100 ms per byte plus 10 ms have passed, that
-    // is after (limit + 1) sleeps and (limit + 3) looks at the count.
+    // at the first check after more than 100 ms per byte plus 10 ms have
+    // passed, that is after (limit + 1) sleeps, each followed by a look at
+    // the count, plus the look that started the clock.
     ASSERT_EQ(line_.drain_queries.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
       const int32_t bytes = i < 2 ? 4 : 2;
-      EXPECT_EQ(line_.drain_queries[i], 100 * bytes + 10 + 3) << "drain " << i;
+      EXPECT_EQ(line_.drain_queries[i], 100 * bytes + 10 + 2) << "drain " << i;
     }
     const auto sleeps = std::count(line_.delays.begin(), line_.delays.end(), 1u);
     EXPECT_EQ(sleeps, (410 + 1) * 2 + (210 + 1) * 2);
@@ -263,8 +263,8 @@ TEST_F(Upload, TheDrainSleepsBetweenLooksAtTheCountAndStillEndsAtTheTimeout) {
   line_.output_query_us = 1000;
   EXPECT_EQ(Run({1, 2}), UploadOutcome::Success);
   ASSERT_EQ(line_.drain_queries.size(), 3u);
-  // 2 ms per round (a look and a sleep): 410 ms for a 4-byte write end at
-  // the round that first sees more than 410 ms gone.
+  // 2 ms per round (a sleep and a look): the drain of a 4-byte write ends at
+  // the check that first sees more than 410 ms gone, after 206 rounds.
   EXPECT_EQ(line_.drain_queries[0], 1 + 206);
   EXPECT_EQ(line_.drain_queries[2], 1 + 106);
 }

@@ -26,6 +26,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -81,6 +82,10 @@ using TcflushFn = int (*)(int, int);
 using Dup2Fn = int (*)(int, int);
 using Dup3Fn = int (*)(int, int, int);
 using CloseRangeFn = int (*)(unsigned, unsigned, int);
+using OpenFn = int (*)(const char*, int, ...);
+using OpenatFn = int (*)(int, const char*, int, ...);
+using DupFn = int (*)(int);
+using RecvmsgFn = ssize_t (*)(int, msghdr*, int);
 
 struct Real {
   WriteFn write;
@@ -95,6 +100,12 @@ struct Real {
   Dup2Fn dup2;
   Dup3Fn dup3;
   CloseRangeFn close_range;
+  OpenFn open;
+  OpenFn open64;
+  OpenatFn openat;
+  OpenatFn openat64;
+  DupFn dup;
+  RecvmsgFn recvmsg;
 };
 Real g_real;
 
@@ -220,15 +231,20 @@ __attribute__((constructor)) void Init() {
   l.enabled = true;
 }
 
-// Descriptors known to be the device, so that the calls made for every word
-// need no fstat. An entry is set when fstat has shown the device and cleared
-// when the descriptor is closed or replaced through the calls interposed
-// here (close, dup2, dup3, close_range); others are looked at each time.
+// What each descriptor is known to be, so that the calls made for every
+// word (the device's, and Wine's on its server pipe) need no fstat: the
+// device, something else, or not known yet. An entry is set once fstat has
+// told, and cleared when the number is closed or handed out again through
+// the calls interposed here (close, dup2, dup3, close_range, open, openat,
+// dup, recvmsg with passed descriptors). A number freed and reused behind
+// their backs (the C library's own fclose and fopen) could keep a stale
+// answer; the device is never opened that way.
 constexpr int kKnownFds = 4096;
-bool g_known[kKnownFds];
+enum : uint8_t { kUnknown = 0, kTheDevice = 1, kOther = 2 };
+uint8_t g_known[kKnownFds];
 
 void Forget(int fd) {
-  if (fd >= 0 && fd < kKnownFds) __atomic_store_n(&g_known[fd], false, __ATOMIC_RELAXED);
+  if (fd >= 0 && fd < kKnownFds) __atomic_store_n(&g_known[fd], kUnknown, __ATOMIC_RELAXED);
 }
 
 // Whether `fd` is the chosen device. The device is known by its device
@@ -237,7 +253,9 @@ void Forget(int fd) {
 bool IsDevice(int fd) {
   Line& l = g_line;
   if (!l.enabled || fd < 0) return false;
-  if (fd < kKnownFds && __atomic_load_n(&g_known[fd], __ATOMIC_RELAXED)) return true;
+  const uint8_t known =
+      fd < kKnownFds ? __atomic_load_n(&g_known[fd], __ATOMIC_RELAXED) : static_cast<uint8_t>(kUnknown);
+  if (known != kUnknown) return known == kTheDevice;
   if (!__atomic_load_n(&l.have_rdev, __ATOMIC_ACQUIRE)) {
     // The device may appear after the program starts; look again now and
     // then, not at every call.
@@ -252,8 +270,11 @@ bool IsDevice(int fd) {
     __atomic_store_n(&l.have_rdev, true, __ATOMIC_RELEASE);
   }
   struct stat st;
-  const bool device = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == l.rdev;
-  if (device && fd < kKnownFds && fd != l.tx_fd) __atomic_store_n(&g_known[fd], true, __ATOMIC_RELAXED);
+  if (fstat(fd, &st) != 0) return false;  // not open: nothing to remember
+  const bool device = S_ISCHR(st.st_mode) && st.st_rdev == l.rdev;
+  if (fd < kKnownFds && fd != l.tx_fd) {
+    __atomic_store_n(&g_known[fd], device ? kTheDevice : kOther, __ATOMIC_RELAXED);
+  }
   return device;
 }
 
@@ -851,6 +872,71 @@ int dup2(int old_fd, int new_fd) {
 int dup3(int old_fd, int new_fd, int flags) {
   Forget(new_fd);
   return Next(g_real.dup3, "dup3")(old_fd, new_fd, flags);
+}
+
+// Calls that hand out descriptor numbers: whatever was known of the number
+// before no longer holds.
+int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+  va_end(ap);
+  const int fd = Next(g_real.open, "open")(path, flags, mode);
+  Forget(fd);
+  return fd;
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+  va_end(ap);
+  const int fd = Next(g_real.open64, "open64")(path, flags, mode);
+  Forget(fd);
+  return fd;
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+  va_end(ap);
+  const int fd = Next(g_real.openat, "openat")(dir, path, flags, mode);
+  Forget(fd);
+  return fd;
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+  va_end(ap);
+  const int fd = Next(g_real.openat64, "openat64")(dir, path, flags, mode);
+  Forget(fd);
+  return fd;
+}
+
+int dup(int old_fd) {
+  const int fd = Next(g_real.dup, "dup")(old_fd);
+  Forget(fd);
+  return fd;
+}
+
+// Wine's programs get their descriptors from Wine's server this way.
+ssize_t recvmsg(int socket, msghdr* message, int flags) {
+  const ssize_t n = Next(g_real.recvmsg, "recvmsg")(socket, message, flags);
+  if (n >= 0 && message != nullptr && message->msg_controllen > 0) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int fd;
+        memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+        Forget(fd);
+      }
+    }
+  }
+  return n;
 }
 
 int close_range(unsigned first, unsigned last, int flags) {
