@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/update_outcome.h"
+#include "update/update.h"
 #include "common/heap.h"
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
@@ -102,12 +102,9 @@ bool DispatchEvent(int32_t event) {
 }
 
 void PortProbe() {
-  for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
-    if (OpenUpdatePort(kPortSlot, PortName(n))) {
-      InsertListItem(g_app.port_list, -1, PortName(n).c_str());
-      ClosePort(kPortSlot);
-    }
-  }
+  ScanPorts(kPortSlot, [](const std::string& name, bool opened) {
+    if (opened) InsertListItem(g_app.port_list, -1, name.c_str());
+  });
 }
 
 void RunUpdate(int32_t /*event_detail*/) {

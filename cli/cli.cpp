@@ -69,21 +69,19 @@ void PrintUsageError(const std::string& error) {
 }
 
 int RunList(bool quiet) {
-  for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
-    const std::string name = PortName(n);
-    if (OpenUpdatePort(kPortSlot, name)) {
-      ClosePort(kPortSlot);
+  ScanPorts(kPortSlot, [quiet](const std::string& name, bool opened) {
+    if (opened) {
       const std::string device = PortDevice(name);
       Print(stdout, device.empty() ? name + "\n" : name + " " + device + "\n");
-      continue;
+      return;
     }
-    if (quiet) continue;
+    if (quiet) return;
     // A device that is there but would not open is worth a word; one that is
     // simply not there is the normal case and stays silent.
     const PortDiagnosis d = DiagnosePort(name);
-    if (d.trouble == PortTrouble::None || d.trouble == PortTrouble::Absent) continue;
+    if (d.trouble == PortTrouble::None || d.trouble == PortTrouble::Absent) return;
     Print(stderr, name + " " + d.device + ": " + TroubleText(d) + "\n");
-  }
+  });
   return 0;
 }
 

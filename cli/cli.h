@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/update_outcome.h"
+#include "update/update.h"
 
 // Exit codes beyond the outcome codes 0 to 6.
 constexpr int kExitUsage = 64;         // bad command line (EX_USAGE)

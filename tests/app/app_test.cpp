@@ -6,7 +6,7 @@
 #include <climits>
 
 #include "app/app.h"
-#include "app/update_outcome.h"
+#include "update/update.h"
 #include "tests/app/recording_layers.h"
 
 namespace {

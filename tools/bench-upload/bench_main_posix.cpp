@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/e2e/sim_process.h"
+#include "tools/bootloader-sim/sim_process.h"
 #include "tools/bench-upload/bench_core.h"
 
 int main(int argc, char** argv) {
-  std::string sim = UF_BOOTLOADER_SIM;
+  std::string sim = BootloaderSimPath();
   if (argc == 3 && std::strcmp(argv[1], "--sim") == 0) {
     sim = argv[2];
   } else if (argc != 1) {

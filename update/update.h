@@ -1,7 +1,12 @@
-// What an update tells the user, shared by the window and the command line.
+// What an update is, shared by the window program and the command line: the
+// fixed line settings, the port names tried, the outcome messages and the
+// rules for the 32-bit size field. It calls the serial layer for the open and
+// the scan; the programs link the real one, the application's tests a
+// recording stand-in.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "protocol/protocol.h"
@@ -34,6 +39,12 @@ std::string PortName(int32_t n);
 // Opens `name` in serial slot `slot` with the update's fixed line settings;
 // non-zero on success.
 intptr_t OpenUpdatePort(int32_t slot, const std::string& name);
+
+// Tries COM1 to COM16 in ascending order with the update's settings. `visit`
+// sees each name and whether it opened; an opened port is still open in
+// `slot` during the call and closed right after it, so that a port is listed
+// only while it is known to be free.
+void ScanPorts(int32_t slot, const std::function<void(const std::string& name, bool opened)>& visit);
 
 // The size field's value for a file of `size` bytes: its low 32 bits, read
 // as signed.

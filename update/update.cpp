@@ -1,4 +1,4 @@
-#include "app/update_outcome.h"
+#include "update/update.h"
 
 #include "serial/serial.h"
 
@@ -29,6 +29,15 @@ std::string PortName(int32_t n) { return "COM" + std::to_string(n); }
 intptr_t OpenUpdatePort(int32_t slot, const std::string& name) {
   return OpenPort(slot, name.c_str(), kUpdateBaud, kUpdateParity, kUpdateDataBits,
                   kUpdateStopBits, HandshakeNone, kUpdateQueueSize, kUpdateQueueSize);
+}
+
+void ScanPorts(int32_t slot, const std::function<void(const std::string& name, bool opened)>& visit) {
+  for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
+    const std::string name = PortName(n);
+    const bool opened = OpenUpdatePort(slot, name) != 0;
+    visit(name, opened);
+    if (opened) ClosePort(slot);
+  }
 }
 
 int32_t WireSize(int64_t size) {

@@ -1,4 +1,4 @@
-#include "tests/e2e/sim_process.h"
+#include "tools/bootloader-sim/sim_process.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +10,8 @@
 #include <thread>
 
 extern char** environ;
+
+std::string BootloaderSimPath() { return UF_BOOTLOADER_SIM; }
 
 SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& args) {
   int out[2];

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+// The simulator built beside this library.
+std::string BootloaderSimPath();
+
 class SimProcess {
  public:
   // Starts `program` with `args`; Ok() tells whether the terminal path came.
