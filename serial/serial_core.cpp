@@ -20,6 +20,8 @@ SlotTable<SerialPortSlot>& Ports() {
   return table;
 }
 
+PortTraceHook g_trace_hook = nullptr;
+
 intptr_t OpenHandle(int32_t slot) {
   const SerialPortSlot* rec = Ports().Find(slot);
   return rec ? rec->handle : 0;
@@ -121,13 +123,17 @@ int32_t PortOutputCount(int32_t slot) {
 int32_t ReadPort(int32_t slot, void* buffer, int32_t count) {
   const intptr_t h = OpenHandle(slot);
   if (h == 0 || buffer == nullptr || count <= 0) return 0;
-  return BackendRead(h, buffer, count);
+  const int32_t moved = BackendRead(h, buffer, count);
+  if (g_trace_hook != nullptr && moved > 0) g_trace_hook(slot, false, buffer, moved);
+  return moved;
 }
 
 int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
   const intptr_t h = OpenHandle(slot);
   if (h == 0 || buffer == nullptr || count <= 0) return 0;
-  return BackendWrite(h, buffer, count);
+  const int32_t moved = BackendWrite(h, buffer, count);
+  if (g_trace_hook != nullptr && moved > 0) g_trace_hook(slot, true, buffer, moved);
+  return moved;
 }
 
 void ClosePort(int32_t slot) {
@@ -138,3 +144,5 @@ void ClosePort(int32_t slot) {
 }
 
 void CloseAllPorts() { Ports().CloseAll(); }
+
+void SetPortTraceHook(PortTraceHook hook) { g_trace_hook = hook; }
