@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Readies the process before anything is opened: standard streams that are
 // present, and Ctrl+C (plus, where the platform has them, termination and
@@ -13,6 +14,10 @@ void PrepareProcess();
 // Whether standard error is a terminal (a console on Windows), where the
 // progress bar can redraw in place.
 bool StderrIsTerminal();
+
+// Whether that terminal also moves the cursor up on "ESC [ n A", so that
+// one progress line per port can be redrawn in place.
+bool StderrMovesCursor();
 
 // The device a port name leads to, for `list` to show; empty where port
 // names are the platform's own (Windows).
@@ -34,3 +39,35 @@ struct PortDiagnosis {
 };
 
 PortDiagnosis DiagnosePort(const std::string& name);
+
+// --- Worker processes: one per port when several boards are flashed -------
+//
+// The serial and file layers keep process-wide tables and buffers, so each
+// board gets a process of its own: this program started again in its
+// worker mode, which reports on its standard output, read back here through
+// a pipe. A board that hangs or vanishes then holds up nothing but its own
+// worker.
+
+struct WorkerState {
+  int id = -1;           // the platform's own number for it
+  std::string output;    // what it wrote and was not yet taken
+  bool ended = false;
+  int exit_code = 0;     // once ended
+};
+
+// Starts this program again with `args`; its standard output comes back to
+// `worker->output`, its standard error is ours. False when it cannot start.
+// Interrupting this program (Ctrl+C, a kill) stops every worker first.
+bool StartWorker(const std::vector<std::string>& args, WorkerState* worker);
+
+// Waits at most `timeout_ms` for any running worker to write or to end,
+// and takes what is there.
+void PumpWorkers(const std::vector<WorkerState*>& workers, int timeout_ms);
+
+// Forgets the workers that have ended, so that their slots serve the next
+// round of the station loop.
+void ForgetWorkers();
+
+// A line to print should the program be interrupted from now on (the
+// station loop's tally); empty: none.
+void SetInterruptNote(const std::string& note);

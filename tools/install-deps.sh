@@ -4,7 +4,7 @@
 #   install-deps.sh test   everything: both builds and every test
 set -e
 what="${1:-test}"
-run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev"
+run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-json3-dev"
 test_pkgs="$run_pkgs libgtest-dev googletest mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
   xvfb xdotool x11-utils imagemagick python3"
 case "$what" in
