@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <sstream>
 
 #include "cli/cli_internal.h"
@@ -98,8 +99,9 @@ std::string Pad(const std::string& text, size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-// Takes the worker's complete lines.
-void ReadReports(Board* b) {
+// Takes the worker's complete lines; `on_progress` sees every progress
+// report, so that no quarter is missed when several arrive at once.
+void ReadReports(Board* b, const std::function<void(Board&)>& on_progress) {
   std::string& out = b->worker.output;
   for (size_t end; (end = out.find('\n')) != std::string::npos; out.erase(0, end + 1)) {
     std::istringstream line(out.substr(0, end));
@@ -110,6 +112,7 @@ void ReadReports(Board* b) {
       b->open = true;
     } else if (word == "progress") {
       line >> b->index >> b->count >> b->announced;
+      on_progress(*b);
     } else if (word == "detail") {
       std::getline(line >> std::ws, b->detail);
     } else if (word == "done") {
@@ -142,28 +145,29 @@ class BatchView {
     }
   }
 
-  // After news from the workers.
-  void Update(std::vector<Board>& boards, bool force) {
-    for (Board& b : boards) {
-      const int32_t percent = ProgressPercent(b.index, b.count);
-      const int quarters = b.count > 0 ? percent / 25 : 0;
-      if (quarters > b.quarters_shown) {
-        b.quarters_shown = quarters;
-        const int64_t bytes = 2 * static_cast<int64_t>(b.index);
-        if (args_.json) {
-          json e = PortJson("progress", b.port);
-          e["percent"] = percent;
-          e["bytes"] = bytes;
-          e["of"] = b.announced;
-          e["seconds"] = Seconds(b.started_ms);
-          Print(stdout, e.dump() + "\n");
-        } else if (!redraw_ && !args_.quiet) {
-          Print(stderr, b.port.name + ": Sent " + std::to_string(bytes) + " of " +
-                            std::to_string(std::max<int64_t>(b.announced, bytes)) + " bytes (" +
-                            std::to_string(percent) + "%)\n");
-        }
-      }
+  // After each progress report of a worker.
+  void Progress(Board& b) {
+    const int32_t percent = ProgressPercent(b.index, b.count);
+    const int quarters = b.count > 0 ? percent / 25 : 0;
+    if (quarters <= b.quarters_shown) return;
+    b.quarters_shown = quarters;
+    const int64_t bytes = 2 * static_cast<int64_t>(b.index);
+    if (args_.json) {
+      json e = PortJson("progress", b.port);
+      e["percent"] = percent;
+      e["bytes"] = bytes;
+      e["of"] = b.announced;
+      e["seconds"] = Seconds(b.started_ms);
+      Print(stdout, e.dump() + "\n");
+    } else if (!redraw_ && !args_.quiet) {
+      Print(stderr, b.port.name + ": Sent " + std::to_string(bytes) + " of " +
+                        std::to_string(std::max<int64_t>(b.announced, bytes)) + " bytes (" +
+                        std::to_string(percent) + "%)\n");
     }
+  }
+
+  // After news from the workers: the terminal's lines.
+  void Update(const std::vector<Board>& boards, bool force) {
     if (!redraw_) return;
     const uint64_t now = MonotonicMs();
     if (!force && now - last_draw_ < kRedrawMs) return;
@@ -287,7 +291,7 @@ std::vector<int> FlashBoards(const CliArguments& args, const std::vector<Present
     bool ended = false;
     for (Board& b : boards) {
       if (b.done) continue;
-      ReadReports(&b);
+      ReadReports(&b, [&view](Board& board) { view.Progress(board); });
       if (!b.worker.ended) continue;
       b.done = true;
       b.seconds = Seconds(b.started_ms);
@@ -419,12 +423,14 @@ int RunStation(const CliArguments& args) {
         boards.resize(static_cast<size_t>(args.count - done - failed));
       }
       if (!boards.empty()) break;
-      if (!said && !args.quiet && !args.json) {
+      if (!said && args.json) {
+        Print(stdout, json({{"event", "waiting"}, {"ports", args.ports}}).dump() + "\n");
+      } else if (!said && !args.quiet) {
         std::string names;
         for (const std::string& w : args.ports) names += (names.empty() ? "" : " ") + w;
         Print(stderr, "Waiting for a board on " + names + " ...\n");
-        said = true;
       }
+      said = true;
       Delay(kPresencePollMs);
     }
 
