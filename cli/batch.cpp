@@ -241,7 +241,8 @@ class BatchView {
 
   std::string Line(const Board& b) const {
     if (b.done) return Outcome(b);
-    if (!b.open) return "opening";
+    if (!b.open) return "opening the port";
+    if (b.count == 0) return "waiting for the device";
     const int32_t percent = ProgressPercent(b.index, b.count);
     const int filled = b.count > 0 ? static_cast<int>(int64_t{b.index} * kBarWidth / b.count) : 0;
     const int64_t left = LineSeconds(2 * static_cast<int64_t>(b.count - b.index));

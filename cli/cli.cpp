@@ -299,6 +299,8 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   CLI::App app;
   app.set_help_flag();
   app.allow_extras();  // unknown options are ours to name
+  // "/dev/ttyUSB0" and "/tmp/a.fw" are words, on Windows too.
+  app.allow_windows_style_options(false);
   std::vector<std::string> words;
   bool count_given = false;
   app.add_flag("-q,--quiet", result.quiet);

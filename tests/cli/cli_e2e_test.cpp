@@ -877,8 +877,10 @@ TEST_F(CliE2e, SeveralBoardsAtOnceEachWithItsOwnVerdict) {
   const auto table = static_cast<size_t>(at("") + 1);
   ASSERT_LT(table + 5, lines.size() + 1) << r.err;
   EXPECT_EQ(lines[table].rfind("PORT  DEVICE", 0), 0u) << r.err;
-  const std::string rows[] = {"COM8  " + silent.pty, "COM6  " + wrong.pty, "COM5  " + good1.pty,
-                              "COM7  " + good2.pty};
+  // Windows has no device paths to show.
+  const auto device = [](const Sim& s) { return UnderWine() ? std::string("-") : s.pty; };
+  const std::string rows[] = {"COM8  " + device(silent), "COM6  " + device(wrong),
+                              "COM5  " + device(good1), "COM7  " + device(good2)};
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(lines[table + 1 + i].rfind(rows[i], 0), 0u) << lines[table + 1 + i];
   }
