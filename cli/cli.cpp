@@ -254,7 +254,7 @@ Example:
 )";
 }
 
-std::string VersionText() { return std::string(kProgram) + " 1.0\n"; }
+std::string VersionText() { return std::string(kProgram) + " " UF_VERSION "\n"; }
 
 std::string OutcomeLine(const OutcomeMessage& message) {
   return message.title + ": " + message.text;

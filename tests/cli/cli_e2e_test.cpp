@@ -627,7 +627,7 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
 TEST_F(CliE2e, HelpVersionAndUsageErrors) {
   const Result version = Run({"--version"});
   EXPECT_EQ(version.code, 0);
-  EXPECT_EQ(version.out, "update-firmware-cli 1.0\n");
+  EXPECT_EQ(version.out, "update-firmware-cli " UF_VERSION "\n");
   EXPECT_EQ(version.err, "");
 
   const Result help = Run({"--help"});
