@@ -74,7 +74,7 @@ class AppWindowTest(unittest.TestCase):
 
 class CloseRequestTest(unittest.TestCase):
     """Close requests that come while the program is busy elsewhere: still
-    starting up and probing its ports."""
+    starting up and probing its ports, or with the port list open."""
 
     def setUp(self):
         # Every COM name opens, so the probe has sixteen ports to try and list.
@@ -102,6 +102,20 @@ class CloseRequestTest(unittest.TestCase):
                           (run, CLOSE_RUNS, "ended it" if again is not None else
                            "did not end it either"))
             self.assertEqual(code, 0, "run %d" % run)
+
+    def test_close_request_while_the_port_list_is_open(self):
+        app = self.session.launch([APP], env=self.env, cwd=self.cwd)
+        win = self.session.wait_window(TITLE)
+
+        def top_levels():
+            return self.session.run_tool(["xdotool", "search", "--onlyvisible", "--maxdepth",
+                                          "1", "--name", ""]).stdout.split()
+        before = len(top_levels())
+        self.session.click(win, 45, 20)
+        self.assertTrue(guitest.wait_until(lambda: len(top_levels()) > before, 10),
+                        "the port list did not open")
+        self.session.close_request(win)
+        self.assertEqual(app.wait_exit(10), 0)
 
 
 class SmallScreenTest(unittest.TestCase):
