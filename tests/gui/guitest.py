@@ -345,6 +345,20 @@ class Session:
         """What the close box does: sends WM_DELETE_WINDOW to the window."""
         self.run_tool([self.xclose_path(), str(wid)])
 
+    def close_on_map(self, title, timeout=TOOL_TIMEOUT):
+        """Watches for the next window titled `title` and sends it the close
+        request the moment it is mapped, while its program may still be
+        starting up. Start the program after this returns; `wait()` on the
+        result gives the id of the window that got the request."""
+        proc = subprocess.Popen([self.xclose_path(), "--on-map", title], env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+        self._cleanups.append(lambda: _kill_group(proc))
+        closer = _CloseOnMap(proc)
+        if closer.line(timeout) != "ready":
+            raise GuiTestError("xclose --on-map did not start: %s" % proc.stderr.read())
+        return closer
+
     def xclose_path(self):
         if self._xclose and os.access(self._xclose, os.X_OK):
             return self._xclose
@@ -364,6 +378,26 @@ class Session:
         target = "root" if wid is None else str(wid)
         self.run_tool(["import", "-window", target, path], timeout=30)
         return path
+
+
+class _CloseOnMap:
+    def __init__(self, proc):
+        self.proc = proc
+
+    def line(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        return self.proc.stdout.readline().strip() if ready else None
+
+    def wait(self, timeout=20.0):
+        """The id of the window that got the close request."""
+        line = self.line(timeout)
+        if not line:
+            _kill_group(self.proc)
+            raise GuiTestError("no window was mapped within %ss" % timeout)
+        self.proc.wait(TOOL_TIMEOUT)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return int(line, 16)
 
 
 def wait_until(predicate, timeout, interval=0.1):

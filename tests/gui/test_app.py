@@ -5,7 +5,7 @@ client area itself, and the window's X geometry is the client area. The
 test checks that the client area is 480 x 140 and centred on the 1024 x 768
 screen, i.e. at (272, 314).
 
-    python3 test_app.py APP XCLOSE [--screenshot PNG]
+    python3 test_app.py APP XCLOSE [--screenshot PNG] [--close-runs N]
 """
 
 import os
@@ -18,6 +18,7 @@ import guitest  # noqa: E402
 
 APP = None
 SCREENSHOT = None
+CLOSE_RUNS = 50
 TITLE = "Update firmware 1.0"
 
 
@@ -71,6 +72,52 @@ class AppWindowTest(unittest.TestCase):
         self.assertEqual(self.app.wait_exit(10), 0)
 
 
+class CloseRequestTest(unittest.TestCase):
+    """Close requests that come while the program is busy elsewhere: still
+    starting up and probing its ports, or with the port list open."""
+
+    def setUp(self):
+        # Every COM name opens, so the probe has sixteen ports to try and list.
+        self.env = {}
+        for n in range(1, 17):
+            master, slave = os.openpty()
+            self.env["UPDATE_FIRMWARE_COM%d" % n] = os.ttyname(slave)
+            os.close(slave)
+            self.addCleanup(os.close, master)
+        self.cwd = tempfile.mkdtemp(prefix="uf-app-")
+        self.addCleanup(os.rmdir, self.cwd)
+        self.session = guitest.Session(size="1024x768x24")
+        self.addCleanup(self.session.close)
+
+    def test_close_request_the_moment_the_window_appears(self):
+        for run in range(1, CLOSE_RUNS + 1):
+            closer = self.session.close_on_map(TITLE)
+            app = self.session.launch([APP], env=self.env, cwd=self.cwd)
+            win = closer.wait()
+            code = app.wait_exit(10)
+            if code is None:
+                self.session.close_request(win)
+                again = app.wait_exit(10)
+                self.fail("run %d of %d: the close request was lost (a second one %s)" %
+                          (run, CLOSE_RUNS, "ended it" if again is not None else
+                           "did not end it either"))
+            self.assertEqual(code, 0, "run %d" % run)
+
+    def test_close_request_while_the_port_list_is_open(self):
+        app = self.session.launch([APP], env=self.env, cwd=self.cwd)
+        win = self.session.wait_window(TITLE)
+
+        def top_levels():
+            return self.session.run_tool(["xdotool", "search", "--onlyvisible", "--maxdepth",
+                                          "1", "--name", ""]).stdout.split()
+        before = len(top_levels())
+        self.session.click(win, 45, 20)
+        self.assertTrue(guitest.wait_until(lambda: len(top_levels()) > before, 10),
+                        "the port list did not open")
+        self.session.close_request(win)
+        self.assertEqual(app.wait_exit(10), 0)
+
+
 class SmallScreenTest(unittest.TestCase):
     def test_a_window_wider_than_the_screen_sits_at_0_across(self):
         with guitest.Session(size="400x300x24") as session:
@@ -92,8 +139,13 @@ if __name__ == "__main__":
         i = args.index("--screenshot")
         SCREENSHOT = os.path.abspath(args[i + 1])
         del args[i:i + 2]
+    if "--close-runs" in args:
+        i = args.index("--close-runs")
+        CLOSE_RUNS = int(args[i + 1])
+        del args[i:i + 2]
     if len(args) < 2:
-        sys.exit("usage: test_app.py APP XCLOSE [--screenshot PNG] [unittest args]")
+        sys.exit("usage: test_app.py APP XCLOSE [--screenshot PNG] [--close-runs N] "
+                 "[unittest args]")
     APP = os.path.abspath(args[0])
     os.environ["UF_XCLOSE"] = os.path.abspath(args[1])
     unittest.main(argv=[sys.argv[0]] + args[2:], verbosity=2)
