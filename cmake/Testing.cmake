@@ -78,8 +78,6 @@ function(uf_add_driver_test name)
       return()
     endif()
     add_test(NAME ${name} COMMAND ${UF_PYTHON3} ${ARG_PYTHON})
-    # The GUI drivers are one package, found from every test folder.
-    list(PREPEND ARG_ENVIRONMENT "PYTHONPATH=${PROJECT_SOURCE_DIR}/tests")
   else()
     add_test(NAME ${name} COMMAND ${ARG_COMMAND})
   endif()

@@ -1,6 +1,6 @@
 """Native GUI tests of the two modal dialogs, through dialog_probe.
 
-    python3 test_dialogs.py DIALOG_PROBE XCLOSE
+    python3 test_dialogs.py PROBE      (UF_XCLOSE names the xclose helper)
 """
 
 import os
@@ -10,8 +10,7 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import guitest  # noqa: E402
+from guikit import guitest, launch
 
 PROBE = None
 CHOOSER_TITLE = "Please choose file to load"
@@ -162,8 +161,4 @@ class DialogTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
-        sys.exit("usage: test_dialogs.py DIALOG_PROBE XCLOSE [unittest args]")
-    PROBE = os.path.abspath(sys.argv[1])
-    os.environ["UF_XCLOSE"] = os.path.abspath(sys.argv[2])
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
+    launch.run(sys.modules[__name__], ["PROBE"])

@@ -16,8 +16,8 @@ Every wait has a time-out and everything started is killed at the end:
         assert app.wait_exit(10) == 0
 
 `xclose` is found through the `xclose` argument of Session, else the
-environment variable UF_XCLOSE, else it is compiled from xclose.c beside
-this file into a temporary folder (needs cc and the libX11 headers).
+environment variable UF_XCLOSE, else it is compiled from tests/gui/xclose.c
+into a temporary folder (needs cc and the libX11 headers).
 """
 
 import os
@@ -348,7 +348,7 @@ class Session:
     def xclose_path(self):
         if self._xclose and os.access(self._xclose, os.X_OK):
             return self._xclose
-        source = os.path.join(HERE, "xclose.c")
+        source = os.path.join(HERE, "..", "xclose.c")
         built = os.path.join(self._tmp, "xclose")
         compiler = shutil.which("cc") or shutil.which("gcc")
         if not compiler:

@@ -12,9 +12,7 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "gui"))
-import guitest  # noqa: E402
+from guikit import guitest
 
 TITLE = "Update firmware 1.0"
 CHOOSER_TITLE = "Please choose file to load"
