@@ -30,11 +30,25 @@ function(uf_add_test_program name)
   endif()
 endfunction()
 
-# What every test entry may set; TIMEOUT defaults to 120 seconds.
+# One CTest entry whose driver is not a GoogleTest program of this build: a
+# Python script (PYTHON), or a program of the native build run against this
+# one's (COMMAND). TIMEOUT defaults to 120 seconds.
+#   uf_add_driver_test(NAME PYTHON script.py [args ...] | COMMAND program [args ...]
+#                      [LABELS l ...] [TIMEOUT s] [ENVIRONMENT K=V ...] [RESOURCE_LOCK r])
 set(UF_TEST_ONE_VALUE TIMEOUT RESOURCE_LOCK)
 set(UF_TEST_MULTI_VALUE LABELS ENVIRONMENT)
-function(uf_test_properties name)
-  cmake_parse_arguments(ARG "" "${UF_TEST_ONE_VALUE}" "${UF_TEST_MULTI_VALUE}" ${ARGN})
+find_program(UF_PYTHON3 python3)
+function(uf_add_driver_test name)
+  cmake_parse_arguments(ARG "" "${UF_TEST_ONE_VALUE}" "PYTHON;COMMAND;${UF_TEST_MULTI_VALUE}"
+                        ${ARGN})
+  if(ARG_PYTHON)
+    if(NOT UF_PYTHON3)
+      message(STATUS "${name} off: needs python3")
+      return()
+    endif()
+    set(ARG_COMMAND ${UF_PYTHON3} ${ARG_PYTHON})
+  endif()
+  add_test(NAME ${name} COMMAND ${ARG_COMMAND})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -46,7 +60,7 @@ function(uf_test_properties name)
   endforeach()
 endfunction()
 
-# One GoogleTest program, one CTest entry.
+# One GoogleTest program, one CTest entry; the same options as above.
 #   uf_add_gtest(NAME SOURCES a.cpp ... LIBS lib ...
 #                [LAUNCHER cmd args ...]  run it through this instead of
 #                                         CMAKE_CROSSCOMPILING_EMULATOR (Wine)
@@ -55,34 +69,14 @@ function(uf_add_gtest name)
   cmake_parse_arguments(ARG "" "${UF_TEST_ONE_VALUE}" "SOURCES;LIBS;LAUNCHER;${UF_TEST_MULTI_VALUE}"
                         ${ARGN})
   uf_add_test_program(${name} SOURCES ${ARG_SOURCES} LIBS ${ARG_LIBS} ${UF_GTEST_LIBS})
+  # A bare target name gets the emulator; a path given to a launcher does not.
+  set(command ${name})
   if(ARG_LAUNCHER)
-    add_test(NAME ${name} COMMAND ${ARG_LAUNCHER} $<TARGET_FILE:${name}>)
-  else()
-    add_test(NAME ${name} COMMAND ${name})
+    set(command ${ARG_LAUNCHER} $<TARGET_FILE:${name}>)
   endif()
-  uf_test_properties(${name} TIMEOUT "${ARG_TIMEOUT}" RESOURCE_LOCK "${ARG_RESOURCE_LOCK}"
-                     LABELS ${ARG_LABELS} ENVIRONMENT ${ARG_ENVIRONMENT})
-endfunction()
-
-# A test whose driver is not a GoogleTest program of this build: a Python
-# script (PYTHON), or a program of the native build run against this one's
-# (COMMAND). Takes the same LABELS, TIMEOUT, ENVIRONMENT and RESOURCE_LOCK.
-#   uf_add_driver_test(NAME PYTHON script.py [args ...] | COMMAND program [args ...] ...)
-find_program(UF_PYTHON3 python3)
-function(uf_add_driver_test name)
-  cmake_parse_arguments(ARG "" "${UF_TEST_ONE_VALUE}" "PYTHON;COMMAND;${UF_TEST_MULTI_VALUE}"
-                        ${ARGN})
-  if(ARG_PYTHON)
-    if(NOT UF_PYTHON3)
-      message(STATUS "${name} off: needs python3")
-      return()
-    endif()
-    add_test(NAME ${name} COMMAND ${UF_PYTHON3} ${ARG_PYTHON})
-  else()
-    add_test(NAME ${name} COMMAND ${ARG_COMMAND})
-  endif()
-  uf_test_properties(${name} TIMEOUT "${ARG_TIMEOUT}" RESOURCE_LOCK "${ARG_RESOURCE_LOCK}"
-                     LABELS ${ARG_LABELS} ENVIRONMENT ${ARG_ENVIRONMENT})
+  uf_add_driver_test(${name} COMMAND ${command} TIMEOUT "${ARG_TIMEOUT}"
+                     RESOURCE_LOCK "${ARG_RESOURCE_LOCK}" LABELS ${ARG_LABELS}
+                     ENVIRONMENT ${ARG_ENVIRONMENT})
 endfunction()
 
 # Tests of the Windows build need native helpers (a pseudo-terminal can only

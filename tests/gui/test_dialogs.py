@@ -90,6 +90,12 @@ class DialogTest(unittest.TestCase):
         self.assertEqual(cwd, [self.cwd_before], "the working directory must not change")
         return paths[0]
 
+    def enter(self, text):
+        """Types `text` into the chooser and confirms; the path it gave back."""
+        self.session.type_text(text)
+        self.session.key("Return")
+        return self.chosen(self.finish())
+
     def test_cancel_gives_empty_text(self):
         self.open_chooser()
         self.session.key("Escape")
@@ -98,9 +104,7 @@ class DialogTest(unittest.TestCase):
     def test_new_name_in_an_existing_folder_is_accepted_not_created(self):
         self.open_chooser()
         # The name field starts with the folder selected; typing replaces it.
-        self.session.type_text("new.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("new.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "new.fw"))
         self.assertFalse(os.path.exists(path))
 
@@ -108,16 +112,12 @@ class DialogTest(unittest.TestCase):
         self.open_chooser()
         self.session.type_text("sub/")
         time.sleep(0.3)
-        self.session.type_text("x.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("x.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "sub", "x.fw"))
 
     def test_existing_file_is_returned(self):
         self.open_chooser()
-        self.session.type_text("a.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("a.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "a.fw"))
 
     def test_a_full_path_typed_over_the_whole_field_comes_back_as_typed(self):
@@ -129,17 +129,13 @@ class DialogTest(unittest.TestCase):
         target = os.path.join(elsewhere, "picked.fw")
         self.open_chooser()
         self.session.key("ctrl+a")
-        self.session.type_text(target)
-        self.session.key("Return")
-        self.assertEqual(self.chosen(self.finish()), target)
+        self.assertEqual(self.enter(target), target)
 
     def test_a_relative_name_goes_in_the_folder_shown_not_the_working_one(self):
         # The chooser opens in sub/ while the working directory is its parent.
         self.open_chooser(os.path.join(self.folder, "sub", "start.fw"))
         self.session.key("ctrl+a")
-        self.session.type_text("rel.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("rel.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "sub", "rel.fw"))
 
     def test_a_folder_that_does_not_exist_is_refused(self):

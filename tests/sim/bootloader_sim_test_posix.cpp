@@ -208,11 +208,22 @@ class Port {
   int fd = -1;
 };
 
-// Start command, size and words, checking both replies; `size` may be odd.
-void Upload(Port& port, const Bytes& image, uint32_t size) {
+// Each phrase is in what the simulator wrote to its standard error.
+void ExpectReported(const Sim& sim, std::initializer_list<const char*> phrases) {
+  const std::string err = sim.Stderr();
+  for (const char* phrase : phrases) EXPECT_NE(std::string::npos, err.find(phrase)) << err;
+}
+
+// Start command, its reply, and the size.
+void Announce(Port& port, uint32_t size) {
   ASSERT_EQ(4u, port.Write(kStart));
   ASSERT_EQ(kOk, port.Read(2));
   ASSERT_EQ(4u, port.Write(SizeBytes(size)));
+}
+
+// Start command, size and words, checking both replies; `size` may be odd.
+void Upload(Port& port, const Bytes& image, uint32_t size) {
+  ASSERT_NO_FATAL_FAILURE(Announce(port, size));
   ASSERT_EQ(image.size(), port.Write(image));
   ASSERT_EQ(kOk, port.Read(2));
 }
@@ -273,9 +284,7 @@ TEST(BootloaderSim, NormalUploadIsAnsweredAndRecorded) {
   ASSERT_EQ(18u, log.size());
   EXPECT_GE(log[5].ms, 200);
   EXPECT_LE(log.back().ms, NowMs() - sim.spawned_ms);
-  std::string err = sim.Stderr();
-  EXPECT_NE(std::string::npos, err.find("session 1: announced 6 bytes")) << err;
-  EXPECT_NE(std::string::npos, err.find("completed")) << err;
+  ExpectReported(sim, {"session 1: announced 6 bytes", "completed"});
 }
 
 // Two uploads on two opens of the port: the first with an odd size, under an
@@ -309,9 +318,8 @@ TEST(BootloaderSim, TwoSessionsOddAndZeroSize) {
   EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
   EXPECT_TRUE(ReadFileBytes(dir / "image").empty());
   EXPECT_EQ(Cat({kStart, SizeBytes(5), image, kStart, SizeBytes(0)}), LogBytes(ReadLog(dir / "log")));
-  std::string err = sim.Stderr();
-  EXPECT_NE(std::string::npos, err.find("session 1: announced 5 bytes (2 words), received 4 of 4")) << err;
-  EXPECT_NE(std::string::npos, err.find("session 2: announced 0 bytes")) << err;
+  ExpectReported(sim, {"session 1: announced 5 bytes (2 words), received 4 of 4",
+                      "session 2: announced 0 bytes"});
 }
 
 TEST(BootloaderSim, WrongRepliesAreSentAsGiven) {
@@ -330,9 +338,7 @@ TEST(BootloaderSim, WrongRepliesAreSentAsGiven) {
     Sim sim;
     sim.Start({"--final-reply", "6F6B"}, dir);
     Port port(sim.path);
-    ASSERT_EQ(4u, port.Write(kStart));
-    ASSERT_EQ(kOk, port.Read(2));
-    ASSERT_EQ(4u, port.Write(SizeBytes(2)));
+    ASSERT_NO_FATAL_FAILURE(Announce(port, 2));
     ASSERT_EQ(2u, port.Write({1, 2}));
     EXPECT_EQ(Bytes({'o', 'k'}), port.Read(3, 300));
     port.Close();
@@ -346,9 +352,7 @@ TEST(BootloaderSim, NoFinalAndSilentStayQuietButRecord) {
     Sim sim;
     sim.Start({"--no-final", "--image", dir / "image"}, dir);
     Port port(sim.path);
-    ASSERT_EQ(4u, port.Write(kStart));
-    ASSERT_EQ(kOk, port.Read(2));
-    ASSERT_EQ(4u, port.Write(SizeBytes(2)));
+    ASSERT_NO_FATAL_FAILURE(Announce(port, 2));
     ASSERT_EQ(2u, port.Write({9, 8}));
     EXPECT_TRUE(port.Read(1, 500).empty());
     port.Close();
@@ -452,9 +456,7 @@ TEST(BootloaderSim, VanishHangsUpOnTheHostAndRemovesTheLink) {
   const std::string link = dir / "com9";
   sim.Start({"--vanish-after", "6", "--link", link, "--log", dir / "log", "--image", dir / "image"}, dir);
   Port port(sim.path);
-  ASSERT_EQ(4u, port.Write(kStart));
-  ASSERT_EQ(kOk, port.Read(2));
-  ASSERT_EQ(4u, port.Write(SizeBytes(100)));
+  ASSERT_NO_FATAL_FAILURE(Announce(port, 100));
   const Bytes image = Pattern(10);
   port.Write(image, 200);
   EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
@@ -478,9 +480,7 @@ TEST(BootloaderSim, PaceReadsAtTheLineRate) {
   Sim sim;
   sim.Start({"--pace", "--log", dir / "log"}, dir);
   Port port(sim.path);
-  ASSERT_EQ(4u, port.Write(kStart));
-  ASSERT_EQ(kOk, port.Read(2));
-  ASSERT_EQ(4u, port.Write(SizeBytes(960)));
+  ASSERT_NO_FATAL_FAILURE(Announce(port, 960));
   const double t0 = NowMs();
   ASSERT_EQ(960u, port.Write(Pattern(960), 3000));
   ASSERT_EQ(kOk, port.Read(2, 5000));
@@ -529,9 +529,7 @@ TEST(BootloaderSim, EndingsAreReportedInTheExitCode) {
     Sim sim;
     sim.Start({}, dir);
     Port port(sim.path);
-    ASSERT_EQ(4u, port.Write(kStart));
-    ASSERT_EQ(kOk, port.Read(2));
-    ASSERT_EQ(4u, port.Write(SizeBytes(100)));
+    ASSERT_NO_FATAL_FAILURE(Announce(port, 100));
     ASSERT_EQ(10u, port.Write(Pattern(10)));
     SleepMs(50);
     port.Close();

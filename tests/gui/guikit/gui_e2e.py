@@ -84,11 +84,7 @@ class Device:
             return b""
 
     def log(self):
-        try:
-            with open(self.stderr_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return guitest.read_text(self.stderr_path)
 
     def sessions_seen(self):
         return sum(1 for line in self.log().splitlines() if ": session " in line)

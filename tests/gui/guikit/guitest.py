@@ -249,11 +249,7 @@ class Session:
 
     @staticmethod
     def stderr_of(app):
-        try:
-            with open(app.stderr_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(app.stderr_path)
 
     def run_tool(self, args, timeout=TOOL_TIMEOUT, check=True):
         """Runs a helper command on this display and returns its CompletedProcess."""
@@ -364,6 +360,15 @@ class Session:
         target = "root" if wid is None else str(wid)
         self.run_tool(["import", "-window", target, path], timeout=30)
         return path
+
+
+def read_text(path):
+    """The file's text, or "" when there is none to read."""
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
 
 
 def wait_until(predicate, timeout, interval=0.1):
