@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
 #include "serial/serial.h"
@@ -71,14 +71,14 @@ void PrintUsageError(const std::string& error) {
 int RunList(bool quiet) {
   ScanPorts(kPortSlot, [quiet](const std::string& name, bool opened) {
     if (opened) {
-      const std::string device = PortDevice(name);
+      const std::string device = cli_backend::PortDevice(name);
       Print(stdout, device.empty() ? name + "\n" : name + " " + device + "\n");
       return;
     }
     if (quiet) return;
     // A device that is there but would not open is worth a word; one that is
     // simply not there is the normal case and stays silent.
-    const PortDiagnosis d = DiagnosePort(name);
+    const PortDiagnosis d = cli_backend::DiagnosePort(name);
     if (d.trouble == PortTrouble::None || d.trouble == PortTrouble::Absent) return;
     Print(stderr, name + " " + d.device + ": " + TroubleText(d) + "\n");
   });
@@ -101,7 +101,7 @@ std::string OpenFirmware(const std::string& path, int64_t* size) {
 }
 
 int RunFlash(const CliArguments& args) {
-  const bool tty = StderrIsTerminal();
+  const bool tty = cli_backend::StderrIsTerminal();
 
   int64_t size = 0;
   const std::string problem = OpenFirmware(args.file, &size);
@@ -115,7 +115,7 @@ int RunFlash(const CliArguments& args) {
   if (!OpenUpdatePort(kPortSlot, args.port)) {
     CloseFileSlot(kFileSlot);
     const OutcomeMessage m = PortUnavailableMessage(args.port);
-    const PortDiagnosis d = DiagnosePort(args.port);
+    const PortDiagnosis d = cli_backend::DiagnosePort(args.port);
     const std::string why = TroubleText(d);
     std::string line = OutcomeLine(m);
     if (!why.empty()) line += " (" + (d.device.empty() ? why : d.device + ": " + why) + ")";
@@ -296,7 +296,7 @@ std::string ProgressText(int32_t index, int32_t count, int64_t size, bool is_tty
 }
 
 int CliMain(int argc, char** argv) {
-  PrepareProcess();
+  cli_backend::PrepareProcess();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   const CliArguments parsed = ParseArguments(args);

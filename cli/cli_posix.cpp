@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 #include "serial/port_names.h"
 
 namespace {
@@ -88,6 +88,8 @@ void CatchSignal(int signal_number) {
 
 }  // namespace
 
+namespace cli_backend {
+
 void PrepareProcess() {
   FillStandardStreams();
   for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
@@ -159,3 +161,5 @@ PortDiagnosis DiagnosePort(const std::string& name) {
                       : "not a serial device";
   return d;
 }
+
+}  // namespace cli_backend

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "cli/cli.h"
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 
 namespace {
 
@@ -39,6 +39,8 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 }  // namespace
 
+namespace cli_backend {
+
 void PrepareProcess() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
 bool StderrIsTerminal() {
@@ -50,3 +52,5 @@ bool StderrIsTerminal() {
 std::string PortDevice(const std::string& /*name*/) { return std::string(); }
 
 PortDiagnosis DiagnosePort(const std::string& /*name*/) { return PortDiagnosis{}; }
+
+}  // namespace cli_backend

@@ -23,7 +23,7 @@
 
 #include "common/delay.h"
 #include "ui/file_filter.h"
-#include "ui/ui_core.h"
+#include "ui/ui_backend.h"
 
 namespace {
 

@@ -16,8 +16,8 @@ Every wait has a time-out and everything started is killed at the end:
         assert app.wait_exit(10) == 0
 
 `xclose` is found through the `xclose` argument of Session, else the
-environment variable UF_XCLOSE, else it is compiled from xclose.c beside
-this file into a temporary folder (needs cc and the libX11 headers).
+environment variable UF_XCLOSE, else it is compiled from tests/gui/xclose.c
+into a temporary folder (needs cc and the libX11 headers).
 """
 
 import os
@@ -249,11 +249,7 @@ class Session:
 
     @staticmethod
     def stderr_of(app):
-        try:
-            with open(app.stderr_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(app.stderr_path)
 
     def run_tool(self, args, timeout=TOOL_TIMEOUT, check=True):
         """Runs a helper command on this display and returns its CompletedProcess."""
@@ -362,7 +358,7 @@ class Session:
     def xclose_path(self):
         if self._xclose and os.access(self._xclose, os.X_OK):
             return self._xclose
-        source = os.path.join(HERE, "xclose.c")
+        source = os.path.join(HERE, "..", "xclose.c")
         built = os.path.join(self._tmp, "xclose")
         compiler = shutil.which("cc") or shutil.which("gcc")
         if not compiler:
@@ -398,6 +394,15 @@ class _CloseOnMap:
         self.proc.stdout.close()
         self.proc.stderr.close()
         return int(line, 16)
+
+
+def read_text(path):
+    """The file's text, or "" when there is none to read."""
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
 
 
 def wait_until(predicate, timeout, interval=0.1):

@@ -1,22 +1,8 @@
-// The few things the command-line front end needs from its platform
+// What the command-line front end needs from its platform backend
 // (cli_posix.cpp, cli_win32.cpp). Internal to cli/.
 #pragma once
 
 #include <string>
-
-// Readies the process before anything is opened: standard streams that are
-// present, and Ctrl+C (plus, where the platform has them, termination and
-// hang-up) ending the program with 128 + signal number (130 for Ctrl+C)
-// after releasing the port and the file.
-void PrepareProcess();
-
-// Whether standard error is a terminal (a console on Windows), where the
-// progress bar can redraw in place.
-bool StderrIsTerminal();
-
-// The device a port name leads to, for `list` to show; empty where port
-// names are the platform's own (Windows).
-std::string PortDevice(const std::string& name);
 
 // Why a port failed to open, found out after the fact.
 enum class PortTrouble {
@@ -33,4 +19,22 @@ struct PortDiagnosis {
   std::string detail;  // for Other: what went wrong, in plain words
 };
 
+namespace cli_backend {
+
+// Readies the process before anything is opened: standard streams that are
+// present, and Ctrl+C (plus, where the platform has them, termination and
+// hang-up) ending the program with 128 + signal number (130 for Ctrl+C)
+// after releasing the port and the file.
+void PrepareProcess();
+
+// Whether standard error is a terminal (a console on Windows), where the
+// progress bar can redraw in place.
+bool StderrIsTerminal();
+
+// The device a port name leads to, for `list` to show; empty where port
+// names are the platform's own (Windows).
+std::string PortDevice(const std::string& name);
+
 PortDiagnosis DiagnosePort(const std::string& name);
+
+}  // namespace cli_backend
