@@ -9,10 +9,19 @@
 #include <sstream>
 
 #include "cli/cli_internal.h"
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 #include "common/delay.h"
 #include "serial/serial.h"
 #include "update/update.h"
+
+using cli_backend::DiagnosePort;
+using cli_backend::ForgetWorkers;
+using cli_backend::PumpWorkers;
+using cli_backend::SetInterruptNote;
+using cli_backend::StartWorker;
+using cli_backend::StderrIsTerminal;
+using cli_backend::StderrMovesCursor;
+using cli_backend::WorkerState;
 
 namespace {
 

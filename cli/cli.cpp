@@ -8,11 +8,14 @@
 #include <cstdlib>
 
 #include "cli/cli_internal.h"
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 #include "cli/trace.h"
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
 #include "serial/serial.h"
+
+using cli_backend::DiagnosePort;
+using cli_backend::PortDevice;
 
 namespace {
 
@@ -138,7 +141,7 @@ std::string PortProblem(const std::string& port) {
 }
 
 int RunFlash(const CliArguments& args) {
-  const bool tty = StderrIsTerminal();
+  const bool tty = cli_backend::StderrIsTerminal();
   FlashHooks hooks;
   hooks.started = [&](int64_t size) {
     if (args.quiet) return;
@@ -446,7 +449,7 @@ Examples:
 )";
 }
 
-std::string VersionText() { return std::string(kProgram) + " 1.0\n"; }
+std::string VersionText() { return std::string(kProgram) + " " UF_VERSION "\n"; }
 
 std::string OutcomeLine(const OutcomeMessage& message) {
   return message.title + ": " + message.text;
@@ -488,7 +491,7 @@ std::string ProgressText(int32_t index, int32_t count, int64_t size, bool is_tty
 }
 
 int CliMain(int argc, char** argv) {
-  PrepareProcess();
+  cli_backend::PrepareProcess();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   if (!args.empty() && args.front() == kWorkerFlag) {

@@ -17,7 +17,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 #include "serial/port_names.h"
 
 namespace {
@@ -113,6 +113,8 @@ void CatchSignal(int signal_number) {
 }
 
 }  // namespace
+
+namespace cli_backend {
 
 void PrepareProcess() {
   FillStandardStreams();
@@ -303,3 +305,5 @@ void SetInterruptNote(const std::string& note) {
   std::memcpy(g_note, note.data(), size);
   g_note_size = static_cast<sig_atomic_t>(size);
 }
+
+}  // namespace cli_backend

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 
 namespace {
 
@@ -68,6 +68,8 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }
 
 }  // namespace
+
+namespace cli_backend {
 
 void PrepareProcess() {
   InitializeCriticalSection(&g_lock);
@@ -219,3 +221,5 @@ void SetInterruptNote(const std::string& note) {
   g_note_size = static_cast<DWORD>(size);
   LeaveCriticalSection(&g_lock);
 }
+
+}  // namespace cli_backend

@@ -7,7 +7,7 @@
 
 #include "app/app.h"
 #include "update/update.h"
-#include "tests/app/recording_layers.h"
+#include "tests/support/recording_layers.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
 // A native (Linux) program in both builds. It finds what to run in the
 // environment:
 //   UF_CLI          the update-firmware-cli executable (or the .exe)
-//   UF_SIM          the bootloader-sim executable
 //   UF_WINE_RUN     set for the Windows build: the Wine wrapper script; the
 //   UF_WINEPREFIX   .exe then runs under Wine in that prefix, and COMn is a
 //                   link <prefix>/dosdevices/comN to the simulator's terminal
@@ -34,12 +33,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/update/sysfs_fixture.h"
+#include "tools/bootloader-sim/sim_process.h"
 
 namespace {
 
@@ -226,8 +227,7 @@ class Sim {
     com_ = com;
     image = dir + "/received" + std::to_string(com) + ".bin";
     log = dir + "/line" + std::to_string(com) + ".log";
-    std::vector<std::string> argv = {EnvOr("UF_SIM"), "--image", image, "--log", log,
-                                     "--timeout", "40"};
+    std::vector<std::string> argv = {"--image", image, "--log", log, "--timeout", "40"};
     if (UnderWine()) {
       const std::string dosdevices = EnvOr("UF_WINEPREFIX") + "/dosdevices";
       fs::create_directories(dosdevices);
@@ -235,37 +235,32 @@ class Sim {
       argv.push_back(dosdevices + "/com" + std::to_string(com));
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    ASSERT_TRUE(process_.Start(argv, {}));
-    ASSERT_TRUE(process_.PumpUntil([&] { return process_.out_text.find('\n') != std::string::npos; },
-                                   10000))
-        << "the simulator did not start: " << process_.err_text;
-    pty = process_.out_text.substr(0, process_.out_text.find('\n'));
+    process_ = std::make_unique<SimProcess>(
+        BootloaderSimPath(), argv,
+        SimProcess::Options{dir + "/sim" + std::to_string(com) + ".err", true});
+    ASSERT_TRUE(process_->Ok()) << "the simulator did not start: " << Summary();
+    pty = process_->Terminal();
   }
 
   // Bytes the device has received so far ("BL10" is 42 4C 31 30).
   bool HasReceived(size_t bytes) const { return Lines(ReadFile(log)).size() >= bytes; }
 
-  // Stops a simulator that serves forever; the link goes with it.
-  ~Sim() { Stop(); }
-
-  // Stops it now; its exit code.
+  // Stops it now; its exit code. A simulator that serves forever is stopped
+  // when the test ends, and its link goes with it.
   int Stop() {
-    if (!process_.Running()) return -1;
-    process_.Signal(SIGTERM);
-    return process_.Finish(5000);
+    if (!process_ || !process_->Running()) return -1;
+    process_->Signal(SIGTERM);
+    return process_->WaitForExit(5);
   }
 
   // The simulator's exit code once it is done (it ends after its session
   // when the host has closed the port).
   int Finish(int ms = 20000) {
-    const int code = process_.Finish(ms);
-    if (code == -1) {
-      process_.Signal(SIGTERM);
-      process_.Finish(5000);
-    }
+    const int code = process_->WaitForExit(ms / 1000.0);
+    if (code == -1) Stop();
     return code;
   }
-  const std::string& Summary() const { return process_.err_text; }
+  std::string Summary() const { return process_ ? process_->Stderr() : std::string(); }
 
   int com() const { return com_; }
   std::string pty;
@@ -274,14 +269,13 @@ class Sim {
 
  private:
   int com_ = 0;
-  Process process_;
+  std::unique_ptr<SimProcess> process_;
 };
 
 class CliE2e : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(EnvOr("UF_CLI").empty()) << "UF_CLI names the program under test";
-    ASSERT_FALSE(EnvOr("UF_SIM").empty()) << "UF_SIM names the simulator";
     char tmpl[] = "/tmp/uf-cli-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -630,7 +624,7 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
 TEST_F(CliE2e, HelpVersionAndUsageErrors) {
   const Result version = Run({"--version"});
   EXPECT_EQ(version.code, 0);
-  EXPECT_EQ(version.out, "update-firmware-cli 1.0\n");
+  EXPECT_EQ(version.out, "update-firmware-cli " UF_VERSION "\n");
   EXPECT_EQ(version.err, "");
 
   const Result help = Run({"--help"});

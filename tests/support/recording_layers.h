@@ -1,5 +1,7 @@
 // Recording stand-ins for every layer the application calls. They replace
-// the real ui, dialogs, serial, file and protocol layers at link time.
+// the real ui, dialogs, serial, file and protocol layers at link time: the
+// window layer's (recording_ui.cpp) serves every test of the application,
+// the others only the test that runs it without a device.
 #pragma once
 
 #include <cstdint>

@@ -6,13 +6,11 @@ prefix and, optionally, the native xclose helper:
 """
 import os
 import subprocess
-import sys
+
+from guikit import guitest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "gui"))
-import guitest  # noqa: E402
-
-WINE_RUN = os.environ.get("UF_WINE_RUN", os.path.join(HERE, "..", "scripts", "wine-run.sh"))
+WINE_RUN = os.environ.get("UF_WINE_RUN", os.path.join(HERE, "..", "..", "scripts", "wine-run.sh"))
 PREFIX = os.environ.get("UF_WINEPREFIX_GUI", "")
 
 # Wine starts slower than a native program, the first time in a fresh prefix
@@ -45,14 +43,3 @@ def _wait_wineserver(session):
         subprocess.run(["wineserver", "-w"], env=env, timeout=30)
     except subprocess.TimeoutExpired:
         subprocess.run(["wineserver", "-k"], env=env, timeout=30)
-
-
-def load_native_test(name):
-    """Loads one of the native GUI test modules (tests/gui/NAME.py) by path,
-    so its test cases can be reused here without being collected twice."""
-    import importlib.util
-    path = os.path.join(HERE, "..", "gui", name + ".py")
-    found = importlib.util.spec_from_file_location("native_" + name, path)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module

@@ -12,9 +12,7 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "gui"))
-import guitest  # noqa: E402
+from guikit import guitest
 
 TITLE = "Update firmware 1.0"
 CHOOSER_TITLE = "Please choose file to load"
@@ -86,11 +84,7 @@ class Device:
             return b""
 
     def log(self):
-        try:
-            with open(self.stderr_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return guitest.read_text(self.stderr_path)
 
     def sessions_seen(self):
         return sum(1 for line in self.log().splitlines() if ": session " in line)

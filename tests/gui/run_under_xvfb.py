@@ -9,8 +9,7 @@ even the in-process tests of the window layer go through here.
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import winegui  # noqa: E402
+from guikit import wine as winegui
 
 
 def main():

@@ -16,8 +16,8 @@ Every wait has a time-out and everything started is killed at the end:
         assert app.wait_exit(10) == 0
 
 `xclose` is found through the `xclose` argument of Session, else the
-environment variable UF_XCLOSE, else it is compiled from xclose.c beside
-this file into a temporary folder (needs cc and the libX11 headers).
+environment variable UF_XCLOSE, else it is compiled from tests/gui/xclose.c
+into a temporary folder (needs cc and the libX11 headers).
 """
 
 import os
@@ -249,11 +249,7 @@ class Session:
 
     @staticmethod
     def stderr_of(app):
-        try:
-            with open(app.stderr_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(app.stderr_path)
 
     def run_tool(self, args, timeout=TOOL_TIMEOUT, check=True):
         """Runs a helper command on this display and returns its CompletedProcess."""
@@ -345,10 +341,24 @@ class Session:
         """What the close box does: sends WM_DELETE_WINDOW to the window."""
         self.run_tool([self.xclose_path(), str(wid)])
 
+    def close_on_map(self, title, timeout=TOOL_TIMEOUT):
+        """Watches for the next window titled `title` and sends it the close
+        request the moment it is mapped, while its program may still be
+        starting up. Start the program after this returns; `wait()` on the
+        result gives the id of the window that got the request."""
+        proc = subprocess.Popen([self.xclose_path(), "--on-map", title], env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+        self._cleanups.append(lambda: _kill_group(proc))
+        closer = _CloseOnMap(proc)
+        if closer.line(timeout) != "ready":
+            raise GuiTestError("xclose --on-map did not start: %s" % proc.stderr.read())
+        return closer
+
     def xclose_path(self):
         if self._xclose and os.access(self._xclose, os.X_OK):
             return self._xclose
-        source = os.path.join(HERE, "xclose.c")
+        source = os.path.join(HERE, "..", "xclose.c")
         built = os.path.join(self._tmp, "xclose")
         compiler = shutil.which("cc") or shutil.which("gcc")
         if not compiler:
@@ -364,6 +374,35 @@ class Session:
         target = "root" if wid is None else str(wid)
         self.run_tool(["import", "-window", target, path], timeout=30)
         return path
+
+
+class _CloseOnMap:
+    def __init__(self, proc):
+        self.proc = proc
+
+    def line(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        return self.proc.stdout.readline().strip() if ready else None
+
+    def wait(self, timeout=20.0):
+        """The id of the window that got the close request."""
+        line = self.line(timeout)
+        if not line:
+            _kill_group(self.proc)
+            raise GuiTestError("no window was mapped within %ss" % timeout)
+        self.proc.wait(TOOL_TIMEOUT)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return int(line, 16)
+
+
+def read_text(path):
+    """The file's text, or "" when there is none to read."""
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
 
 
 def wait_until(predicate, timeout, interval=0.1):

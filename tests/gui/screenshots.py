@@ -18,10 +18,8 @@ import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import gui_e2e  # noqa: E402
-from gui_e2e import guitest  # noqa: E402
+from guikit import gui_e2e, guitest, wine as winegui
+import test_gui_e2e
 
 
 class Checks(unittest.TestCase):
@@ -46,7 +44,6 @@ def native_mid_update(app, sim, out):
             main = gui_e2e.MainWindow(s, s.wait_window(gui_e2e.TITLE), Checks())
             time.sleep(0.5)  # drawn
             main.note_empty_bar()
-            import test_gui_e2e
             test_gui_e2e.pick_port_fltk(main, 0)
             main.press_update()
             # Taken once the bar has passed about 60 %.
@@ -64,9 +61,7 @@ def native_mid_update(app, sim, out):
 
 
 def windows_device_update(exe, sim, out):
-    import winegui
-    import wine_test_gui_e2e
-    wine_test_gui_e2e.ensure_prefix()
+    test_gui_e2e.ensure_wine_prefix()
     work = tempfile.mkdtemp(prefix="uf-shot-")
     devices = gui_e2e.Devices(sim, work, link_dir=os.path.join(winegui.PREFIX, "dosdevices"))
     try:
@@ -87,7 +82,7 @@ def windows_device_update(exe, sim, out):
             top = g["height"] - 140 - border
 
             main = gui_e2e.MainWindow(s, wid, Checks(), box_timeout=60, origin=(border, top))
-            wine_test_gui_e2e.pick_port_win32(main, 0)
+            test_gui_e2e.pick_port_win32(main, 0)
             main.press_update()
             title, box, _ = main.wait_outcome()
             time.sleep(1.0)
@@ -116,7 +111,6 @@ def main():
         native_mid_update(os.path.abspath(args.app), sim,
                           os.path.join(args.out, "native-mid-update.png"))
     if args.exe:
-        sys.path.insert(0, os.path.join(HERE, "..", "gui_wine"))
         windows_device_update(os.path.abspath(args.exe), sim,
                               os.path.join(args.out, "windows-device-update.png"))
 

@@ -1,9 +1,26 @@
-// The few things the command-line front end needs from its platform
+// What the command-line front end needs from its platform backend
 // (cli_posix.cpp, cli_win32.cpp). Internal to cli/.
 #pragma once
 
 #include <string>
 #include <vector>
+
+// Why a port failed to open, found out after the fact.
+enum class PortTrouble {
+  None,              // nothing known (the platform cannot tell)
+  Absent,            // the name leads nowhere, or no device is there
+  Busy,              // held by another program
+  PermissionDenied,  // the user may not open the device
+  Other,             // the device opened but something else failed
+};
+
+struct PortDiagnosis {
+  PortTrouble trouble = PortTrouble::None;
+  std::string device;  // what the name leads to, when known
+  std::string detail;  // for Other: what went wrong, in plain words
+};
+
+namespace cli_backend {
 
 // Readies the process before anything is opened: standard streams that are
 // present, and Ctrl+C (plus, where the platform has them, termination and
@@ -22,21 +39,6 @@ bool StderrMovesCursor();
 // The device a port name leads to, for `list` to show; empty where port
 // names are the platform's own (Windows).
 std::string PortDevice(const std::string& name);
-
-// Why a port failed to open, found out after the fact.
-enum class PortTrouble {
-  None,              // nothing known (the platform cannot tell)
-  Absent,            // the name leads nowhere, or no device is there
-  Busy,              // held by another program
-  PermissionDenied,  // the user may not open the device
-  Other,             // the device opened but something else failed
-};
-
-struct PortDiagnosis {
-  PortTrouble trouble = PortTrouble::None;
-  std::string device;  // what the name leads to, when known
-  std::string detail;  // for Other: what went wrong, in plain words
-};
 
 PortDiagnosis DiagnosePort(const std::string& name);
 
@@ -71,3 +73,5 @@ void ForgetWorkers();
 // A line to print should the program be interrupted from now on (the
 // station loop's tally); empty: none.
 void SetInterruptNote(const std::string& note);
+
+}  // namespace cli_backend
