@@ -240,6 +240,10 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
   }
   if (pid == 0) {
     dup2(out[1], STDOUT_FILENO);
+    // A worker has nothing to say on standard error; its "Interrupted."
+    // would only repeat ours.
+    const int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) dup2(null_fd, STDERR_FILENO);
     // The worker sets up its own handlers; it must not inherit our mask.
     sigset_t none;
     sigemptyset(&none);

@@ -141,7 +141,11 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = write_end;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  // A worker has nothing to say on standard error; its "Interrupted."
+  // would only repeat ours.
+  HANDLE null_out = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                OPEN_EXISTING, 0, nullptr);
+  startup.hStdError = null_out != INVALID_HANDLE_VALUE ? null_out : nullptr;
   PROCESS_INFORMATION started{};
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
@@ -150,6 +154,7 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
                   CreateProcessA(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                  &startup, &started) != 0;
   CloseHandle(write_end);
+  if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
   if (!ok) {
     LeaveCriticalSection(&g_lock);
     CloseHandle(read_end);

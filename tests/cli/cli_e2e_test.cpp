@@ -993,6 +993,10 @@ TEST_F(CliE2e, InterruptStopsEveryBoardAndFreesEveryPort) {
   EXPECT_EQ(p.Finish(10000), 130);
   EXPECT_LT(NowMs() - signalled, 3000);
   EXPECT_EQ(p.err_text.find("ERROR"), std::string::npos) << p.err_text;
+  // Said once, by the program, not again by each worker.
+  const size_t said = p.err_text.find("Interrupted.");
+  EXPECT_NE(said, std::string::npos) << p.err_text;
+  EXPECT_EQ(p.err_text.find("Interrupted.", said + 1), std::string::npos) << p.err_text;
   for (const Sim* s : {&a, &b}) {
     const int fd = open(s->pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
