@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/update_outcome.h"
+#include "update/update.h"
 #include "common/heap.h"
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
@@ -39,7 +39,7 @@ void StartUp() {
   g_app.receive_buffer = static_cast<uint8_t*>(AllocZeroed(kTransferBufferSize));
   g_app.send_buffer = static_cast<uint8_t*>(AllocZeroed(kTransferBufferSize));
 
-  g_app.main_window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", 0xC80003);
+  g_app.main_window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", WindowFixedCentred);
   g_app.port_list = NewDropDownList(-1, 10, 10, 70, 20);
   g_app.firmware_path_field = NewTextField(-1, 90, 10, 280, 20, kDefaultFirmwareName);
   g_app.open_button = NewPushButton(-1, 380, 10, 90, 20, "Open");
@@ -102,12 +102,9 @@ bool DispatchEvent(int32_t event) {
 }
 
 void PortProbe() {
-  for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
-    if (OpenUpdatePort(kPortSlot, PortName(n))) {
-      InsertListItem(g_app.port_list, -1, PortName(n).c_str());
-      ClosePort(kPortSlot);
-    }
-  }
+  ScanPorts(kPortSlot, [](const std::string& name, bool opened) {
+    if (opened) InsertListItem(g_app.port_list, -1, name.c_str());
+  });
 }
 
 void RunUpdate(int32_t /*event_detail*/) {

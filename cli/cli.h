@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "app/update_outcome.h"
+#include "update/port_identity.h"
+#include "update/update.h"
 
 // Exit codes beyond the outcome codes 0 to 6.
 constexpr int kExitUsage = 64;         // bad command line (EX_USAGE)
@@ -18,14 +20,66 @@ enum class CliCommand { Help, Version, List, Flash, Invalid };
 struct CliArguments {
   CliCommand command = CliCommand::Invalid;
   bool quiet = false;
-  std::string port;   // flash only
-  std::string file;   // flash only
-  std::string error;  // why the command line was refused (Invalid only)
+  bool json = false;                // JSON Lines on standard output
+  bool wait = false;                // flash: the station loop
+  int64_t count = 0;                // flash --wait: boards before stopping; 0: no limit
+  std::string trace;                // flash: transcript file, empty: none
+  std::vector<std::string> ports;   // flash: port names and selectors, in order
+  std::string port;                 // flash: the first of them
+  std::string file;                 // flash only
+  std::string error;                // why the command line was refused (Invalid only)
 };
 
 // Parses the arguments after the program name. Options may stand anywhere;
 // "--" ends them. --help wins over everything, then --version.
 CliArguments ParseArguments(const std::vector<std::string>& args);
+
+// --- Choosing ports by what they are ---------------------------------------
+
+// How a word in the place of a port picks ports:
+//   "sn:A600ABCD"  the USB adapter with that serial number (case ignored),
+//                  meant for one board
+//   "0403:6001"    every USB adapter with that vendor and product ID (hex)
+//   anything else  a port name: COM5, or on Linux a device path
+struct PortSelector {
+  enum Kind { Name, Serial, VendorProduct } kind = Name;
+  std::string word;     // as given
+  std::string serial;   // Serial
+  std::string vendor;   // VendorProduct, four lower-case hex digits
+  std::string product;
+};
+PortSelector ParsePortSelector(const std::string& word);
+
+// A port that opened, with what is behind it.
+struct PresentPort {
+  std::string name;    // COMn
+  std::string device;  // the device path on Linux; empty on Windows
+  UsbIdentity usb;
+};
+
+bool SelectorMatches(const PortSelector& selector, const PresentPort& port);
+
+// "COM5 0403:6001 FTDI FT232R USB UART sn A600ABCD", "COM1 /dev/ttyS0", "COM3".
+std::string PresentPortText(const PresentPort& port);
+
+// The ports the words pick, in the order given, each once. Names are taken
+// as they stand (through `describe`, which finds what is behind them);
+// selectors are matched against `present`. Empty error on success; else
+// why the words pick no usable set of ports, for a usage error.
+std::string ResolvePorts(const std::vector<std::string>& words,
+                         const std::vector<PresentPort>& present,
+                         const std::function<PresentPort(const std::string&)>& describe,
+                         std::vector<PresentPort>* picked);
+
+// Whether any of the words is a selector (and so needs the port scan).
+bool HasSelector(const std::vector<std::string>& words);
+
+// --- A wire transcript ------------------------------------------------------
+
+// The transcript file of `port` when several ports are flashed with
+// `--trace base`: the port's name goes before the extension, so "line.txt"
+// gives "line.COM5.txt" and, for /dev/ttyUSB0, "line.ttyUSB0.txt".
+std::string TracePathFor(const std::string& base, const std::string& port);
 
 std::string UsageText();
 std::string HelpText();

@@ -5,16 +5,19 @@
 #endif
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "cli/cli_platform.h"
+#include "cli/cli_backend.h"
 #include "serial/port_names.h"
 
 namespace {
@@ -26,6 +29,20 @@ constexpr int kTrackedDescriptors = 1024;
 // Which descriptors the program was started with. Written once before the
 // handler is installed, only read inside it.
 bool g_inherited[kTrackedDescriptors];
+
+// The workers, for the handler to stop. A slot's pid is set before the
+// worker can matter to the handler and cleared once it has been reaped.
+constexpr int kMaxWorkers = 256;
+struct WorkerSlot {
+  volatile pid_t pid;
+  int fd;
+};
+WorkerSlot g_workers[kMaxWorkers];
+volatile sig_atomic_t g_worker_count = 0;
+
+// The station loop's tally, printed on the way out.
+char g_note[512];
+volatile sig_atomic_t g_note_size = 0;
 
 // Ctrl+C can arrive anywhere: inside a 5-second reply wait, a drain, a
 // blocking read or write, or half-way through opening the port. The layers
@@ -45,14 +62,23 @@ bool g_inherited[kTrackedDescriptors];
 //    us (a script's lock file, say), and unlocking them would be wrong.
 // The kernel would close the descriptors at _exit anyway; doing it here
 // first keeps the order the same as an ordinary run (port, then file).
+//  - workers are stopped first, and waited for, so that when we are gone
+//    every port is free again.
 extern "C" void OnStopSignal(int signal_number) {
+  for (int i = 0; i < g_worker_count; ++i) {
+    if (g_workers[i].pid > 0) kill(g_workers[i].pid, SIGTERM);
+  }
+  for (int i = 0; i < g_worker_count; ++i) {
+    if (g_workers[i].pid > 0) waitpid(g_workers[i].pid, nullptr, 0);
+  }
   for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
     if (g_inherited[fd]) continue;
     ioctl(fd, TIOCNXCL);
     close(fd);
   }
   static const char kMessage[] = "\nInterrupted.\n";
-  const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  if (g_note_size > 0) ignored = write(STDERR_FILENO, g_note, static_cast<size_t>(g_note_size));
   (void)ignored;
   _exit(128 + signal_number);
 }
@@ -88,6 +114,8 @@ void CatchSignal(int signal_number) {
 
 }  // namespace
 
+namespace cli_backend {
+
 void PrepareProcess() {
   FillStandardStreams();
   for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
@@ -104,6 +132,8 @@ void PrepareProcess() {
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool StderrMovesCursor() { return StderrIsTerminal(); }
 
 std::string PortDevice(const std::string& name) { return SerialDevicePathForName(name.c_str()); }
 
@@ -159,3 +189,125 @@ PortDiagnosis DiagnosePort(const std::string& name) {
                       : "not a serial device";
   return d;
 }
+
+namespace {
+
+// Signals blocked while the handler's tables change.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop, &old_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+}  // namespace
+
+bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
+  char self[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return false;
+  self[length] = '\0';
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+
+  std::vector<char*> argv;
+  argv.push_back(self);
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  SignalsHeld held;
+  if (g_worker_count >= kMaxWorkers) {
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    // A worker has nothing to say on standard error; its "Interrupted."
+    // would only repeat ours.
+    const int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+    // The worker sets up its own handlers; it must not inherit our mask.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(self, argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  const int id = g_worker_count;
+  g_workers[id].fd = out[0];
+  g_workers[id].pid = pid;
+  g_worker_count = id + 1;
+  *worker = WorkerState{};
+  worker->id = id;
+  return true;
+}
+
+void PumpWorkers(const std::vector<WorkerState*>& workers, int timeout_ms) {
+  std::vector<pollfd> fds;
+  std::vector<WorkerState*> owners;
+  for (WorkerState* w : workers) {
+    if (w->ended || w->id < 0) continue;
+    fds.push_back({g_workers[w->id].fd, POLLIN, 0});
+    owners.push_back(w);
+  }
+  if (fds.empty()) return;
+  if (poll(fds.data(), fds.size(), timeout_ms) <= 0) return;
+  for (size_t i = 0; i < fds.size(); ++i) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    WorkerState* w = owners[i];
+    char buffer[4096];
+    const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+    if (n > 0) {
+      w->output.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    // Its end of the pipe closed: it has ended, or is about to.
+    int status = 0;
+    const pid_t pid = g_workers[w->id].pid;
+    waitpid(pid, &status, 0);
+    {
+      SignalsHeld held;
+      g_workers[w->id].pid = 0;
+      close(g_workers[w->id].fd);
+      g_workers[w->id].fd = -1;
+    }
+    w->ended = true;
+    w->exit_code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  }
+}
+
+void ForgetWorkers() {
+  SignalsHeld held;
+  int count = g_worker_count;
+  while (count > 0 && g_workers[count - 1].pid == 0) --count;
+  g_worker_count = count;
+}
+
+void SetInterruptNote(const std::string& note) {
+  SignalsHeld held;
+  const size_t size = note.size() < sizeof g_note ? note.size() : sizeof g_note;
+  std::memcpy(g_note, note.data(), size);
+  g_note_size = static_cast<sig_atomic_t>(size);
+}
+
+}  // namespace cli_backend

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/slot_table.h"
-#include "fileio/fileio_internal.h"
+#include "fileio/fileio_backend.h"
 
 namespace {
 

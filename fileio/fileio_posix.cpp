@@ -24,7 +24,7 @@
 #include <cerrno>
 #include <string>
 
-#include "fileio/fileio_internal.h"
+#include "fileio/fileio_backend.h"
 
 namespace fileio_backend {
 

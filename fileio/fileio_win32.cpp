@@ -4,7 +4,7 @@
 #endif
 #include <windows.h>
 
-#include "fileio/fileio_internal.h"
+#include "fileio/fileio_backend.h"
 
 namespace {
 

@@ -35,3 +35,11 @@ int32_t ReadPort(int32_t slot, void* buffer, int32_t count);
 int32_t WritePort(int32_t slot, const void* buffer, int32_t count);
 void ClosePort(int32_t slot);
 void CloseAllPorts();
+
+// A transcript of the line, for a program that wants one: after every read
+// or write that moved bytes, the hook sees the slot, the direction (true:
+// sent), and the bytes moved. It runs on the caller's thread inside the
+// transfer, so it must be quick: buffer, don't write to disk each time.
+// nullptr (the default) switches it off.
+using PortTraceHook = void (*)(int32_t slot, bool sent, const void* data, int32_t count);
+void SetPortTraceHook(PortTraceHook hook);

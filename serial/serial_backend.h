@@ -89,14 +89,18 @@ uint64_t WriteTimeoutMs(int32_t count);
 
 // --- Backend (serial_<platform>.cpp) ----------------------------------------
 
+namespace serial_backend {
+
 // Opens and configures the port; on any failure releases whatever it
 // acquired and returns 0. `name` is not null and already cut to
 // kMaxPortNameChars characters.
-intptr_t BackendOpenPort(const char* name, const LineSettings& settings);
-void BackendClosePort(intptr_t handle);
+intptr_t Open(const char* name, const LineSettings& settings);
+void Close(intptr_t handle);
 // 0 when the status query fails.
-int32_t BackendInputCount(intptr_t handle);
-int32_t BackendOutputCount(intptr_t handle);
+int32_t InputCount(intptr_t handle);
+int32_t OutputCount(intptr_t handle);
 // `count` is greater than 0 and `buffer` is not null. Bytes moved, 0 on failure.
-int32_t BackendRead(intptr_t handle, void* buffer, int32_t count);
-int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count);
+int32_t Read(intptr_t handle, void* buffer, int32_t count);
+int32_t Write(intptr_t handle, const void* buffer, int32_t count);
+
+}  // namespace serial_backend

@@ -20,6 +20,8 @@ SlotTable<SerialPortSlot>& Ports() {
   return table;
 }
 
+PortTraceHook g_trace_hook = nullptr;
+
 intptr_t OpenHandle(int32_t slot) {
   const SerialPortSlot* rec = Ports().Find(slot);
   return rec ? rec->handle : 0;
@@ -95,13 +97,13 @@ intptr_t OpenPort(int32_t slot, const char* name, uint32_t baud, uint8_t parity,
 
   const LineSettings settings = MakeLineSettings(baud, parity, data_bits, stop_bits, handshake,
                                                  input_queue, output_queue);
-  const intptr_t handle = BackendOpenPort(cut, settings);
+  const intptr_t handle = serial_backend::Open(cut, settings);
   if (handle == 0) return 0;  // the slot, and any port it holds, is untouched
 
   // Only now does an old port in this slot get closed (by the claim).
   SerialPortSlot* rec = Ports().Claim(slot);
   if (rec == nullptr) {
-    BackendClosePort(handle);
+    serial_backend::Close(handle);
     return 0;
   }
   rec->handle = handle;
@@ -110,31 +112,37 @@ intptr_t OpenPort(int32_t slot, const char* name, uint32_t baud, uint8_t parity,
 
 int32_t PortInputCount(int32_t slot) {
   const intptr_t h = OpenHandle(slot);
-  return h ? BackendInputCount(h) : 0;
+  return h ? serial_backend::InputCount(h) : 0;
 }
 
 int32_t PortOutputCount(int32_t slot) {
   const intptr_t h = OpenHandle(slot);
-  return h ? BackendOutputCount(h) : 0;
+  return h ? serial_backend::OutputCount(h) : 0;
 }
 
 int32_t ReadPort(int32_t slot, void* buffer, int32_t count) {
   const intptr_t h = OpenHandle(slot);
   if (h == 0 || buffer == nullptr || count <= 0) return 0;
-  return BackendRead(h, buffer, count);
+  const int32_t moved = serial_backend::Read(h, buffer, count);
+  if (g_trace_hook != nullptr && moved > 0) g_trace_hook(slot, false, buffer, moved);
+  return moved;
 }
 
 int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
   const intptr_t h = OpenHandle(slot);
   if (h == 0 || buffer == nullptr || count <= 0) return 0;
-  return BackendWrite(h, buffer, count);
+  const int32_t moved = serial_backend::Write(h, buffer, count);
+  if (g_trace_hook != nullptr && moved > 0) g_trace_hook(slot, true, buffer, moved);
+  return moved;
 }
 
 void ClosePort(int32_t slot) {
   const intptr_t h = OpenHandle(slot);
   if (h == 0) return;
-  BackendClosePort(h);
+  serial_backend::Close(h);
   Ports().Release(slot);
 }
 
 void CloseAllPorts() { Ports().CloseAll(); }
+
+void SetPortTraceHook(PortTraceHook hook) { g_trace_hook = hook; }

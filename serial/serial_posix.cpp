@@ -152,7 +152,9 @@ bool TermiosTaken(const termios& wanted, const termios& got) {
          (got.c_cflag & kLine) == (wanted.c_cflag & kLine);
 }
 
-intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
+namespace serial_backend {
+
+intptr_t Open(const char* name, const LineSettings& s) {
   const std::string path = SerialDevicePathForName(name);
   if (path.empty()) return 0;
 
@@ -192,21 +194,21 @@ intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
   return HandleFromFd(fd);
 }
 
-void BackendClosePort(intptr_t handle) { ReleaseFd(FdFromHandle(handle)); }
+void Close(intptr_t handle) { ReleaseFd(FdFromHandle(handle)); }
 
-int32_t BackendInputCount(intptr_t handle) {
+int32_t InputCount(intptr_t handle) {
   int n = 0;
   if (ioctl(FdFromHandle(handle), FIONREAD, &n) != 0 || n < 0) return 0;
   return n;
 }
 
-int32_t BackendOutputCount(intptr_t handle) {
+int32_t OutputCount(intptr_t handle) {
   int n = 0;
   if (ioctl(FdFromHandle(handle), TIOCOUTQ, &n) != 0 || n < 0) return 0;
   return n;
 }
 
-int32_t BackendRead(intptr_t handle, void* buffer, int32_t count) {
+int32_t Read(intptr_t handle, void* buffer, int32_t count) {
   const int fd = FdFromHandle(handle);
   auto* p = static_cast<unsigned char*>(buffer);
   int32_t got = 0;
@@ -229,7 +231,7 @@ int32_t BackendRead(intptr_t handle, void* buffer, int32_t count) {
   return got;
 }
 
-int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
+int32_t Write(intptr_t handle, const void* buffer, int32_t count) {
   const int fd = FdFromHandle(handle);
   const uint64_t deadline = MonotonicMs() + WriteTimeoutMs(count);
 
@@ -258,3 +260,5 @@ int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
   }
   return put;
 }
+
+}  // namespace serial_backend

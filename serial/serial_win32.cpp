@@ -38,7 +38,9 @@ void ApplyFlowControl(DCB& dcb, const FlowControl& flow) {
 
 }  // namespace
 
-intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
+namespace serial_backend {
+
+intptr_t Open(const char* name, const LineSettings& s) {
   // "\\.\" in front of every name, so COM10 and up open like COM1.
   char path[64];
   std::memcpy(path, "\\\\.\\", 4);
@@ -82,7 +84,7 @@ intptr_t BackendOpenPort(const char* name, const LineSettings& s) {
   return reinterpret_cast<intptr_t>(h);
 }
 
-void BackendClosePort(intptr_t handle) { CloseHandle(ToHandle(handle)); }
+void Close(intptr_t handle) { CloseHandle(ToHandle(handle)); }
 
 // One status query; the error flags it clears are of no use here. A failed
 // query reads as empty queues, so a vanished device cannot stall a drain.
@@ -94,22 +96,24 @@ static COMSTAT QueueStatus(intptr_t handle) {
   return status;
 }
 
-int32_t BackendInputCount(intptr_t handle) {
+int32_t InputCount(intptr_t handle) {
   return static_cast<int32_t>(QueueStatus(handle).cbInQue);
 }
 
-int32_t BackendOutputCount(intptr_t handle) {
+int32_t OutputCount(intptr_t handle) {
   return static_cast<int32_t>(QueueStatus(handle).cbOutQue);
 }
 
-int32_t BackendRead(intptr_t handle, void* buffer, int32_t count) {
+int32_t Read(intptr_t handle, void* buffer, int32_t count) {
   DWORD got = 0;
   if (!ReadFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
   return static_cast<int32_t>(got);
 }
 
-int32_t BackendWrite(intptr_t handle, const void* buffer, int32_t count) {
+int32_t Write(intptr_t handle, const void* buffer, int32_t count) {
   DWORD put = 0;
   if (!WriteFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr)) return 0;
   return static_cast<int32_t>(put);
 }
+
+}  // namespace serial_backend

@@ -1,16 +1,20 @@
 #!/bin/sh
 # Installs, with apt-get, whatever of the build and test tools is missing.
 #   install-deps.sh run    what building and starting the native tool needs
-#   install-deps.sh test   everything: both builds and every test
+#   install-deps.sh package  what tools/package.sh needs for both packages
+#   install-deps.sh test   everything: both builds, the packages and every test
 set -e
 what="${1:-test}"
-run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev"
-test_pkgs="$run_pkgs libgtest-dev googletest mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-  xvfb xdotool x11-utils imagemagick python3"
+run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-json3-dev"
+package_pkgs="$run_pkgs mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev file librsvg2-bin"
+test_pkgs="$package_pkgs libgtest-dev googletest wine wine64
+  xvfb xdotool x11-utils imagemagick python3
+  lintian desktop-file-utils appstream man-db unzip"
 case "$what" in
   run) pkgs="$run_pkgs" ;;
+  package) pkgs="$package_pkgs" ;;
   test) pkgs="$test_pkgs" ;;
-  *) echo "usage: $0 run|test" >&2; exit 64 ;;
+  *) echo "usage: $0 run|package|test" >&2; exit 64 ;;
 esac
 missing=""
 for p in $pkgs; do

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds everything (native, native with sanitizers, Windows) and runs every
 # test: the Windows build's tests run under Wine, the GUI tests under a
-# private Xvfb. Prints one closing line with the totals.
+# private Xvfb. Then builds the packages and checks them. Prints one closing
+# line with the totals.
 set -u
 cd "$(dirname "$0")/.."
 tools/install-deps.sh test || exit 1
@@ -40,10 +41,39 @@ run_preset() {
   [ "$rc" -eq 0 ] || status=1
 }
 
+# The .deb and the zip as tools/package.sh makes them, checked the way a user
+# meets them (tests/package/check_packages.py).
+run_packages() {
+  echo "=== packages: build"
+  if ! tools/package.sh; then
+    echo "=== packages: BUILD FAILED"
+    status=1
+    return
+  fi
+  echo "=== packages: checks"
+  local log
+  log=$(mktemp)
+  python3 tests/package/check_packages.py build/packages/update-firmware_*_amd64.deb \
+    build/packages/update-firmware-*-win64.zip 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E '^Package checks: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$line" ]; then
+    echo "=== packages: no check summary"
+    status=1
+    return
+  fi
+  passed=$((passed + $(echo "$line" | sed -E 's/.*: ([0-9]+) passed.*/\1/')))
+  failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed$/\1/')))
+  [ "$rc" -eq 0 ] || status=1
+}
+
 # The native build comes first: the Windows tests use its simulator and helpers.
 run_preset native
 run_preset native-asan
 run_preset windows
+run_packages
 
 echo
 echo "Total: $passed passed, $failed failed"

@@ -51,6 +51,9 @@ constexpr uint32_t WindowStyleMinimize = 0x20000000;  // WS_MINIMIZE
 constexpr uint32_t WindowStyleMaximize = 0x01000000;  // WS_MAXIMIZE
 constexpr uint32_t WindowStyleCaption = 0x00C00000;   // WS_CAPTION
 constexpr uint32_t WindowStyleSysMenu = 0x00080000;   // WS_SYSMENU
+// The program's own window: caption and close box, fixed size, centred.
+constexpr uint32_t WindowFixedCentred =
+    WindowStyleCaption | WindowStyleSysMenu | WindowCentreScreen | WindowCentreParent;
 
 // Prepares the platform's window system (common controls, COM) once per process.
 void UiStartup();

@@ -1,6 +1,6 @@
 // The platform-independent half of the window layer: handle tables, the
 // event queue, the current event, muting, and the focus rule.
-#include "ui/ui_core.h"
+#include "ui/ui_backend.h"
 
 #include <vector>
 

@@ -23,7 +23,7 @@
 
 #include "common/delay.h"
 #include "ui/file_filter.h"
-#include "ui/ui_core.h"
+#include "ui/ui_backend.h"
 
 namespace {
 
@@ -46,7 +46,10 @@ ControlTag* TagOf(Fl_Widget* widget) { return widget ? dynamic_cast<ControlTag*>
 // FLTK handles such an X focus event (the X event is only valid then).
 bool g_focus_follows_grab_or_pointer = false;
 
+bool CloseDespiteGrab(Fl_Window* window);
+
 int DispatchEvent(int event, Fl_Window* window) {
+  if (event == FL_CLOSE && CloseDespiteGrab(window)) return 1;
   if ((event == FL_FOCUS || event == FL_UNFOCUS) && fl_xevent &&
       (fl_xevent->type == FocusIn || fl_xevent->type == FocusOut)) {
     const XFocusChangeEvent& focus = fl_xevent->xfocus;
@@ -236,6 +239,27 @@ class LayerWindow : public Fl_Window {
   std::string title_;
   bool active_ = false;  // between an activation and a deactivation reported
 };
+
+// An open drop-down list is a modal menu window holding FLTK's grab, and
+// FLTK drops every close request meanwhile: the request would be lost. The
+// platform list lets it through and goes with its window, so the request is
+// queued and the list closed the way Escape closes it, without a pick.
+// Behind a modal box FLTK's refusal stands: the window takes no close
+// request then.
+bool CloseDespiteGrab(Fl_Window* window) {
+  Fl_Window* popup = Fl::grab();
+  LayerWindow* layer = dynamic_cast<LayerWindow*>(window);
+  if (!popup || !popup->menu_window() || !layer) return false;
+  for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
+    if (w->modal() && !w->menu_window()) return false;
+  }
+  QueueEvent(EventCloseWindow, layer->id, layer->id, 0);
+  const int key = Fl::e_keysym;
+  Fl::e_keysym = FL_Escape;
+  popup->handle(FL_KEYBOARD);
+  Fl::e_keysym = key;
+  return true;
+}
 
 // The close box (WM_DELETE_WINDOW) arrives as FL_CLOSE; FLTK also calls the
 // window callback for Escape, which must not count as a close request.

@@ -18,14 +18,28 @@
 #include <string>
 #include <vector>
 
-#include "ui/ui_core.h"
+#include "ui/ui_backend.h"
 
 namespace {
 
 // A control whose identifier is this reports menu commands, not control actions.
 constexpr int kMenuControlId = -10000;
-// Common-control classes the window layer and its dialogs use.
-constexpr DWORD kCommonControlClasses = 0x0B48;
+// Common-control classes registered at start-up (the set 0x0B48). The
+// progress bar class is not among them; it registers itself with comctl32.
+constexpr DWORD kCommonControlClasses = ICC_TAB_CLASSES | ICC_HOTKEY_CLASS | ICC_DATE_CLASSES |
+                                        ICC_USEREX_CLASSES | ICC_INTERNET_CLASSES;
+// x or y with this value asks for the platform's default position.
+constexpr int32_t kDefaultPosition = -65535;
+// A closed drop-down list's platform height includes its list part: this much
+// below the field with visual styles, a fixed height without.
+constexpr int kThemedListExtra = 30;
+constexpr int kClassicListHeight = 350;
+// Item height set first so the frame around the selection field can be measured.
+constexpr int kMeasuringItemHeight = 15;
+// The style names of ui.h are this platform's own bits, passed through as they are.
+static_assert(WindowStyleCaption == WS_CAPTION && WindowStyleSysMenu == WS_SYSMENU &&
+                  WindowStyleMinimize == WS_MINIMIZE && WindowStyleMaximize == WS_MAXIMIZE,
+              "window style names out of step with the platform");
 // Window property that keeps a subclassed control's earlier procedure, so the
 // chain stays intact even while the control has no record (being created or
 // destroyed).
@@ -326,7 +340,7 @@ void* CreatePlatformWindow(UiHandle id, WindowRecord& rec, int32_t x, int32_t y,
   const bool centred = (flags & (WindowCentreScreen | WindowCentreParent)) != 0;
   int px = x;
   int py = y;
-  if (x == -65535 || (y == -65535 && !centred)) px = py = CW_USEDEFAULT;
+  if (x == kDefaultPosition || (y == kDefaultPosition && !centred)) px = py = CW_USEDEFAULT;
 
   HWND hwnd = CreateWindowExA(ex_style, data->class_name, title, style, px, py, r.right - r.left,
                               r.bottom - r.top, nullptr, nullptr, Instance(),
@@ -376,7 +390,7 @@ void* CreateControl(UiHandle id, ControlRecord& rec, UiHandle, WindowRecord& par
       cls = "ComboBox";
       style |= WS_BORDER | WS_VSCROLL | WS_GROUP | WS_TABSTOP | CBS_DROPDOWNLIST;
       // The platform height of a combo box includes its drop-down part.
-      platform_height = VisualStylesActive() ? height + 30 : 350;
+      platform_height = VisualStylesActive() ? height + kThemedListExtra : kClassicListHeight;
       text = "";
       break;
     case ControlKind::TextField:
@@ -407,10 +421,10 @@ void* CreateControl(UiHandle id, ControlRecord& rec, UiHandle, WindowRecord& par
   if (rec.kind == ControlKind::DropDownList) {
     // Make the closed list exactly the requested height: the selection
     // field's height is what can be set, the frame around it is measured.
-    SendMessageA(hwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), 15);
+    SendMessageA(hwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), kMeasuringItemHeight);
     RECT r;
     GetWindowRect(hwnd, &r);
-    const int frame = (r.bottom - r.top) - 15;
+    const int frame = (r.bottom - r.top) - kMeasuringItemHeight;
     const int field = height - frame;
     if (field > 0) SendMessageA(hwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
   } else if (rec.kind == ControlKind::ProgressBar) {

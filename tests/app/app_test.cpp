@@ -6,8 +6,8 @@
 #include <climits>
 
 #include "app/app.h"
-#include "app/update_outcome.h"
-#include "tests/app/recording_layers.h"
+#include "update/update.h"
+#include "tests/support/recording_layers.h"
 
 namespace {
 

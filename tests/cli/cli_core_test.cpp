@@ -34,6 +34,20 @@ TEST(CliArguments, CommandsAndOptionsInAnyOrder) {
   }
 }
 
+TEST(CliArguments, SeveralPortsThenTheFileAndTheNewOptions) {
+  const CliArguments a = Parse({"flash", "--json", "COM5", "sn:A1", "0403:6001", "--trace",
+                                "line.txt", "trx.fw", "--wait", "--count", "12"});
+  EXPECT_EQ(a.command, CliCommand::Flash) << a.error;
+  EXPECT_EQ(a.ports, (std::vector<std::string>{"COM5", "sn:A1", "0403:6001"}));
+  EXPECT_EQ(a.port, "COM5");
+  EXPECT_EQ(a.file, "trx.fw");
+  EXPECT_EQ(a.trace, "line.txt");
+  EXPECT_TRUE(a.json);
+  EXPECT_TRUE(a.wait);
+  EXPECT_EQ(a.count, 12);
+  EXPECT_TRUE(Parse({"list", "--json"}).json);
+}
+
 TEST(CliArguments, DoubleDashLetsAFileStartWithADash) {
   const CliArguments a = Parse({"flash", "COM1", "--", "-odd.fw"});
   EXPECT_EQ(a.command, CliCommand::Flash);
@@ -66,7 +80,13 @@ TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
       {{"list", "COM1"}, "list takes no arguments"},
       {{"flash"}, "flash needs a PORT and a FILE"},
       {{"flash", "COM1"}, "flash needs a PORT and a FILE"},
-      {{"flash", "COM1", "a.fw", "b.fw"}, "flash takes only a PORT and a FILE"},
+      {{"flash", "--count", "3", "COM1", "a.fw"}, "--count is for flash --wait"},
+      {{"flash", "--wait", "--count", "0", "COM1", "a.fw"},
+       "--count needs a number of boards, 1 or more"},
+      {{"flash", "--wait", "--count", "many", "COM1", "a.fw"},
+       "--count needs a number of boards, 1 or more"},
+      {{"flash", "COM1", "a.fw", "--trace"}, "--trace needs a FILE"},
+      {{"list", "--wait"}, "--wait, --count and --trace are for flash"},
       {{"update", "COM1", "a.fw"}, "unknown command 'update'"},
       {{"--bogus", "list"}, "unknown option '--bogus'"},
       {{"list", "-x", "-y"}, "unknown option '-x'"},
@@ -166,6 +186,75 @@ TEST(CliProgress, LargestImageKeepsItsArithmetic) {
             "310:41:22 left");
   EXPECT_EQ(ProgressText(words, words, 2147483647, false),
             "Sent 2147483646 of 2147483647 bytes (100%)\n");
+}
+
+// --- Selectors --------------------------------------------------------------
+
+PresentPort Usb(const std::string& name, const std::string& vid, const std::string& pid,
+                const std::string& serial) {
+  PresentPort p;
+  p.name = name;
+  p.device = "/dev/tty" + name;
+  p.usb.vendor_id = vid;
+  p.usb.product_id = pid;
+  p.usb.serial = serial;
+  return p;
+}
+
+TEST(CliSelectors, SyntaxOfSerialsAndIdPairs) {
+  EXPECT_EQ(ParsePortSelector("sn:A600ABCD").kind, PortSelector::Serial);
+  EXPECT_EQ(ParsePortSelector("SN:a6").serial, "a6");
+  const PortSelector pair = ParsePortSelector("0403:60Ab");
+  EXPECT_EQ(pair.kind, PortSelector::VendorProduct);
+  EXPECT_EQ(pair.product, "60ab");
+  // Everything else is a port name, untouched.
+  for (const char* name : {"COM5", "/dev/ttyUSB0", "sn:", "0403:600", "0403:6001:1", "040g:6001",
+                           "\\.\\CNCA0"}) {
+    EXPECT_EQ(ParsePortSelector(name).kind, PortSelector::Name) << name;
+  }
+}
+
+TEST(CliSelectors, ResolvingPicksInOrderOnceAndExplainsFailures) {
+  const std::vector<PresentPort> present = {
+      Usb("COM5", "0403", "6001", "A1"), Usb("COM6", "0403", "6001", "B2"),
+      Usb("COM7", "10c4", "ea60", "b2"), Usb("COM8", "1a86", "7523", "")};
+  const auto describe = [](const std::string& name) {
+    PresentPort p;
+    p.name = name;
+    return p;
+  };
+  std::vector<PresentPort> picked;
+  const auto names = [&] {
+    std::string all;
+    for (const PresentPort& p : picked) all += p.name + " ";
+    return all;
+  };
+
+  EXPECT_EQ(ResolvePorts({"COM9", "0403:6001", "COM5", "sn:a1"}, present, describe, &picked), "");
+  EXPECT_EQ(names(), "COM9 COM5 COM6 ");  // in the order given, each port once
+
+  // A serial meant for one board that two adapters report (case ignored).
+  const std::string twice = ResolvePorts({"sn:B2"}, present, describe, &picked);
+  EXPECT_EQ(twice.rfind("'sn:B2' is meant for one board but matches 2 ports:", 0), 0u) << twice;
+  EXPECT_NE(twice.find("COM6 /dev/ttyCOM6 0403:6001 sn B2"), std::string::npos) << twice;
+  EXPECT_NE(twice.find("COM7 /dev/ttyCOM7 10c4:ea60 sn b2"), std::string::npos) << twice;
+
+  // No match: what is there, one port a line; an adapter without a serial
+  // is never matched by an empty one.
+  const std::string none = ResolvePorts({"COM1", "sn:ZZ"}, present, describe, &picked);
+  EXPECT_EQ(none.rfind("no port matches 'sn:ZZ'; the ports that open:\n  COM5 ", 0), 0u) << none;
+  EXPECT_NE(none.find("\n  COM8 /dev/ttyCOM8 1a86:7523"), std::string::npos) << none;
+  EXPECT_EQ(ResolvePorts({"ffff:0001"}, {}, describe, &picked),
+            "no port matches 'ffff:0001'; no port opens");
+  EXPECT_TRUE(HasSelector({"COM1", "sn:X"}));
+  EXPECT_FALSE(HasSelector({"COM1", "/dev/ttyUSB0"}));
+}
+
+TEST(CliTrace, OneFilePerPortBesideTheNameGiven) {
+  EXPECT_EQ(TracePathFor("line.txt", "COM5"), "line.COM5.txt");
+  EXPECT_EQ(TracePathFor("logs/run.1/line", "/dev/ttyUSB0"), "logs/run.1/line.ttyUSB0");
+  EXPECT_EQ(TracePathFor("C:\\logs\\line.log", "COM12"), "C:\\logs\\line.COM12.log");
+  EXPECT_EQ(TracePathFor(".trace", "COM1"), ".trace.COM1");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // A native (Linux) program in both builds. It finds what to run in the
 // environment:
 //   UF_CLI          the update-firmware-cli executable (or the .exe)
-//   UF_SIM          the bootloader-sim executable
 //   UF_WINE_RUN     set for the Windows build: the Wine wrapper script; the
 //   UF_WINEPREFIX   .exe then runs under Wine in that prefix, and COMn is a
 //                   link <prefix>/dosdevices/comN to the simulator's terminal
@@ -25,6 +24,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -34,10 +34,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/update/sysfs_fixture.h"
+#include "tools/bootloader-sim/sim_process.h"
 
 namespace {
 
@@ -224,8 +228,7 @@ class Sim {
     com_ = com;
     image = dir + "/received" + std::to_string(com) + ".bin";
     log = dir + "/line" + std::to_string(com) + ".log";
-    std::vector<std::string> argv = {EnvOr("UF_SIM"), "--image", image, "--log", log,
-                                     "--timeout", "40"};
+    std::vector<std::string> argv = {"--image", image, "--log", log, "--timeout", "40"};
     if (UnderWine()) {
       const std::string dosdevices = EnvOr("UF_WINEPREFIX") + "/dosdevices";
       fs::create_directories(dosdevices);
@@ -233,37 +236,32 @@ class Sim {
       argv.push_back(dosdevices + "/com" + std::to_string(com));
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    ASSERT_TRUE(process_.Start(argv, {}));
-    ASSERT_TRUE(process_.PumpUntil([&] { return process_.out_text.find('\n') != std::string::npos; },
-                                   10000))
-        << "the simulator did not start: " << process_.err_text;
-    pty = process_.out_text.substr(0, process_.out_text.find('\n'));
+    process_ = std::make_unique<SimProcess>(
+        BootloaderSimPath(), argv,
+        SimProcess::Options{dir + "/sim" + std::to_string(com) + ".err", true});
+    ASSERT_TRUE(process_->Ok()) << "the simulator did not start: " << Summary();
+    pty = process_->Terminal();
   }
 
   // Bytes the device has received so far ("BL10" is 42 4C 31 30).
   bool HasReceived(size_t bytes) const { return Lines(ReadFile(log)).size() >= bytes; }
 
-  // Stops a simulator that serves forever; the link goes with it.
-  ~Sim() { Stop(); }
-
-  // Stops it now; its exit code.
+  // Stops it now; its exit code. A simulator that serves forever is stopped
+  // when the test ends, and its link goes with it.
   int Stop() {
-    if (!process_.Running()) return -1;
-    process_.Signal(SIGTERM);
-    return process_.Finish(5000);
+    if (!process_ || !process_->Running()) return -1;
+    process_->Signal(SIGTERM);
+    return process_->WaitForExit(5);
   }
 
   // The simulator's exit code once it is done (it ends after its session
   // when the host has closed the port).
   int Finish(int ms = 20000) {
-    const int code = process_.Finish(ms);
-    if (code == -1) {
-      process_.Signal(SIGTERM);
-      process_.Finish(5000);
-    }
+    const int code = process_->WaitForExit(ms / 1000.0);
+    if (code == -1) Stop();
     return code;
   }
-  const std::string& Summary() const { return process_.err_text; }
+  std::string Summary() const { return process_ ? process_->Stderr() : std::string(); }
 
   int com() const { return com_; }
   std::string pty;
@@ -272,14 +270,13 @@ class Sim {
 
  private:
   int com_ = 0;
-  Process process_;
+  std::unique_ptr<SimProcess> process_;
 };
 
 class CliE2e : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(EnvOr("UF_CLI").empty()) << "UF_CLI names the program under test";
-    ASSERT_FALSE(EnvOr("UF_SIM").empty()) << "UF_SIM names the simulator";
     char tmpl[] = "/tmp/uf-cli-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -739,7 +736,7 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
 TEST_F(CliE2e, HelpVersionAndUsageErrors) {
   const Result version = Run({"--version"});
   EXPECT_EQ(version.code, 0);
-  EXPECT_EQ(version.out, "update-firmware-cli 1.0\n");
+  EXPECT_EQ(version.out, "update-firmware-cli " UF_VERSION "\n");
   EXPECT_EQ(version.err, "");
 
   const Result help = Run({"--help"});
@@ -926,6 +923,344 @@ TEST_F(CliE2e, InterruptDuringTheReplyWaitLeavesNoExclusiveMode) {
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: exclusive mode left set, 4: still locked";
   close(master);
+}
+
+// --- Several boards at once ---------------------------------------------------
+
+// The transcript's bytes in one direction ('>' sent, '<' received).
+std::string TraceBytes(const std::string& path, char direction) {
+  std::string bytes;
+  for (const std::string& line : Lines(ReadFile(path))) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream in(line);
+    std::string ms, dir, hex;
+    in >> ms >> dir;
+    if (dir.size() != 1 || dir[0] != direction) continue;
+    while (in >> hex) bytes.push_back(static_cast<char>(std::stoi(hex, nullptr, 16)));
+  }
+  return bytes;
+}
+
+// What the device received, from its log.
+std::string LoggedBytes(const Sim& sim) {
+  std::string bytes;
+  for (const std::string& line : Lines(ReadFile(sim.log))) {
+    bytes.push_back(static_cast<char>(std::stoi(line.substr(line.find(' ') + 1), nullptr, 16)));
+  }
+  return bytes;
+}
+
+TEST_F(CliE2e, SeveralBoardsAtOnceEachWithItsOwnVerdict) {
+  // Given in this order: a board that never answers (3, known only after
+  // the 5 s wait), one with a wrong start reply (4, at once), two good
+  // ones. The good ones finish while the silent one still waits, and the
+  // exit code is the first failure in the order given, not in time.
+  const std::string bytes = Firmware("trx.fw", 2001, 21);
+  Sim silent, wrong, good1, good2;
+  silent.Start(8, dir_, {"--silent"});
+  wrong.Start(6, dir_, {"--start-reply", "4F4C"});
+  good1.Start(5, dir_, {});
+  good2.Start(7, dir_, {});
+  for (const Sim* s : {&silent, &wrong, &good1, &good2}) Map(*s);
+
+  const Result r = Run({"flash", "COM8", "COM6", "COM5", "COM7", "trx.fw"});
+  EXPECT_EQ(r.code, 3) << r.err;
+  EXPECT_EQ(r.out, "");
+  const std::vector<std::string> lines = Lines(r.err);
+  const auto at = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) - lines.begin();
+  };
+  const auto missing = static_cast<long>(lines.size());
+  EXPECT_EQ(lines.front(), "Updating 4 devices with trx.fw (2001 bytes, about 0:03 on the line)");
+  for (const char* port : {"COM5", "COM7"}) {
+    EXPECT_NE(at(std::string(port) + ": Sent 500 of 2001 bytes (25%)"), missing) << r.err;
+    EXPECT_LT(at(std::string(port) + ": Information: Device update!"),
+              at("COM8: ERROR:3: Device does not respond!"))
+        << r.err;
+  }
+  EXPECT_NE(at("COM6: ERROR:4: No correct answer device!"), missing) << r.err;
+  // The table: one row per port in the order given, then the count.
+  const auto table = static_cast<size_t>(at("") + 1);
+  ASSERT_LT(table + 5, lines.size() + 1) << r.err;
+  EXPECT_EQ(lines[table].rfind("PORT  DEVICE", 0), 0u) << r.err;
+  // Windows has no device paths to show.
+  const auto device = [](const Sim& s) { return UnderWine() ? std::string("-") : s.pty; };
+  const std::string rows[] = {"COM8  " + device(silent), "COM6  " + device(wrong),
+                              "COM5  " + device(good1), "COM7  " + device(good2)};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(lines[table + 1 + i].rfind(rows[i], 0), 0u) << lines[table + 1 + i];
+  }
+  EXPECT_NE(lines[table + 1].find("ERROR:3: Device does not respond!"), std::string::npos);
+  EXPECT_NE(lines[table + 3].find("Information: Device update!"), std::string::npos);
+  EXPECT_EQ(lines.back(), "2 of 4 updated");
+  for (Sim* s : {&good1, &good2}) {
+    EXPECT_EQ(s->Finish(), 0) << s->Summary();
+    EXPECT_TRUE(SameBytes(ReadFile(s->image), bytes.substr(0, 2000)));
+  }
+  silent.Finish();
+  wrong.Finish();
+}
+
+TEST_F(CliE2e, JsonLinesParseAndTellEachBoard) {
+  const std::string bytes = Firmware("trx.fw", 1200, 22);
+  Sim good, bad;
+  good.Start(5, dir_, {});
+  bad.Start(6, dir_, {"--final-reply", "6F6B"});
+  Map(good);
+  Map(bad);
+  const Result r = Run({"flash", "--json", "COM5", "COM6", "trx.fw"});
+  EXPECT_EQ(r.code, 6) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::map<std::string, std::vector<nlohmann::json>> events;  // by port; "" the summary
+  for (const std::string& line : Lines(r.out)) {
+    const nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(e.is_discarded()) << line;
+    events[e.value("port", "")].push_back(e);
+  }
+  for (const std::string port : {"COM5", "COM6"}) {
+    const std::vector<nlohmann::json>& e = events[port];
+    ASSERT_EQ(e.size(), 6u) << r.out;  // start, four quarters, outcome
+    EXPECT_EQ(e[0]["event"], "start");
+    EXPECT_EQ(e[0]["bytes"], 1200);
+    EXPECT_EQ(e[0]["file"], "trx.fw");
+    for (int q = 1; q <= 4; ++q) {
+      EXPECT_EQ(e[q]["event"], "progress");
+      EXPECT_EQ(e[q]["percent"], 25 * q);
+      EXPECT_EQ(e[q]["bytes"], 300 * q);
+    }
+    EXPECT_EQ(e[5]["event"], "outcome");
+    EXPECT_EQ(e[5]["bytes"], 1200);
+    EXPECT_TRUE(e[5]["seconds"].is_number());
+    EXPECT_TRUE(e[5]["usb"].is_null());
+  }
+  EXPECT_EQ(events["COM5"][5]["code"], 0);
+  EXPECT_EQ(events["COM5"][5]["text"], "Device update!");
+  EXPECT_EQ(events["COM6"][5]["code"], 6);
+  EXPECT_EQ(events["COM6"][5]["title"], "ERROR:6");
+  ASSERT_EQ(events[""].size(), 1u);
+  const nlohmann::json& summary = events[""][0];
+  EXPECT_EQ(summary["event"], "summary");
+  EXPECT_EQ(summary["boards"], 2);
+  EXPECT_EQ(summary["succeeded"], 1);
+  EXPECT_EQ(summary["failed"], 1);
+  EXPECT_EQ(summary["code"], 6);
+  EXPECT_EQ(nlohmann::json::parse(Lines(r.out).back()), summary);  // the summary comes last
+  good.Finish();
+  bad.Finish();
+  EXPECT_TRUE(SameBytes(ReadFile(bad.image), bytes));
+}
+
+TEST_F(CliE2e, TraceHoldsEveryByteBothWaysOneFilePerPort) {
+  const std::string bytes = Firmware("trx.fw", 801, 23);
+  {
+    Sim sim;
+    sim.Start(5, dir_, {});
+    Map(sim);
+    const Result r = Run({"flash", "-q", "--trace", "one.txt", "COM5", "trx.fw"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(sim.Finish(), 0);
+    const std::string trace = dir_ + "/one.txt";
+    EXPECT_EQ(ReadFile(trace).rfind("# update-firmware-cli trace of COM5: ", 0), 0u);
+    EXPECT_TRUE(SameBytes(TraceBytes(trace, '>'), LoggedBytes(sim)));
+    EXPECT_EQ(TraceBytes(trace, '<'), "OKOK");
+  }
+  Sim a, b;
+  a.Start(5, dir_, {});
+  b.Start(6, dir_, {"--start-reply", "4F4C"});
+  Map(a);
+  Map(b);
+  const Result r = Run({"flash", "-q", "--trace", "line.log", "COM5", "COM6", "trx.fw"});
+  EXPECT_EQ(r.code, 4) << r.err;
+  a.Finish();
+  b.Finish();
+  const std::string bytes_a = TraceBytes(dir_ + "/line.COM5.log", '>');
+  EXPECT_EQ(bytes_a.size(), 4u + 4u + 800u);
+  EXPECT_TRUE(SameBytes(bytes_a, LoggedBytes(a)));
+  EXPECT_EQ(TraceBytes(dir_ + "/line.COM6.log", '>'), "BL10");
+  EXPECT_EQ(TraceBytes(dir_ + "/line.COM6.log", '<'), "OL");
+  // The times go forward.
+  double last = -1;
+  for (const std::string& line : Lines(ReadFile(dir_ + "/line.COM5.log"))) {
+    if (line[0] == '#') continue;
+    const double ms = std::stod(line);
+    EXPECT_GE(ms, last);
+    last = ms;
+  }
+}
+
+TEST_F(CliE2e, InterruptStopsEveryBoardAndFreesEveryPort) {
+  // Both devices stop reading, so both uploads are stuck mid-stream.
+  Firmware("trx.fw", 60000, 24);
+  Sim a, b;
+  a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+  b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+  Map(a);
+  Map(b);
+  Process p;
+  StartCli(p, {"flash", "COM5", "COM6", "trx.fw"});
+  ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000))
+      << p.err_text;
+  p.Signal(SIGINT);
+  const int64_t signalled = NowMs();
+  EXPECT_EQ(p.Finish(10000), 130);
+  EXPECT_LT(NowMs() - signalled, 3000);
+  EXPECT_EQ(p.err_text.find("ERROR"), std::string::npos) << p.err_text;
+  // Said once, by the program, not again by each worker.
+  const size_t said = p.err_text.find("Interrupted.");
+  EXPECT_NE(said, std::string::npos) << p.err_text;
+  EXPECT_EQ(p.err_text.find("Interrupted.", said + 1), std::string::npos) << p.err_text;
+  for (const Sim* s : {&a, &b}) {
+    const int fd = open(s->pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << s->pty;
+    close(fd);
+  }
+}
+
+// --- USB identities and selectors (sysfs is Linux's) --------------------------
+
+class CliUsbE2e : public CliE2e {
+ protected:
+  // Puts an adapter of this make behind the simulator's terminal in a
+  // sysfs tree of our own.
+  void Adapter(const Sim& sim, const std::string& usb_port, const std::string& vid,
+               const std::string& pid, const std::string& product, const std::string& serial) {
+    sysfs_fixture::UsbSerialAdapter(sysfs_, fs::path(sim.pty).filename().string(), usb_port, vid,
+                                    pid, "Maker", product, serial);
+  }
+  void SetUp() override {
+    CliE2e::SetUp();
+    sysfs_ = dir_ + "/sys";
+    ports_["UPDATE_FIRMWARE_SYSFS"] = sysfs_;
+  }
+  std::string sysfs_;
+};
+
+TEST_F(CliUsbE2e, ListShowsEachAdapterAndSelectorsPickThem) {
+  if (UnderWine()) GTEST_SKIP() << "sysfs is Linux's; SetupAPI parsing is tested apart";
+  const std::string bytes = Firmware("trx.fw", 400, 25);
+  Sim a, b, c;
+  a.Start(5, dir_, {"--sessions", "0"});
+  b.Start(6, dir_, {"--sessions", "0"});
+  c.Start(7, dir_, {"--sessions", "0"});
+  Map(a);
+  Map(b);
+  Map(c);
+  Adapter(a, "1-1", "0403", "6001", "FT232R USB UART", "A1");
+  Adapter(b, "1-2", "0403", "6001", "FT232R USB UART", "A2");
+  Adapter(c, "1-3", "10c4", "ea60", "CP2102", "C1");
+
+  const Result list = Run({"list"});
+  EXPECT_EQ(list.out, "COM5 " + a.pty + " 0403:6001 Maker FT232R USB UART sn A1\n" +
+                          "COM6 " + b.pty + " 0403:6001 Maker FT232R USB UART sn A2\n" +
+                          "COM7 " + c.pty + " 10c4:ea60 Maker CP2102 sn C1\n");
+  const Result json = Run({"list", "--json"});
+  const std::vector<std::string> objects = Lines(json.out);
+  ASSERT_EQ(objects.size(), 3u) << json.out;
+  const nlohmann::json third = nlohmann::json::parse(objects[2]);
+  EXPECT_EQ(third["port"], "COM7");
+  EXPECT_EQ(third["device"], c.pty);
+  EXPECT_EQ(third["usb"]["serial"], "C1");
+  EXPECT_EQ(third["usb"]["pid"], "ea60");
+
+  // One board by serial (case ignored), then both FTDI boards by their IDs.
+  const Result one = Run({"flash", "-q", "sn:a2", "trx.fw"});
+  EXPECT_EQ(one.code, 0) << one.err;
+  EXPECT_TRUE(SameBytes(ReadFile(b.image), bytes));
+  EXPECT_EQ(ReadFile(a.image), "");
+  const Result pair = Run({"flash", "--json", "0403:6001", "trx.fw"});
+  EXPECT_EQ(pair.code, 0) << pair.err;
+  EXPECT_NE(pair.out.find("\"port\":\"COM5\""), std::string::npos);
+  EXPECT_NE(pair.out.find("\"serial\":\"A2\""), std::string::npos);
+  EXPECT_TRUE(SameBytes(ReadFile(a.image), bytes));
+  EXPECT_EQ(ReadFile(c.image), "");
+
+  // Nothing matches: a usage error listing what is there.
+  const Result none = Run({"flash", "sn:ZZ", "trx.fw"});
+  EXPECT_EQ(none.code, 64);
+  EXPECT_NE(none.err.find("no port matches 'sn:ZZ'; the ports that open:\n  COM5 " + a.pty +
+                          " 0403:6001"),
+            std::string::npos)
+      << none.err;
+  // A serial two adapters share (cheap clones do): every one named.
+  fs::remove_all(sysfs_);
+  Adapter(a, "1-1", "0403", "6001", "FT232R USB UART", "A1");
+  Adapter(c, "1-3", "10c4", "ea60", "CP2102", "A1");
+  const Result twice = Run({"flash", "sn:A1", "trx.fw"});
+  EXPECT_EQ(twice.code, 64);
+  EXPECT_NE(twice.err.find("'sn:A1' is meant for one board but matches 2 ports:\n  COM5 "),
+            std::string::npos)
+      << twice.err;
+  EXPECT_NE(twice.err.find("\n  COM7 " + c.pty + " 10c4:ea60 Maker CP2102 sn A1"),
+            std::string::npos);
+}
+
+// --- The station loop ----------------------------------------------------------
+
+TEST_F(CliE2e, StationLoopFlashesBoardAfterBoardAndKeepsATally) {
+  if (UnderWine()) GTEST_SKIP() << "plugging is played with links natively";
+  // COM7 leads to a link that each simulated board makes while plugged in
+  // and removes when it goes. The second board is unplugged mid-upload:
+  // that board fails, the loop goes on. Paced, so that the pull comes
+  // mid-stream; small, since a terminal takes the whole image at once and
+  // the device must read it within the final reply wait.
+  const std::string bytes = Firmware("trx.fw", 3000, 26);
+  const std::string plug = dir_ + "/board7";
+  Map(7, plug);
+  Process p;
+  StartCli(p, {"flash", "--wait", "--count", "3", "--json", "COM7", "trx.fw"});
+  const auto events = [&](const std::string& kind) {
+    const std::vector<std::string> lines = Lines(p.out_text);
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find("\"event\":\"" + kind + "\"") != std::string::npos;
+    });
+  };
+  std::vector<std::string> received;
+  for (int board = 1; board <= 3; ++board) {
+    // Plugged in only once the loop has seen the last one go.
+    ASSERT_TRUE(p.PumpUntil([&] { return events("waiting") == board; }, 20000)) << p.out_text;
+    Sim sim;
+    sim.Start(7, dir_, {"--link", plug, "--pace"});
+    if (board == 2) {
+      ASSERT_TRUE(p.PumpUntil([&] { return sim.HasReceived(1000); }, 20000))
+          << p.out_text << p.err_text << ReadFile(sim.log).size();
+      sim.Stop();  // pulled out
+    }
+    ASSERT_TRUE(p.PumpUntil([&] { return events("tally") == board; }, 30000))
+        << board << ": " << p.out_text << p.err_text;
+    if (board != 2) sim.Finish();
+    received.push_back(ReadFile(sim.image));
+  }
+  EXPECT_EQ(p.Finish(10000), 5) << p.err_text;
+  EXPECT_TRUE(SameBytes(received[0], bytes));
+  EXPECT_LT(received[1].size(), bytes.size());
+  EXPECT_TRUE(SameBytes(received[2], bytes));
+  const std::vector<std::string> lines = Lines(p.out_text);
+  EXPECT_NE(p.out_text.find("{\"event\":\"tally\",\"done\":1,\"failed\":0}"), std::string::npos)
+      << p.out_text;
+  EXPECT_NE(p.out_text.find("{\"event\":\"tally\",\"done\":1,\"failed\":1}"), std::string::npos);
+  EXPECT_NE(p.out_text.find("{\"event\":\"tally\",\"done\":2,\"failed\":1}"), std::string::npos);
+  const nlohmann::json summary = nlohmann::json::parse(lines.back());
+  EXPECT_EQ(summary["event"], "summary");
+  EXPECT_EQ(summary["boards"], 3);
+  EXPECT_EQ(summary["code"], 5);
+}
+
+TEST_F(CliE2e, StationLoopEndsOnCtrlCWithTheTally) {
+  if (UnderWine()) GTEST_SKIP() << "Ctrl+C is tested natively";
+  Firmware("trx.fw", 100, 27);
+  Sim sim;
+  sim.Start(7, dir_, {"--sessions", "0"});
+  Map(sim);
+  Process p;
+  StartCli(p, {"flash", "--wait", "COM7", "trx.fw"});
+  ASSERT_TRUE(p.PumpUntil([&] { return p.err_text.find("Tally: 1 done, 0 failed") != std::string::npos; },
+                          20000))
+      << p.err_text;
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Finish(5000), 130);
+  EXPECT_NE(p.err_text.find("Interrupted.\nTally: 1 done, 0 failed\n"), std::string::npos)
+      << p.err_text;
 }
 
 }  // namespace

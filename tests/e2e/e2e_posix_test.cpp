@@ -12,7 +12,8 @@
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
 #include "serial/serial.h"
-#include "tests/e2e/sim_process.h"
+#include "tools/bootloader-sim/sim_process.h"
+#include "update/update.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ class EndToEnd : public ::testing::Test {
 
   std::unique_ptr<SimProcess> StartSim(std::vector<std::string> args) {
     args.insert(args.end(), {"--image", image_, "--timeout", "60"});
-    auto sim = std::make_unique<SimProcess>(UF_BOOTLOADER_SIM, args);
+    auto sim = std::make_unique<SimProcess>(BootloaderSimPath(), args);
     EXPECT_TRUE(sim->Ok()) << "the simulator gave no terminal path";
     return sim;
   }
@@ -60,7 +61,7 @@ class EndToEnd : public ::testing::Test {
   // path. Stores how long the conversation took.
   UploadOutcome Upload(const SimProcess& sim, const std::string& firmware) {
     setenv("UPDATE_FIRMWARE_COM9", sim.Terminal().c_str(), 1);
-    EXPECT_NE(OpenPort(0, "COM9", 9600, 0, 8, 1.0f, HandshakeNone, 16, 16), 0);
+    EXPECT_NE(OpenUpdatePort(0, "COM9"), 0);
     EXPECT_NE(OpenFileForReading(0, firmware.c_str()), 0);
     Bytes send(kTransferBufferSize), receive(kTransferBufferSize);
     int32_t last_index = 0;

@@ -8,6 +8,7 @@
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
 #include "serial/serial.h"
+#include "update/update.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
   }
   const char* port = argv[1];
   const char* firmware = argv[2];
-  if (OpenPort(0, port, 9600, 0, 8, 1.0f, HandshakeNone, 16, 16) == 0) {
+  if (OpenUpdatePort(0, port) == 0) {
     std::printf("OpenPortFailed\n");
     return 3;
   }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fileio/fileio.h"
-#include "fileio/fileio_internal.h"
+#include "fileio/fileio_backend.h"
 
 namespace {
 

@@ -22,8 +22,7 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import guitest  # noqa: E402
+from guikit import guitest
 
 TICKS = os.sysconf("SC_CLK_TCK")
 

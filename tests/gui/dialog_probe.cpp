@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   UiStartup();
-  UiHandle window = NewWindow(-1, 0, 0, 300, 100, "Dialog owner", 0xC80003);
+  UiHandle window = NewWindow(-1, 0, 0, 300, 100, "Dialog owner", WindowFixedCentred);
   UiHandle button = NewPushButton(-1, 10, 10, 280, 80, "Press");
   // Let the owner window come up before the dialog covers it.
   for (int i = 0; i < 20; ++i) {

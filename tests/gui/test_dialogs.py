@@ -1,6 +1,6 @@
 """Native GUI tests of the two modal dialogs, through dialog_probe.
 
-    python3 test_dialogs.py DIALOG_PROBE XCLOSE
+    python3 test_dialogs.py PROBE      (UF_XCLOSE names the xclose helper)
 """
 
 import os
@@ -10,8 +10,7 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import guitest  # noqa: E402
+from guikit import guitest, launch
 
 PROBE = None
 CHOOSER_TITLE = "Please choose file to load"
@@ -91,6 +90,12 @@ class DialogTest(unittest.TestCase):
         self.assertEqual(cwd, [self.cwd_before], "the working directory must not change")
         return paths[0]
 
+    def enter(self, text):
+        """Types `text` into the chooser and confirms; the path it gave back."""
+        self.session.type_text(text)
+        self.session.key("Return")
+        return self.chosen(self.finish())
+
     def test_cancel_gives_empty_text(self):
         self.open_chooser()
         self.session.key("Escape")
@@ -99,9 +104,7 @@ class DialogTest(unittest.TestCase):
     def test_new_name_in_an_existing_folder_is_accepted_not_created(self):
         self.open_chooser()
         # The name field starts with the folder selected; typing replaces it.
-        self.session.type_text("new.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("new.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "new.fw"))
         self.assertFalse(os.path.exists(path))
 
@@ -109,16 +112,12 @@ class DialogTest(unittest.TestCase):
         self.open_chooser()
         self.session.type_text("sub/")
         time.sleep(0.3)
-        self.session.type_text("x.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("x.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "sub", "x.fw"))
 
     def test_existing_file_is_returned(self):
         self.open_chooser()
-        self.session.type_text("a.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("a.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "a.fw"))
 
     def test_a_full_path_typed_over_the_whole_field_comes_back_as_typed(self):
@@ -130,17 +129,13 @@ class DialogTest(unittest.TestCase):
         target = os.path.join(elsewhere, "picked.fw")
         self.open_chooser()
         self.session.key("ctrl+a")
-        self.session.type_text(target)
-        self.session.key("Return")
-        self.assertEqual(self.chosen(self.finish()), target)
+        self.assertEqual(self.enter(target), target)
 
     def test_a_relative_name_goes_in_the_folder_shown_not_the_working_one(self):
         # The chooser opens in sub/ while the working directory is its parent.
         self.open_chooser(os.path.join(self.folder, "sub", "start.fw"))
         self.session.key("ctrl+a")
-        self.session.type_text("rel.fw")
-        self.session.key("Return")
-        path = self.chosen(self.finish())
+        path = self.enter("rel.fw")
         self.assertEqual(path, os.path.join(os.path.realpath(self.folder), "sub", "rel.fw"))
 
     def test_a_folder_that_does_not_exist_is_refused(self):
@@ -162,8 +157,4 @@ class DialogTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
-        sys.exit("usage: test_dialogs.py DIALOG_PROBE XCLOSE [unittest args]")
-    PROBE = os.path.abspath(sys.argv[1])
-    os.environ["UF_XCLOSE"] = os.path.abspath(sys.argv[2])
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
+    launch.run(sys.modules[__name__], ["PROBE"])

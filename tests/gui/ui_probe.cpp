@@ -16,7 +16,7 @@
 
 #include "ui/dialogs.h"
 #include "ui/ui.h"
-#include "ui/ui_core.h"
+#include "ui/ui_backend.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ UiHandle HandleOf(const char* name) {
 
 int main(int argc, char** argv) {
   UiStartup();
-  UiHandle window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", 0xC80003);
+  UiHandle window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", WindowFixedCentred);
   UiHandle port_list = NewDropDownList(-1, 10, 10, 70, 20);
   UiHandle path_field = NewTextField(-1, 90, 10, 280, 20, "trx.fw");
   UiHandle open_button = NewPushButton(-1, 380, 10, 90, 20, "Open");

@@ -16,7 +16,7 @@
 #include "ui/dialogs.h"
 #include "ui/dialogs_win32.h"
 #include "ui/ui.h"
-#include "ui/ui_core.h"
+#include "ui/ui_backend.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     UiStartup();
-    window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", 0xC80003);
+    window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", WindowFixedCentred);
     ASSERT_NE(window, 0);
     ports = NewDropDownList(-1, 10, 10, 70, 20);
     path = NewTextField(-1, 90, 10, 280, 20, "trx.fw");

@@ -1,19 +1,19 @@
 // The port probe at start-up, over real pseudo-terminals: the real
 // application start-up and the real termios layer, with the window layer
-// replaced by a recorder of the list's items. UPDATE_FIRMWARE_COMn puts a
+// replaced by the recording stand-in. UPDATE_FIRMWARE_COMn puts a
 // pty behind a name; every name a test does not use leads nowhere, so the
 // machine's own serial ports do not count.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,41 +21,12 @@
 
 #include "app/app.h"
 #include "serial/serial.h"
-#include "tests/probe/recording_ui.h"
+#include "tests/support/pty.h"
+#include "tests/support/recording_layers.h"
 
 namespace {
 
 constexpr const char* kNowhere = "/nonexistent/uf-no-port";
-
-struct Pty {
-  int master = -1;
-  int slave = -1;  // kept open so the line settings can be read back
-  std::string path;
-
-  Pty() {
-    char name[128] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-  }
-  ~Pty() {
-    if (master >= 0) close(master);
-    if (slave >= 0) close(slave);
-  }
-  // A fresh pty is in canonical mode; the serial layer's open makes it raw.
-  // So a pty still canonical was never opened and configured by the layer.
-  bool Untouched() const {
-    termios t{};
-    return tcgetattr(slave, &t) == 0 && (t.c_lflag & ICANON);
-  }
-};
-
-// Whether another program could take the device for itself right now.
-bool FreeForOthers(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return free;
-}
 
 std::string Name(int n) { return "COM" + std::to_string(n); }
 
@@ -63,7 +34,6 @@ class PortProbe : public ::testing::Test {
  protected:
   void SetUp() override {
     for (int n = 1; n <= 20; ++n) Map(n, kNowhere);
-    ListInserts().clear();
   }
   void TearDown() override {
     if (started_) ShutDown();
@@ -85,14 +55,14 @@ class PortProbe : public ::testing::Test {
   // checking that each was appended to the port list.
   std::vector<std::string> StartAndList() {
     if (started_) ShutDown();
-    ListInserts().clear();
+    ResetRecorder();
     StartUp();
     started_ = true;
+    const std::string appended = "Insert PortList -1 ";
     std::vector<std::string> names;
-    for (const ListInsert& insert : ListInserts()) {
-      EXPECT_EQ(insert.list, App().port_list) << insert.text;
-      EXPECT_EQ(insert.position, -1) << insert.text;
-      names.push_back(insert.text);
+    for (const std::string& insert : Rec().Matching("Insert ")) {
+      EXPECT_EQ(insert.rfind(appended, 0), 0u) << insert;
+      names.push_back(insert.substr(std::min(appended.size(), insert.size())));
     }
     return names;
   }

@@ -20,34 +20,29 @@ TEST(StopBits, OnlyExactOneAndTwoAreWholeStopBits) {
 }
 
 TEST(Handshake, EachModeSetsItsOwnColumnsAndKeepsTheRest) {
-  FlowControl none = FlowControlFor(HandshakeNone, 16);
-  EXPECT_EQ(none.cts_output, FlowSwitch::Off);
-  EXPECT_EQ(none.rts, RtsLine::Inactive);
-  EXPECT_EQ(none.xon_xoff, FlowSwitch::Keep);
-
-  FlowControl rts = FlowControlFor(HandshakeRts, 16);
-  EXPECT_EQ(rts.cts_output, FlowSwitch::Off);
-  EXPECT_EQ(rts.rts, RtsLine::Active);
-  EXPECT_EQ(rts.xon_xoff, FlowSwitch::Keep);
-
-  FlowControl rtscts = FlowControlFor(HandshakeRtsCts, 16);
-  EXPECT_EQ(rtscts.cts_output, FlowSwitch::On);
-  EXPECT_EQ(rtscts.rts, RtsLine::Handshake);
-  EXPECT_EQ(rtscts.xon_xoff, FlowSwitch::Keep);
-
-  FlowControl xon = FlowControlFor(HandshakeXonXoff, 16);
-  EXPECT_EQ(xon.cts_output, FlowSwitch::Keep);
-  EXPECT_EQ(xon.rts, RtsLine::Keep);
-  EXPECT_EQ(xon.xon_xoff, FlowSwitch::On);
+  struct Case {
+    int32_t mode;
+    FlowSwitch cts_output;
+    RtsLine rts;
+    FlowSwitch xon_xoff;
+  } cases[] = {
+      {HandshakeNone, FlowSwitch::Off, RtsLine::Inactive, FlowSwitch::Keep},
+      {HandshakeRts, FlowSwitch::Off, RtsLine::Active, FlowSwitch::Keep},
+      {HandshakeRtsCts, FlowSwitch::On, RtsLine::Handshake, FlowSwitch::Keep},
+      {HandshakeXonXoff, FlowSwitch::Keep, RtsLine::Keep, FlowSwitch::On},
+      {4, FlowSwitch::Keep, RtsLine::Keep, FlowSwitch::Keep},  // unknown modes
+      {-1, FlowSwitch::Keep, RtsLine::Keep, FlowSwitch::Keep},
+      {100, FlowSwitch::Keep, RtsLine::Keep, FlowSwitch::Keep},
+  };
+  for (const Case& c : cases) {
+    const FlowControl f = FlowControlFor(c.mode, 16);
+    EXPECT_EQ(f.cts_output, c.cts_output) << c.mode;
+    EXPECT_EQ(f.rts, c.rts) << c.mode;
+    EXPECT_EQ(f.xon_xoff, c.xon_xoff) << c.mode;
+  }
+  const FlowControl xon = FlowControlFor(HandshakeXonXoff, 16);
   EXPECT_EQ(xon.xon_char, 0x11);
   EXPECT_EQ(xon.xoff_char, 0x13);
-
-  for (int32_t unknown : {4, -1, 100}) {
-    FlowControl f = FlowControlFor(unknown, 16);
-    EXPECT_EQ(f.cts_output, FlowSwitch::Keep) << unknown;
-    EXPECT_EQ(f.rts, RtsLine::Keep) << unknown;
-    EXPECT_EQ(f.xon_xoff, FlowSwitch::Keep) << unknown;
-  }
 }
 
 TEST(Handshake, XonXoffLimitsTruncateTheTenthFirst) {
@@ -61,23 +56,25 @@ TEST(Handshake, XonXoffLimitsTruncateTheTenthFirst) {
   }
 }
 
+// The settings carry these values, and the parity check is on whatever the parity.
+void ExpectLine(const LineSettings& s, uint32_t baud, uint8_t parity, uint8_t data_bits,
+                uint8_t stop_bits) {
+  EXPECT_EQ(s.baud, baud);
+  EXPECT_EQ(s.parity, parity);
+  EXPECT_EQ(s.data_bits, data_bits);
+  EXPECT_EQ(s.stop_bits, stop_bits);
+  EXPECT_TRUE(s.parity_check);
+}
+
 TEST(LineSettings, ValuesPassThroughAndParityCheckIsAlwaysOn) {
   LineSettings s = MakeLineSettings(9600, 0, 8, 1.0f, HandshakeNone, 16, 16);
-  EXPECT_EQ(s.baud, 9600u);
-  EXPECT_EQ(s.parity, 0);
-  EXPECT_EQ(s.data_bits, 8);
-  EXPECT_EQ(s.stop_bits, StopBitsOne);
-  EXPECT_TRUE(s.parity_check);
+  ExpectLine(s, 9600, 0, 8, StopBitsOne);
   EXPECT_EQ(s.input_queue, 16);
   EXPECT_EQ(s.output_queue, 16);
 
   // Stored unchanged, even values a driver will refuse: refusing is its job.
   LineSettings odd = MakeLineSettings(12345, 7, 9, 1.5f, HandshakeXonXoff, 200, 0);
-  EXPECT_EQ(odd.baud, 12345u);
-  EXPECT_EQ(odd.parity, 7);
-  EXPECT_EQ(odd.data_bits, 9);
-  EXPECT_EQ(odd.stop_bits, StopBitsOneAndHalf);
-  EXPECT_TRUE(odd.parity_check);
+  ExpectLine(odd, 12345, 7, 9, StopBitsOneAndHalf);
   EXPECT_EQ(odd.flow.xon_limit, 20);
   EXPECT_EQ(odd.flow.xoff_limit, 140);
 }

@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,6 +21,7 @@
 #include "serial/port_names.h"
 #include "serial/serial.h"
 #include "serial/serial_posix.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -29,56 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-struct Pty {
-  int master = -1;
-  int slave = -1;  // kept open so the test can read the line settings back
-  std::string path;
-
-  Pty() {
-    char name[128] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-  }
-  ~Pty() {
-    CloseMaster();
-    if (slave >= 0) close(slave);
-  }
-  void CloseMaster() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
-  termios Settings() const {
-    termios t{};
-    tcgetattr(slave, &t);
-    return t;
-  }
-  void Send(const std::string& bytes) const {
-    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  // What arrives at the device side within `timeout_ms`, up to `want` bytes.
-  std::string Receive(size_t want, int timeout_ms = 2000) const {
-    std::string got;
-    const auto start = Clock::now();
-    while (got.size() < want && MsSince(start) < timeout_ms) {
-      pollfd pfd = {master, POLLIN, 0};
-      if (poll(&pfd, 1, 20) <= 0) continue;
-      char buf[256];
-      ssize_t n = read(master, buf, std::min(sizeof buf, want - got.size()));
-      if (n <= 0) break;
-      got.append(buf, static_cast<size_t>(n));
-    }
-    return got;
-  }
-};
-
-// Whether some other program could take the device for itself right now.
-bool FreeForOthers(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return free;
 }
 
 intptr_t OpenBootloaderSettings(int32_t slot, const char* name) {

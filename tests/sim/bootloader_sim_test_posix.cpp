@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,9 +21,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <memory>
 #include <vector>
 
-extern char** environ;
+#include "tools/bootloader-sim/sim_process.h"
 
 namespace {
 
@@ -110,109 +110,46 @@ struct TempDir {
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-// One simulator process. Its stdout comes through a pipe (the first line is
-// the terminal), its stderr goes to a file the test can read.
+// One simulator process, its stderr in a file the test can read.
 class Sim {
  public:
-  Sim() = default;
-  Sim(const Sim&) = delete;
-  Sim& operator=(const Sim&) = delete;
-  ~Sim() {
-    if (out_ >= 0) close(out_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
   // Launches the simulator; unless the arguments say otherwise it gives up
   // after 10 s, so a failing test cannot hang.
   void Spawn(std::vector<std::string> args, const std::string& stderr_path) {
-    bool has_timeout = false;
-    for (const std::string& a : args) has_timeout |= (a == "--timeout");
-    if (!has_timeout) args.insert(args.end(), {"--timeout", "10"});
-    args.insert(args.begin(), BOOTLOADER_SIM_PATH);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
-    int pipefd[2];
-    ASSERT_EQ(0, pipe2(pipefd, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    spawned_ms = NowMs();
-    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipefd[1]);
-    out_ = pipefd[0];
-    ASSERT_EQ(0, rc) << "cannot run " << argv[0];
+    Launch(std::move(args), {stderr_path, false});
+    ASSERT_TRUE(process_->Started()) << "cannot run " << BootloaderSimPath();
   }
 
   // Launches it and reads the terminal path from the first line of stdout.
   void Start(std::vector<std::string> args, const TempDir& dir) {
-    stderr_path_ = dir / "stderr.txt";
-    Spawn(std::move(args), stderr_path_);
-    std::string line;
-    double give_up = NowMs() + 5000;
-    while (line.empty() || line.back() != '\n') {
-      pollfd p{out_, POLLIN, 0};
-      ASSERT_GT(poll(&p, 1, static_cast<int>(std::max(0.0, give_up - NowMs()))), 0)
-          << "no terminal path printed; stderr: " << Stderr();
-      char c;
-      ASSERT_EQ(1, read(out_, &c, 1)) << "stdout closed early; stderr: " << Stderr();
-      line += c;
-    }
-    line.pop_back();
-    path = line;
+    Launch(std::move(args), {dir / "stderr.txt", true});
+    ASSERT_TRUE(process_->Ok()) << "no terminal path printed; stderr: " << Stderr();
+    path = process_->Terminal();
     ASSERT_EQ(0u, path.rfind("/dev/pts/", 0)) << path;
   }
 
   // Everything left on stdout until it closes (for --help).
-  std::string RestOfStdout() {
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out_, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
-    return s;
-  }
-
-  // The exit code, or -1 when it did not exit within `seconds` (then it is
-  // killed) or died of a signal.
-  int Wait(double seconds) {
-    double give_up = NowMs() + seconds * 1000;
-    for (;;) {
-      int status = 0;
-      pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      if (NowMs() > give_up) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return -1;
-      }
-      SleepMs(5);
-    }
-  }
-
-  bool Running() {
-    int status = 0;
-    return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
-  }
-  void Signal(int sig) { kill(pid_, sig); }
-  std::string Stderr() const { return stderr_path_.empty() ? std::string() : ReadText(stderr_path_); }
+  std::string RestOfStdout() { return process_->RestOfStdout(); }
+  // The exit code, or -1 when it did not exit within `seconds`.
+  int Wait(double seconds) { return process_->WaitForExit(seconds); }
+  bool Running() { return process_->Running(); }
+  void Signal(int sig) { process_->Signal(sig); }
+  std::string Stderr() const { return process_ ? process_->Stderr() : std::string(); }
 
   std::string path;
   double spawned_ms = 0;
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string stderr_path_;
+  void Launch(std::vector<std::string> args, const SimProcess::Options& options) {
+    bool has_timeout = false;
+    for (const std::string& a : args) has_timeout |= (a == "--timeout");
+    if (!has_timeout) args.insert(args.end(), {"--timeout", "10"});
+    process_ = std::make_unique<SimProcess>(BootloaderSimPath(), args, options);
+    spawned_ms = std::chrono::duration<double, std::milli>(process_->StartedAt().time_since_epoch())
+                     .count();
+  }
+
+  std::unique_ptr<SimProcess> process_;
 };
 
 // The host's end: the terminal opened raw and non-blocking, so that every
@@ -271,11 +208,22 @@ class Port {
   int fd = -1;
 };
 
-// Start command, size and words, checking both replies; `size` may be odd.
-void Upload(Port& port, const Bytes& image, uint32_t size) {
+// Each phrase is in what the simulator wrote to its standard error.
+void ExpectReported(const Sim& sim, std::initializer_list<const char*> phrases) {
+  const std::string err = sim.Stderr();
+  for (const char* phrase : phrases) EXPECT_NE(std::string::npos, err.find(phrase)) << err;
+}
+
+// Start command, its reply, and the size.
+void Announce(Port& port, uint32_t size) {
   ASSERT_EQ(4u, port.Write(kStart));
   ASSERT_EQ(kOk, port.Read(2));
   ASSERT_EQ(4u, port.Write(SizeBytes(size)));
+}
+
+// Start command, size and words, checking both replies; `size` may be odd.
+void Upload(Port& port, const Bytes& image, uint32_t size) {
+  ASSERT_NO_FATAL_FAILURE(Announce(port, size));
   ASSERT_EQ(image.size(), port.Write(image));
   ASSERT_EQ(kOk, port.Read(2));
 }
@@ -336,9 +284,7 @@ TEST(BootloaderSim, NormalUploadIsAnsweredAndRecorded) {
   ASSERT_EQ(18u, log.size());
   EXPECT_GE(log[5].ms, 200);
   EXPECT_LE(log.back().ms, NowMs() - sim.spawned_ms);
-  std::string err = sim.Stderr();
-  EXPECT_NE(std::string::npos, err.find("session 1: announced 6 bytes")) << err;
-  EXPECT_NE(std::string::npos, err.find("completed")) << err;
+  ExpectReported(sim, {"session 1: announced 6 bytes", "completed"});
 }
 
 // Two uploads on two opens of the port: the first with an odd size, under an
@@ -372,9 +318,8 @@ TEST(BootloaderSim, TwoSessionsOddAndZeroSize) {
   EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
   EXPECT_TRUE(ReadFileBytes(dir / "image").empty());
   EXPECT_EQ(Cat({kStart, SizeBytes(5), image, kStart, SizeBytes(0)}), LogBytes(ReadLog(dir / "log")));
-  std::string err = sim.Stderr();
-  EXPECT_NE(std::string::npos, err.find("session 1: announced 5 bytes (2 words), received 4 of 4")) << err;
-  EXPECT_NE(std::string::npos, err.find("session 2: announced 0 bytes")) << err;
+  ExpectReported(sim, {"session 1: announced 5 bytes (2 words), received 4 of 4",
+                      "session 2: announced 0 bytes"});
 }
 
 TEST(BootloaderSim, WrongRepliesAreSentAsGiven) {
@@ -393,9 +338,7 @@ TEST(BootloaderSim, WrongRepliesAreSentAsGiven) {
     Sim sim;
     sim.Start({"--final-reply", "6F6B"}, dir);
     Port port(sim.path);
-    ASSERT_EQ(4u, port.Write(kStart));
-    ASSERT_EQ(kOk, port.Read(2));
-    ASSERT_EQ(4u, port.Write(SizeBytes(2)));
+    ASSERT_NO_FATAL_FAILURE(Announce(port, 2));
     ASSERT_EQ(2u, port.Write({1, 2}));
     EXPECT_EQ(Bytes({'o', 'k'}), port.Read(3, 300));
     port.Close();
@@ -409,9 +352,7 @@ TEST(BootloaderSim, NoFinalAndSilentStayQuietButRecord) {
     Sim sim;
     sim.Start({"--no-final", "--image", dir / "image"}, dir);
     Port port(sim.path);
-    ASSERT_EQ(4u, port.Write(kStart));
-    ASSERT_EQ(kOk, port.Read(2));
-    ASSERT_EQ(4u, port.Write(SizeBytes(2)));
+    ASSERT_NO_FATAL_FAILURE(Announce(port, 2));
     ASSERT_EQ(2u, port.Write({9, 8}));
     EXPECT_TRUE(port.Read(1, 500).empty());
     port.Close();
@@ -515,9 +456,7 @@ TEST(BootloaderSim, VanishHangsUpOnTheHostAndRemovesTheLink) {
   const std::string link = dir / "com9";
   sim.Start({"--vanish-after", "6", "--link", link, "--log", dir / "log", "--image", dir / "image"}, dir);
   Port port(sim.path);
-  ASSERT_EQ(4u, port.Write(kStart));
-  ASSERT_EQ(kOk, port.Read(2));
-  ASSERT_EQ(4u, port.Write(SizeBytes(100)));
+  ASSERT_NO_FATAL_FAILURE(Announce(port, 100));
   const Bytes image = Pattern(10);
   port.Write(image, 200);
   EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
@@ -541,9 +480,7 @@ TEST(BootloaderSim, PaceReadsAtTheLineRate) {
   Sim sim;
   sim.Start({"--pace", "--log", dir / "log"}, dir);
   Port port(sim.path);
-  ASSERT_EQ(4u, port.Write(kStart));
-  ASSERT_EQ(kOk, port.Read(2));
-  ASSERT_EQ(4u, port.Write(SizeBytes(960)));
+  ASSERT_NO_FATAL_FAILURE(Announce(port, 960));
   const double t0 = NowMs();
   ASSERT_EQ(960u, port.Write(Pattern(960), 3000));
   ASSERT_EQ(kOk, port.Read(2, 5000));
@@ -592,9 +529,7 @@ TEST(BootloaderSim, EndingsAreReportedInTheExitCode) {
     Sim sim;
     sim.Start({}, dir);
     Port port(sim.path);
-    ASSERT_EQ(4u, port.Write(kStart));
-    ASSERT_EQ(kOk, port.Read(2));
-    ASSERT_EQ(4u, port.Write(SizeBytes(100)));
+    ASSERT_NO_FATAL_FAILURE(Announce(port, 100));
     ASSERT_EQ(10u, port.Write(Pattern(10)));
     SleepMs(50);
     port.Close();

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/ui_core.h"
+#include "ui/ui_backend.h"
 
 struct FakeControl {
   UiHandle id = 0;

@@ -2,15 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace {
 
+// `pattern` parses into these (name, glob) pairs, shown to the chooser as `text`.
+void ExpectFilters(const char* pattern,
+                   const std::vector<std::pair<std::string, std::string>>& pairs,
+                   const std::string& text) {
+  const auto filters = ParseFileFilters(pattern);
+  ASSERT_EQ(filters.size(), pairs.size()) << pattern;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    EXPECT_EQ(filters[i].name, pairs[i].first) << pattern;
+    EXPECT_EQ(filters[i].glob, pairs[i].second) << pattern;
+  }
+  EXPECT_EQ(ChooserFilterText(filters), text) << pattern;
+}
+
 TEST(FileFilter, TheApplicationsPattern) {
-  auto filters = ParseFileFilters("Firmware (*.fw)|*.fw;");
-  ASSERT_EQ(filters.size(), 1u);
-  EXPECT_EQ(filters[0].name, "Firmware (*.fw)");
-  EXPECT_EQ(filters[0].glob, "*.fw");
   // The name already ends in the glob: the chooser reads it from there.
-  EXPECT_EQ(ChooserFilterText(filters), "Firmware (*.fw)");
+  ExpectFilters("Firmware (*.fw)|*.fw;", {{"Firmware (*.fw)", "*.fw"}}, "Firmware (*.fw)");
 }
 
 TEST(FileFilter, PatternListsBecomeOneGlob) {
@@ -25,11 +38,8 @@ TEST(FileFilter, PatternListsBecomeOneGlob) {
 }
 
 TEST(FileFilter, SeveralPairsInOrder) {
-  auto filters = ParseFileFilters("Firmware|*.fw|All files|*.*");
-  ASSERT_EQ(filters.size(), 2u);
-  EXPECT_EQ(filters[1].name, "All files");
-  EXPECT_EQ(filters[1].glob, "*");
-  EXPECT_EQ(ChooserFilterText(filters), "Firmware (*.fw)\tAll files (*)");
+  ExpectFilters("Firmware|*.fw|All files|*.*", {{"Firmware", "*.fw"}, {"All files", "*"}},
+                "Firmware (*.fw)\tAll files (*)");
 }
 
 TEST(FileFilter, TheListEndsAtTheFirstEmptyField) {

@@ -22,7 +22,7 @@ class UiCore : public ::testing::Test {
 
   // The application's window and controls.
   void BuildAppWindow() {
-    window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", 0xC80003);
+    window = NewWindow(-1, 0, 0, 480, 140, "Update firmware 1.0", WindowFixedCentred);
     list = NewDropDownList(-1, 10, 10, 70, 20);
     field = NewTextField(-1, 90, 10, 280, 20, "trx.fw");
     open = NewPushButton(-1, 380, 10, 90, 20, "Open");

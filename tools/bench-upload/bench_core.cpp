@@ -13,6 +13,7 @@
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
 #include "serial/serial.h"
+#include "update/update.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ double LineLimitS(int32_t bytes) { return kFixedDelaysS + bytes * kBitsPerByte /
 Run Upload(const char* port, int32_t bytes, bool await_late_reply) {
   Run run;
   const std::string image = WriteImage(bytes);
-  if (OpenPort(0, port, 9600, 0, 8, 1.0f, HandshakeNone, 16, 16) == 0) {
+  if (OpenUpdatePort(0, port) == 0) {
     std::printf("cannot open %s\n", port);
     std::filesystem::remove(image);
     return run;

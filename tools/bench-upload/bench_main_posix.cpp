@@ -11,11 +11,11 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/e2e/sim_process.h"
+#include "tools/bootloader-sim/sim_process.h"
 #include "tools/bench-upload/bench_core.h"
 
 int main(int argc, char** argv) {
-  std::string sim = UF_BOOTLOADER_SIM;
+  std::string sim = BootloaderSimPath();
   std::string model = UF_LINE_MODEL;
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 < argc && std::strcmp(argv[i], "--sim") == 0) {

@@ -45,12 +45,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tools", "line-model"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "gui"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "gui_e2e"))
-import guitest  # noqa: E402
-import gui_e2e  # noqa: E402
-import line_model  # noqa: E402
+from guikit import gui_e2e, guitest, line_model  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 WINE_RUN = os.path.join(ROOT, "tests", "scripts", "wine-run.sh")
@@ -405,7 +401,7 @@ def main():
     args.sim = os.path.join(args.native, "tools", "bootloader-sim", "bootloader-sim")
     args.lib = os.path.abspath(args.line_model) if args.line_model else line_model.library(args.native)
     args.bar_reader = os.path.abspath(args.bar_reader) if args.bar_reader else os.path.join(
-        args.windows, "tests", "gui_e2e", "bar_reader.exe")
+        args.windows, "tests", "gui", "bar_reader.exe")
     args.prefix = os.path.abspath(args.wine_prefix) if args.wine_prefix else os.path.join(
         args.windows, "wineprefix")
     for path in (args.sim, args.lib):

@@ -39,7 +39,13 @@ double NowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_start).count();
 }
 
-void Warn(const std::string& text) { std::fprintf(stderr, "bootloader-sim: %s\n", text.c_str()); }
+// The name it was started by: the build tree's bootloader-sim is installed
+// as update-firmware-sim, and its messages should say which one spoke.
+std::string g_program = "bootloader-sim";
+
+void Warn(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", g_program.c_str(), text.c_str());
+}
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -496,14 +502,18 @@ int Simulator::Run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') {
+    const char* slash = std::strrchr(argv[0], '/');
+    g_program = slash ? slash + 1 : argv[0];
+  }
   Config config;
   std::string error;
   switch (sim::ParseOptions(argc, argv, config, error)) {
     case sim::ParseResult::Help:
-      std::fputs(sim::UsageText("bootloader-sim").c_str(), stdout);
+      std::fputs(sim::UsageText(g_program.c_str()).c_str(), stdout);
       return sim::ExitOk;
     case sim::ParseResult::Error:
-      std::fprintf(stderr, "bootloader-sim: %s (see --help)\n", error.c_str());
+      std::fprintf(stderr, "%s: %s (see --help)\n", g_program.c_str(), error.c_str());
       return sim::ExitUsage;
     case sim::ParseResult::Run:
       break;

@@ -1,0 +1,33 @@
+// A pseudo-terminal for the tests of the POSIX build: the master side plays
+// the device, the slave side stays open so the line settings the layer
+// under test made can be read back.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+#include <string>
+
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string path;  // empty when no pseudo-terminal could be made
+
+  Pty();
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  void CloseMaster();
+  termios Settings() const;
+  // A fresh pty is in canonical mode and the serial layer's open makes it
+  // raw, so a pty still canonical was never opened and configured.
+  bool Untouched() const;
+  // Writes to the device side; a short write fails the test.
+  void Send(const std::string& bytes) const;
+  // What arrives at the device side within `timeout_ms`, up to `want` bytes.
+  std::string Receive(size_t want, int timeout_ms = 2000) const;
+};
+
+// Whether another program could take the device for itself right now.
+bool FreeForOthers(const std::string& path);

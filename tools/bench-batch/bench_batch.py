@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Production-line benchmark of update-firmware-cli over the paced line model.
+
+Prints two ratios, each from the median of --repeat runs:
+  wall(4 boards at once) / wall(1 board), same image     target <= 1.05
+  upload with --trace / upload without it, one board      target <= 1.01
+
+Every board is a simulated device on a pseudo-terminal; the line model
+(preloaded into the program and its worker processes) gives each terminal a
+UART's transmit queue at 9600 baud, so the uploads take line time as on real
+adapters. Each run is checked: exit code 0, every image intact, and the
+model's statistics show one paced session per board with every byte sent.
+Not a test: run it by hand, e.g.
+
+    tools/bench-batch/bench_batch.py --build build/native
+"""
+import argparse
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BAUD = 9600
+BITS_PER_BYTE = 10
+
+
+class Board:
+    def __init__(self, sim, work, n):
+        self.image = os.path.join(work, f"received{n}.bin")
+        self.proc = subprocess.Popen(
+            [sim, "--image", self.image, "--timeout", "120"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.pty = self.proc.stdout.readline().strip()
+        if not self.pty:
+            sys.exit("bench-batch: the simulator did not start")
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.proc.terminate()
+            self.proc.wait()
+        with open(self.image, "rb") as f:
+            return f.read()
+
+
+def run(args, work, boards, trace, firmware, data):
+    sims = [Board(args.sim, work, n) for n in range(boards)]
+    ports = [f"COM{5 + n}" for n in range(boards)]
+    stats = os.path.join(work, "line.stats")
+    if os.path.exists(stats):
+        os.remove(stats)
+    env = dict(os.environ)
+    for port, sim in zip(ports, sims):
+        env["UPDATE_FIRMWARE_" + port] = sim.pty
+    env["LD_PRELOAD"] = args.line_model
+    env["LINE_MODEL_DEVICE"] = ":".join(s.pty for s in sims)
+    env["LINE_MODEL_STATS"] = stats
+    command = [args.cli, "flash", "--quiet"]
+    if trace:
+        command += ["--trace", os.path.join(work, "line.trace")]
+    command += ports + [firmware]
+    start = time.monotonic()
+    code = subprocess.run(command, env=env, cwd=work).returncode
+    wall = time.monotonic() - start
+    received = [s.finish() for s in sims]
+    if code != 0:
+        sys.exit(f"bench-batch: {boards} board(s): exit code {code}")
+    for port, got in zip(ports, received):
+        if got != data[: len(data) // 2 * 2]:
+            sys.exit(f"bench-batch: {port}: the image arrived damaged ({len(got)} bytes)")
+    sessions = []
+    with open(stats) as f:
+        for line in f:
+            fields = dict(kv.split("=", 1) for kv in line.split()[1:] if "=" in kv)
+            sessions.append(fields)
+    wanted = 8 + len(data) // 2 * 2
+    paced = [s for s in sessions if int(s.get("sent", 0)) == wanted]
+    if len(paced) != boards:
+        sys.exit(f"bench-batch: {boards} board(s) but {len(paced)} paced session(s) of "
+                 f"{wanted} bytes in the line model's statistics: is the model loaded?")
+    return wall
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--build", default="build/native", help="the native build folder")
+    p.add_argument("--bytes", type=int, default=4000, help="image size (default 4000)")
+    p.add_argument("--repeat", type=int, default=3, help="runs of each kind (default 3)")
+    args = p.parse_args()
+    args.cli = os.path.join(args.build, "cli/update-firmware-cli")
+    args.sim = os.path.join(args.build, "tools/bootloader-sim/bootloader-sim")
+    args.line_model = os.path.abspath(os.path.join(args.build, "tools/line-model/libline-model.so"))
+    for path in (args.cli, args.sim, args.line_model):
+        if not os.path.exists(path):
+            sys.exit(f"bench-batch: {path} is missing; build the native preset first")
+    args.cli = os.path.abspath(args.cli)
+    args.sim = os.path.abspath(args.sim)
+
+    with tempfile.TemporaryDirectory(prefix="uf-bench-batch-") as work:
+        data = random.Random(7).randbytes(args.bytes)
+        firmware = os.path.join(work, "trx.fw")
+        with open(firmware, "wb") as f:
+            f.write(data)
+        line_s = (8 + len(data) // 2 * 2) * BITS_PER_BYTE / BAUD
+        print(f"image {len(data)} bytes; {line_s:.2f} s on the line at {BAUD} baud; "
+              f"median of {args.repeat} runs each")
+        one, four, traced = [], [], []
+        # Interleaved, so that a slow spell of the machine hits every kind.
+        for _ in range(args.repeat):
+            one.append(run(args, work, 1, False, firmware, data))
+            four.append(run(args, work, 4, False, firmware, data))
+            traced.append(run(args, work, 1, True, firmware, data))
+        w1, w4, wt = (statistics.median(x) for x in (one, four, traced))
+        print(f"1 board:             {w1:7.3f} s  ({', '.join(f'{x:.3f}' for x in one)})")
+        print(f"4 boards at once:    {w4:7.3f} s  ({', '.join(f'{x:.3f}' for x in four)})")
+        print(f"1 board, --trace:    {wt:7.3f} s  ({', '.join(f'{x:.3f}' for x in traced)})")
+        print(f"wall(4)/wall(1)       = {w4 / w1:.4f}  (target <= 1.05)")
+        print(f"with/without --trace  = {wt / w1:.4f}  (target <= 1.01)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,44 @@
+// Which device is behind a port: for a USB adapter its vendor and product
+// IDs, manufacturer, product and serial number. Production lines plug in
+// many adapters of one make, and their port names change with every replug;
+// the serial number is what stays.
+//
+// The parsing is portable and tested everywhere; where the facts come from
+// is the platform's (port_identity_posix.cpp reads sysfs, port_identity_win32.cpp
+// asks SetupAPI).
+#pragma once
+
+#include <string>
+
+struct UsbIdentity {
+  std::string vendor_id;   // four lower-case hex digits, e.g. "0403"; empty: not USB
+  std::string product_id;  // four lower-case hex digits
+  std::string manufacturer;
+  std::string product;
+  std::string serial;      // empty when the device reports none
+
+  bool IsUsb() const { return !vendor_id.empty(); }
+};
+
+// The USB device behind the tty device `device_path` (e.g. /dev/ttyUSB0, or
+// a link to it), found in the sysfs tree whose root is `sysfs_root` ("/sys"
+// on a real machine): class/tty/<name>/device leads into the device tree,
+// and the nearest directory above it with idVendor and idProduct is the USB
+// device. Not USB (an on-board UART, a pseudo-terminal): an empty identity.
+UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::string& device_path);
+
+// The identity in a Windows device instance ID, such as
+// "USB\VID_0403&PID_6001\A600ABCD" or "FTDIBUS\VID_0403+PID_6001+A600ABCDA\0000".
+// A last part that Windows made up (it holds '&', as in "6&2A3B4C5&0&2")
+// is no serial number. FTDI's own driver appends the channel letter to the
+// serial; that letter is dropped. Manufacturer and product are not in the ID.
+UsbIdentity UsbIdentityFromInstanceId(const std::string& instance_id);
+
+// The identity of the device behind port `name` ("COM5", or on Linux a
+// device path). `sysfs_root` is where sysfs is looked for on platforms that
+// have it, and ignored elsewhere.
+UsbIdentity FindUsbIdentity(const std::string& name, const std::string& sysfs_root);
+
+// How the identity reads in one short column: "0403:6001 FTDI FT232R USB UART
+// sn A600ABCD"; empty when not USB.
+std::string UsbIdentityText(const UsbIdentity& id);

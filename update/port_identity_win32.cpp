@@ -1,0 +1,90 @@
+// USB identities on Windows, from SetupAPI (a system DLL, so the program
+// stays one file).
+#if !defined(_WIN32)
+#error "port_identity_win32.cpp is the Windows side of the USB identity"
+#endif
+
+#include <windows.h>
+// clang-format off: setupapi.h and cfgmgr32.h need windows.h first
+#include <cfgmgr32.h>
+#include <devguid.h>
+#include <setupapi.h>
+// clang-format on
+
+#include <cctype>
+#include <string>
+
+#include "update/port_identity.h"
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string RegistryProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property) {
+  char text[512] = {};
+  DWORD type = 0;
+  if (!SetupDiGetDeviceRegistryPropertyA(set, device, property, &type,
+                                         reinterpret_cast<BYTE*>(text), sizeof text - 1,
+                                         nullptr) ||
+      type != REG_SZ) {
+    return std::string();
+  }
+  return text;
+}
+
+// The COM name the ports class gives the device, from its hardware key.
+std::string PortNameOf(HDEVINFO set, SP_DEVINFO_DATA* device) {
+  HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+  if (key == INVALID_HANDLE_VALUE) return std::string();
+  char text[256] = {};
+  DWORD size = sizeof text - 1;
+  DWORD type = 0;
+  const LONG result =
+      RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS && type == REG_SZ ? std::string(text) : std::string();
+}
+
+std::string InstanceIdOf(DEVINST instance) {
+  char text[MAX_DEVICE_ID_LEN + 1] = {};
+  if (CM_Get_Device_IDA(instance, text, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return std::string();
+  return text;
+}
+
+}  // namespace
+
+UsbIdentity FindUsbIdentity(const std::string& name, const std::string& /*sysfs_root*/) {
+  UsbIdentity found;
+  HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+  if (set == INVALID_HANDLE_VALUE) return found;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+    if (!SameName(PortNameOf(set, &device), name)) continue;
+    found = UsbIdentityFromInstanceId(InstanceIdOf(device.DevInst));
+    if (!found.IsUsb()) break;
+    // One interface of a composite device carries no serial of its own;
+    // the device it belongs to does.
+    DEVINST parent = 0;
+    if (found.serial.empty() && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
+      const UsbIdentity whole = UsbIdentityFromInstanceId(InstanceIdOf(parent));
+      if (whole.vendor_id == found.vendor_id && whole.product_id == found.product_id) {
+        found.serial = whole.serial;
+      }
+    }
+    found.manufacturer = RegistryProperty(set, &device, SPDRP_MFG);
+    found.product = RegistryProperty(set, &device, SPDRP_DEVICEDESC);
+    break;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return found;
+}

@@ -1,0 +1,61 @@
+// What an update is, shared by the window program and the command line: the
+// fixed line settings, the port names tried, the outcome messages and the
+// rules for the 32-bit size field. It calls the serial layer for the open and
+// the scan; the programs link the real one, the application's tests a
+// recording stand-in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "protocol/protocol.h"
+
+// The fixed line settings of every update and of the port probe.
+constexpr uint32_t kUpdateBaud = 9600;
+constexpr uint8_t kUpdateParity = 0;
+constexpr uint8_t kUpdateDataBits = 8;
+constexpr float kUpdateStopBits = 1.0f;
+constexpr int32_t kUpdateQueueSize = 16;
+
+// The path field's initial text, and the port names tried at start-up.
+constexpr const char* kDefaultFirmwareName = "trx.fw";
+constexpr int32_t kFirstPortNumber = 1;
+constexpr int32_t kLastPortNumber = 16;
+
+struct OutcomeMessage {
+  int32_t code;       // 0 for success, 1 to 6 for "ERROR:1" to "ERROR:6"
+  std::string title;  // the message box's title
+  std::string text;   // its text
+};
+
+OutcomeMessage FirmwareMissingMessage();
+OutcomeMessage PortUnavailableMessage(const std::string& port_text);
+OutcomeMessage UploadOutcomeMessage(UploadOutcome outcome);
+
+// "COM" followed by n in decimal, without leading zeros.
+std::string PortName(int32_t n);
+
+// Opens `name` in serial slot `slot` with the update's fixed line settings;
+// non-zero on success.
+intptr_t OpenUpdatePort(int32_t slot, const std::string& name);
+
+// Tries COM1 to COM16 in ascending order with the update's settings. `visit`
+// sees each name and whether it opened; an opened port is still open in
+// `slot` during the call and closed right after it, so that a port is listed
+// only while it is known to be free.
+void ScanPorts(int32_t slot, const std::function<void(const std::string& name, bool opened)>& visit);
+
+// The size field's value for a file of `size` bytes: its low 32 bits, read
+// as signed.
+int32_t WireSize(int64_t size);
+
+// Whether a file of `size` bytes can be announced in the 32-bit size field.
+// Larger files would be announced by their low 32 bits and silently
+// truncated on the device, so the update refuses them up front.
+bool FitsSizeField(int64_t size);
+
+// The progress bar's value after word `index` of `count`: index * 100 /
+// count, truncated. Computed in 64 bits so that very large images cannot
+// overflow; for every image that fits, the result is the 32-bit one.
+int32_t ProgressPercent(int32_t index, int32_t count);
