@@ -53,7 +53,7 @@ run_packages() {
   echo "=== packages: checks"
   local log
   log=$(mktemp)
-  python3 tests/package/check_packages.py build/packages/update-firmware_*_amd64.deb \
+  PYTHONPATH=tests/gui python3 tests/package/check_packages.py build/packages/update-firmware_*_amd64.deb \
     build/packages/update-firmware-*-win64.zip 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   local line

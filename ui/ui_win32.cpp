@@ -24,8 +24,8 @@ namespace {
 
 // A control whose identifier is this reports menu commands, not control actions.
 constexpr int kMenuControlId = -10000;
-// Common-control classes registered at start-up (the set 0x0B48). The
-// progress bar class is not among them; it registers itself with comctl32.
+// Common-control classes registered at start-up: the set 0x0B48, kept as it
+// is although the progress bar class is not among its bits.
 constexpr DWORD kCommonControlClasses = ICC_TAB_CLASSES | ICC_HOTKEY_CLASS | ICC_DATE_CLASSES |
                                         ICC_USEREX_CLASSES | ICC_INTERNET_CLASSES;
 // x or y with this value asks for the platform's default position.

@@ -1,13 +1,18 @@
 // End to end: the real serial, file and upload layers against the simulated
-// bootloader on a pseudo-terminal.
+// bootloader on a pseudo-terminal. A Linux program in both builds: for the
+// Windows build the same cases run each update in upload_once.exe under Wine
+// (UF_UPLOAD_ONCE, UF_WINE_RUN, UF_WINEPREFIX), with COM9 a link in the
+// prefix's dosdevices folder.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
@@ -19,6 +24,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
+
+std::string EnvOr(const char* name) {
+  const char* value = getenv(name);
+  return value ? value : "";
+}
+
+bool UnderWine() { return !EnvOr("UF_WINE_RUN").empty(); }
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -39,6 +51,11 @@ class EndToEnd : public ::testing::Test {
 
   std::unique_ptr<SimProcess> StartSim(std::vector<std::string> args) {
     args.insert(args.end(), {"--image", image_, "--timeout", "60"});
+    if (UnderWine()) {
+      const fs::path dosdevices = fs::path(EnvOr("UF_WINEPREFIX")) / "dosdevices";
+      fs::create_directories(dosdevices);
+      args.insert(args.end(), {"--link", (dosdevices / "com9").string()});
+    }
     auto sim = std::make_unique<SimProcess>(BootloaderSimPath(), args);
     EXPECT_TRUE(sim->Ok()) << "the simulator gave no terminal path";
     return sim;
@@ -60,6 +77,7 @@ class EndToEnd : public ::testing::Test {
   // simulator's terminal) and the file both in slot 0, the size asked by
   // path. Stores how long the conversation took.
   UploadOutcome Upload(const SimProcess& sim, const std::string& firmware) {
+    if (UnderWine()) return UploadUnderWine(firmware);
     setenv("UPDATE_FIRMWARE_COM9", sim.Terminal().c_str(), 1);
     EXPECT_NE(OpenUpdatePort(0, "COM9"), 0);
     EXPECT_NE(OpenFileForReading(0, firmware.c_str()), 0);
@@ -77,6 +95,32 @@ class EndToEnd : public ::testing::Test {
     ClosePort(0);
     CloseFileSlot(0);
     return outcome;
+  }
+
+  // The same update in upload_once.exe, which prints the outcome's name and
+  // the seconds the conversation took.
+  UploadOutcome UploadUnderWine(const std::string& firmware) {
+    std::string windows_path = "Z:" + firmware;
+    for (char& c : windows_path) c = c == '/' ? '\\' : c;
+    const std::string command = "'" + EnvOr("UF_WINE_RUN") + "' '--prefix=" +
+                                EnvOr("UF_WINEPREFIX") + "' '" + EnvOr("UF_UPLOAD_ONCE") +
+                                "' COM9 '" + windows_path + "'";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+      char buf[256];
+      while (fgets(buf, sizeof buf, p)) out += buf;
+      pclose(p);
+    }
+    std::istringstream words(out);
+    std::string name;
+    words >> name >> seconds_;
+    for (UploadOutcome o : {UploadOutcome::Success, UploadOutcome::NoReplyToStart,
+                            UploadOutcome::WrongReplyToStart, UploadOutcome::NoFinalReply,
+                            UploadOutcome::WrongFinalReply}) {
+      if (name == UploadOutcomeName(o)) return o;
+    }
+    ADD_FAILURE() << "upload_once printed: " << out;
+    return UploadOutcome::NoReplyToStart;
   }
 
   static Bytes RandomBytes(size_t n, std::mt19937& gen) {

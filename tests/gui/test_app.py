@@ -112,9 +112,7 @@ class AppWindowTest(AppCase):
         self.assertIsNone(self.app.wait_exit(1))
         self.session.focus(box)
         self.session.key("Return")
-        self.assertTrue(guitest.wait_until(lambda: not self.session.window_exists(box) or
-                                           self.session.geometry(box)["map_state"] != "IsViewable",
-                                           10))
+        self.assertTrue(guitest.wait_until(lambda: not self.session.is_viewable(box), 10))
         self.session.close_request(self.win)
         self.assertEqual(self.app.wait_exit(10), 0)
 

@@ -39,10 +39,8 @@ os.environ.setdefault("UF_WINEPREFIX_GUI",
 _xclose = os.path.join(ROOT, "build", "native", "tests", "gui", "xclose")
 if "UF_XCLOSE" not in os.environ and os.access(_xclose, os.X_OK):
     os.environ["UF_XCLOSE"] = _xclose
-sys.path.insert(0, os.path.join(HERE, "..", "gui"))
-sys.path.insert(0, os.path.join(HERE, "..", "gui_wine"))
-import guitest  # noqa: E402
-import winegui  # noqa: E402
+from guikit import guitest  # noqa: E402  (tests/gui on PYTHONPATH)
+from guikit import wine as winegui  # noqa: E402
 
 DEB = None
 ZIP = None

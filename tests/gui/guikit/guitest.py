@@ -289,6 +289,12 @@ class Session:
     def window_exists(self, wid):
         return self.run_tool(["xwininfo", "-id", str(wid)], check=False).returncode == 0
 
+    def is_viewable(self, wid):
+        """Whether the window is there and mapped, asked once: a window can
+        go between two questions."""
+        done = self.run_tool(["xwininfo", "-id", str(wid)], check=False)
+        return done.returncode == 0 and re.search(r"Map State:\s*IsViewable", done.stdout) is not None
+
     def geometry(self, wid):
         """The window's position on the screen and size, from xwininfo:
         dict(x, y, width, height, map_state)."""
