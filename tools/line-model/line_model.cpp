@@ -136,7 +136,6 @@ struct Line {
   bool enabled;
   bool have_rdev;
   dev_t rdev;
-  int64_t next_resolve_ns;
   char stats_path[512];
 
   long queue_cap;
@@ -247,6 +246,35 @@ void Forget(int fd) {
   if (fd >= 0 && fd < kKnownFds) __atomic_store_n(&g_known[fd], kUnknown, __ATOMIC_RELAXED);
 }
 
+// LINE_MODEL_DEVICE may list several devices, separated by ':', for a
+// program that gives each board a process of its own (update-firmware-cli
+// flashing several ports): every process models one line, that of the
+// first listed device it touches, and then names only that one.
+pthread_mutex_t g_claim = PTHREAD_MUTEX_INITIALIZER;
+
+void ClaimListedDevice(Line& l, dev_t rdev) {
+  pthread_mutex_lock(&g_claim);
+  if (!l.have_rdev) {
+    const char* start = l.path;
+    while (*start != '\0') {
+      const char* end = strchr(start, ':');
+      const size_t size = end ? static_cast<size_t>(end - start) : strlen(start);
+      char one[sizeof l.path];
+      snprintf(one, sizeof one, "%.*s", static_cast<int>(size), start);
+      struct stat st;
+      if (stat(one, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+        memmove(l.path, one, strlen(one) + 1);
+        l.rdev = rdev;
+        __atomic_store_n(&l.have_rdev, true, __ATOMIC_RELEASE);
+        break;
+      }
+      if (end == nullptr) break;
+      start = end + 1;
+    }
+  }
+  pthread_mutex_unlock(&g_claim);
+}
+
 // Whether `fd` is the chosen device. The device is known by its device
 // number, so a descriptor opened by somebody else (Wine's server) and passed
 // to this process is recognised as well.
@@ -256,21 +284,13 @@ bool IsDevice(int fd) {
   const uint8_t known =
       fd < kKnownFds ? __atomic_load_n(&g_known[fd], __ATOMIC_RELAXED) : static_cast<uint8_t>(kUnknown);
   if (known != kUnknown) return known == kTheDevice;
-  if (!__atomic_load_n(&l.have_rdev, __ATOMIC_ACQUIRE)) {
-    // The device may appear after the program starts; look again now and
-    // then, not at every call.
-    const int64_t now = NowNs();
-    if (now < __atomic_load_n(&l.next_resolve_ns, __ATOMIC_RELAXED)) return false;
-    struct stat st;
-    if (stat(l.path, &st) != 0 || !S_ISCHR(st.st_mode)) {
-      __atomic_store_n(&l.next_resolve_ns, now + 50'000'000, __ATOMIC_RELAXED);
-      return false;
-    }
-    l.rdev = st.st_rdev;
-    __atomic_store_n(&l.have_rdev, true, __ATOMIC_RELEASE);
-  }
   struct stat st;
   if (fstat(fd, &st) != 0) return false;  // not open: nothing to remember
+  if (!__atomic_load_n(&l.have_rdev, __ATOMIC_ACQUIRE) && S_ISCHR(st.st_mode)) {
+    // The device may appear after the program starts, so it is looked for
+    // when a terminal turns up, not at start-up.
+    ClaimListedDevice(l, st.st_rdev);
+  }
   const bool device = S_ISCHR(st.st_mode) && st.st_rdev == l.rdev;
   if (fd < kKnownFds && fd != l.tx_fd) {
     __atomic_store_n(&g_known[fd], device ? kTheDevice : kOther, __ATOMIC_RELAXED);
