@@ -220,6 +220,36 @@ class Process {
   int err_ = -1;
 };
 
+// A terminal for the program's standard error, raw so that "\n" stays as it is.
+bool OpenRawTerminal(int* master, int* slave) {
+  if (openpty(master, slave, nullptr, nullptr, nullptr) != 0) return false;
+  termios raw{};
+  tcgetattr(*slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(*slave, TCSANOW, &raw);
+  return true;
+}
+
+// Reads what the program shows on the terminal until every holder of it has
+// closed it, or the program has ended and nothing more comes, or `ms` have
+// passed; `take` sees the whole text after each piece.
+void ReadTerminal(int master, Process& p, int64_t ms, std::string* shown,
+                  const std::function<void(const std::string&)>& take = {}) {
+  const int64_t end = NowMs() + ms;
+  while (NowMs() < end) {
+    pollfd pfd = {master, POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) {
+      if (!p.Running()) break;
+      continue;
+    }
+    char buf[4096];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    shown->append(buf, static_cast<size_t>(n));
+    if (take) take(*shown);
+  }
+}
+
 // The simulated device, on COMn.
 class Sim {
  public:
@@ -414,11 +444,7 @@ TEST_F(CliE2e, OnATerminalTheBarRedrawsInPlace) {
   Map(sim);
   int master = -1;
   int slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  termios raw{};
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);  // keep "\n" as it is
-  tcsetattr(slave, TCSANOW, &raw);
+  ASSERT_TRUE(OpenRawTerminal(&master, &slave));
 
   Process p;
   Process::Options o;
@@ -426,18 +452,7 @@ TEST_F(CliE2e, OnATerminalTheBarRedrawsInPlace) {
   StartCli(p, {"flash", "COM4", "trx.fw"}, o);
   close(slave);
   std::string shown;
-  const int64_t end = NowMs() + 30000;
-  while (NowMs() < end) {
-    pollfd pfd = {master, POLLIN, 0};
-    if (poll(&pfd, 1, 100) <= 0) {
-      if (!p.Running()) break;
-      continue;
-    }
-    char buf[4096];
-    const ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;  // every holder of the terminal has closed it
-    shown.append(buf, static_cast<size_t>(n));
-  }
+  ReadTerminal(master, p, 30000, &shown);
   close(master);
   EXPECT_EQ(p.Finish(), 0) << shown;
   EXPECT_EQ(sim.Finish(), 0);
@@ -493,11 +508,7 @@ TEST_F(CliE2e, PacedFullSizeImageArrivesWithAnHonestProgress) {
   int master = -1;
   int slave = -1;
   if (!UnderWine()) {
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    ASSERT_TRUE(OpenRawTerminal(&master, &slave));
     o.stderr_fd = slave;
   }
   Process p;
@@ -540,18 +551,7 @@ TEST_F(CliE2e, PacedFullSizeImageArrivesWithAnHonestProgress) {
   };
   const int64_t give_up = NowMs() + 200000;
   if (master >= 0) {
-    while (NowMs() < give_up) {
-      pollfd pfd = {master, POLLIN, 0};
-      if (poll(&pfd, 1, 100) <= 0) {
-        if (!p.Running()) break;
-        continue;
-      }
-      char buf[4096];
-      const ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) break;
-      shown.append(buf, static_cast<size_t>(n));
-      take_new(shown);
-    }
+    ReadTerminal(master, p, give_up - NowMs(), &shown, take_new);
     close(master);
     EXPECT_EQ(p.Finish(), 0) << shown;
   } else {
