@@ -14,6 +14,7 @@ status=0
 
 run_preset() {
   local preset="$1"
+  shift
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
     echo "=== $preset: BUILD FAILED"
@@ -23,7 +24,7 @@ run_preset() {
   echo "=== $preset: tests"
   local log
   log=$(mktemp)
-  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+  ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   local line
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
@@ -72,7 +73,11 @@ run_packages() {
 # The native build comes first: the Windows tests use its simulator and helpers.
 run_preset native
 run_preset native-asan
-run_preset windows
+# Under Wine a test program now and then does not end after its last case
+# while a fresh prefix is still settling (seen once in many runs: every case
+# passed, then the time-out). One more try after a time-out tells that apart
+# from a real hang, which times out both times; a failed case is not retried.
+run_preset windows --repeat after-timeout:2
 run_packages
 
 echo
