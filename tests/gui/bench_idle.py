@@ -27,18 +27,6 @@ from guikit import guitest
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
-def stat_of(pid):
-    """(ppid, utime + stime in ticks) of a process, or None when it is gone."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            data = f.read()
-    except OSError:
-        return None
-    # The command name is in parentheses and may hold spaces.
-    fields = data[data.rindex(")") + 2:].split()
-    return int(fields[1]), int(fields[11]) + int(fields[12])
-
-
 def environ_has(pid, key, value):
     try:
         with open("/proc/%d/environ" % pid, "rb") as f:
@@ -54,7 +42,7 @@ def measured(root, wine_prefix):
     table = {}
     for name in os.listdir("/proc"):
         if name.isdigit():
-            st = stat_of(int(name))
+            st = guitest.process_stat(int(name))
             if st:
                 table[int(name)] = st
     chosen = {root}

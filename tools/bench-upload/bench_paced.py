@@ -62,13 +62,8 @@ def line_limit_s(size):
 
 
 def cpu_ticks(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            data = f.read()
-    except OSError:
-        return None
-    fields = data[data.rindex(")") + 2:].split()
-    return int(fields[11]) + int(fields[12])
+    stat = guitest.process_stat(pid)
+    return stat[1] if stat else None
 
 
 def cmdline(pid):

@@ -411,6 +411,20 @@ def read_text(path):
         return ""
 
 
+
+def process_stat(pid):
+    """(ppid, utime + stime in clock ticks) of a process, or None when it is
+    gone; for the benchmarks' CPU figures."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            data = f.read()
+    except OSError:
+        return None
+    # The command name is in parentheses and may hold spaces.
+    fields = data[data.rindex(")") + 2:].split()
+    return int(fields[1]), int(fields[11]) + int(fields[12])
+
+
 def wait_until(predicate, timeout, interval=0.1):
     """Polls predicate() until it is true (returns True) or `timeout` s pass (False)."""
     deadline = time.monotonic() + timeout
