@@ -1,6 +1,7 @@
 // USB identities: the portable parsing of what sysfs and SetupAPI report.
 #include "update/port_identity.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -10,15 +11,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A USB string descriptor is at most 126 characters; a longer attribute is
+// no attribute of a USB device, and only its start is read.
+constexpr std::streamsize kAttributeLimit = 256;
+
 // The first line of a sysfs attribute file, without its line end; empty
-// when there is no such file.
+// when there is no such file or it is anything but a plain file. sysfs
+// itself makes only plain files, but the root can be any tree, where a FIFO
+// would block the open and a link to a device would never end.
 std::string Attribute(const fs::path& dir, const char* name) {
-  std::ifstream in(dir / name);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
-    line.pop_back();
-  }
+  const fs::path file = dir / name;
+  std::error_code error;
+  if (!fs::is_regular_file(fs::symlink_status(file, error))) return std::string();
+  std::ifstream in(file, std::ios::binary);
+  char text[kAttributeLimit];
+  in.read(text, kAttributeLimit);
+  std::string line(text, static_cast<size_t>(in.gcount()));
+  line.erase(std::min(line.find('\n'), line.size()));
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
   return line;
 }
 
@@ -43,36 +53,55 @@ std::string HexAfter(const std::string& text, const std::string& key) {
   return IsHex4(digits) ? Lower(digits) : std::string();
 }
 
-}  // namespace
+// The canonical form of `path` when it is `top` or lies below it (`top`
+// canonical too); empty when it does not exist or a link leads out of the
+// tree, whose root the caller chose for a reason.
+fs::path CanonicalWithin(const fs::path& path, const fs::path& top) {
+  std::error_code error;
+  fs::path real = fs::canonical(path, error);
+  if (error || std::mismatch(top.begin(), top.end(), real.begin(), real.end()).first != top.end()) {
+    return fs::path();
+  }
+  return real;
+}
 
-UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::string& device_path) {
-  UsbIdentity id;
+// The USB device directory of the tty at `device_path`, or empty.
+fs::path UsbDeviceDir(const std::string& sysfs_root, const std::string& device_path) {
   std::error_code error;
   // A link such as /dev/serial/by-id/... names the node it leads to.
   fs::path node = fs::canonical(device_path, error);
   if (error) node = device_path;
-  const std::string tty = node.filename().string();
-  if (tty.empty()) return id;
+  const fs::path tty = node.filename();
+  if (tty.empty() || tty == "." || tty == "..") return fs::path();
 
-  const fs::path root = fs::path(sysfs_root);
-  fs::path dir = fs::canonical(root / "class" / "tty" / tty / "device", error);
-  if (error) return id;
-  const fs::path top = fs::canonical(root, error);
-  if (error) return id;
-  // Up from the tty's device (the USB interface, or a directory below it)
-  // to the USB device, without leaving the tree.
-  for (; !dir.empty() && dir != top && dir != dir.parent_path(); dir = dir.parent_path()) {
-    const std::string vendor = Attribute(dir, "idVendor");
-    const std::string product = Attribute(dir, "idProduct");
-    if (vendor.empty() || product.empty()) continue;
-    if (!IsHex4(vendor) || !IsHex4(product)) return id;
-    id.vendor_id = Lower(vendor);
-    id.product_id = Lower(product);
-    id.manufacturer = Attribute(dir, "manufacturer");
-    id.product = Attribute(dir, "product");
-    id.serial = Attribute(dir, "serial");
-    return id;
+  const fs::path top = fs::canonical(sysfs_root, error);
+  if (error) return fs::path();
+  const fs::path class_dir = CanonicalWithin(top / "class" / "tty" / tty, top);
+  if (class_dir.empty()) return fs::path();
+  // Up from the tty's device (the USB interface, or a directory below it).
+  // The first directory with idVendor is the USB device; the ones above are
+  // hubs, so one without a valid idProduct leaves the tty unidentified
+  // rather than named after its hub.
+  for (fs::path dir = CanonicalWithin(class_dir / "device", top); !dir.empty() && dir != top;
+       dir = dir.parent_path()) {
+    if (!fs::exists(fs::symlink_status(dir / "idVendor", error))) continue;
+    const bool valid = IsHex4(Attribute(dir, "idVendor")) && IsHex4(Attribute(dir, "idProduct"));
+    return valid ? dir : fs::path();
   }
+  return fs::path();
+}
+
+}  // namespace
+
+UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::string& device_path) {
+  UsbIdentity id;
+  const fs::path dir = UsbDeviceDir(sysfs_root, device_path);
+  if (dir.empty()) return id;
+  id.vendor_id = Lower(Attribute(dir, "idVendor"));
+  id.product_id = Lower(Attribute(dir, "idProduct"));
+  id.manufacturer = Attribute(dir, "manufacturer");
+  id.product = Attribute(dir, "product");
+  id.serial = Attribute(dir, "serial");
   return id;
 }
 

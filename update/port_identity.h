@@ -23,8 +23,10 @@ struct UsbIdentity {
 // The USB device behind the tty device `device_path` (e.g. /dev/ttyUSB0, or
 // a link to it), found in the sysfs tree whose root is `sysfs_root` ("/sys"
 // on a real machine): class/tty/<name>/device leads into the device tree,
-// and the nearest directory above it with idVendor and idProduct is the USB
-// device. Not USB (an on-board UART, a pseudo-terminal): an empty identity.
+// and the nearest directory above it with idVendor is the USB device. Not
+// USB (an on-board UART, a pseudo-terminal), that directory without a valid
+// idProduct, or a link leading out of the tree: an empty identity. Only
+// plain files are read, and of each at most its first 256 bytes.
 UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::string& device_path);
 
 // The identity in a Windows device instance ID, such as

@@ -2,6 +2,8 @@
 // machine's.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -76,6 +78,31 @@ TEST_F(Sysfs, ALinkToTheDeviceNodeLeadsToItsIdentity) {
                                  (dev / "serial/by-id/usb-Silicon_Labs-if00-port0").string())
                 .vendor_id,
             "10c4");
+}
+
+TEST_F(Sysfs, AttributesThatAreNoPlainShortFileCostAShortReadAtMost) {
+  UsbSerialAdapter(root_, "ttyUSB5", "1-5", "0403", "6001", "", "", "");
+  const fs::path dev = root_ / "devices/pci0000:00/0000:00:14.0/usb1/1-5";
+  std::ofstream(dev / "product").close();
+  fs::resize_file(dev / "product", 3ull << 30);  // sparse: one line of 3 GB
+  fs::create_symlink("/dev/zero", dev / "manufacturer");
+  ASSERT_EQ(mkfifo((dev / "serial").c_str(), 0600), 0);  // its open waits for a writer
+  const UsbIdentity id = UsbIdentityFromSysfs(root_.string(), "/dev/ttyUSB5");
+  EXPECT_EQ(id.vendor_id, "0403");
+  EXPECT_LE(id.product.size(), 256u);
+  EXPECT_EQ(id.manufacturer + id.serial, "");
+}
+
+TEST_F(Sysfs, TheWalkEndsAtTheFirstUsbDeviceAndInsideTheTree) {
+  // Without a product ID the device is not identified; its hub is not it.
+  fs::remove(root_ / "devices/pci0000:00/0000:00:14.0/usb1/1-1/idProduct");
+  EXPECT_FALSE(UsbIdentityFromSysfs(root_.string(), "/dev/ttyUSB0").IsUsb());
+  const fs::path outside = root_.string() + "-outside", link = root_ / "devices/tty/ttyUSB8/device";
+  Tty(root_, "ttyUSB8", root_ / "devices");
+  fs::remove(link);
+  fs::create_directory_symlink(UsbDevice(outside, "1-1", "0403", "6001", "", "", ""), link);
+  EXPECT_FALSE(UsbIdentityFromSysfs(root_.string(), "/dev/ttyUSB8").IsUsb());
+  fs::remove_all(outside);
 }
 
 TEST_F(Sysfs, PortNamesLeadThroughTheComTable) {
