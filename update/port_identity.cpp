@@ -105,6 +105,10 @@ UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::strin
   return id;
 }
 
+std::string UsbPlaceFromSysfs(const std::string& sysfs_root, const std::string& device_path) {
+  return UsbDeviceDir(sysfs_root, device_path).filename().string();
+}
+
 UsbIdentity UsbIdentityFromInstanceId(const std::string& instance_id) {
   UsbIdentity id;
   const std::string upper = [&] {

@@ -29,6 +29,13 @@ struct UsbIdentity {
 // plain files are read, and of each at most its first 256 bytes.
 UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::string& device_path);
 
+// Where the USB device behind that tty sits on the bus: the name of its
+// directory in sysfs, e.g. "1-1.2" (bus 1, port 1 of the root hub, port 2
+// of the hub there); empty when it is not identified as above. It holds as
+// long as the adapter stays in its socket, which tells apart adapters that
+// have no serial number.
+std::string UsbPlaceFromSysfs(const std::string& sysfs_root, const std::string& device_path);
+
 // The identity in a Windows device instance ID, such as
 // "USB\VID_0403&PID_6001\A600ABCD" or "FTDIBUS\VID_0403+PID_6001+A600ABCDA\0000".
 // A last part that Windows made up (it holds '&', as in "6&2A3B4C5&0&2")
@@ -40,6 +47,30 @@ UsbIdentity UsbIdentityFromInstanceId(const std::string& instance_id);
 // device path). `sysfs_root` is where sysfs is looked for on platforms that
 // have it, and ignored elsewhere.
 UsbIdentity FindUsbIdentity(const std::string& name, const std::string& sysfs_root);
+
+// What tells one device from another behind port `name`: on Linux the
+// character device's number (st_rdev of the path, links followed), plus for
+// a USB adapter its serial number or, without one, its place on the bus (the
+// USB device directory's name in sysfs, e.g. "1-1.2"); on Windows the
+// upper-cased COM name plus the USB serial number when SetupAPI gives one.
+// Empty when the name leads to no device.
+//
+// Two names of one board (COM5, its device path, a link to it) give equal
+// keys, so it is flashed once; a board swapped for another between two looks
+// at one name gives a different key, as the kernel hands the freed device
+// number to the next adapter plugged in.
+struct DeviceKey {
+  std::string device;  // "188:0" on Linux, "COM5" on Windows
+  std::string usb;     // serial number or place on the bus; empty when neither is known
+
+  bool operator==(const DeviceKey& other) const {
+    return device == other.device && usb == other.usb;
+  }
+  bool operator!=(const DeviceKey& other) const { return !(*this == other); }
+  bool empty() const { return device.empty() && usb.empty(); }
+};
+
+DeviceKey FindDeviceKey(const std::string& name, const std::string& sysfs_root);
 
 // How the identity reads in one short column: "0403:6001 FTDI FT232R USB UART
 // sn A600ABCD"; empty when not USB.

@@ -60,31 +60,54 @@ std::string InstanceIdOf(DEVINST instance) {
   return text;
 }
 
-}  // namespace
-
-UsbIdentity FindUsbIdentity(const std::string& name, const std::string& /*sysfs_root*/) {
-  UsbIdentity found;
+// The present port of the ports class named `name`: its identity in
+// `found`. False when SetupAPI knows no such port.
+bool FindPort(const std::string& name, UsbIdentity* found) {
   HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-  if (set == INVALID_HANDLE_VALUE) return found;
+  if (set == INVALID_HANDLE_VALUE) return false;
+  bool present = false;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
     if (!SameName(PortNameOf(set, &device), name)) continue;
-    found = UsbIdentityFromInstanceId(InstanceIdOf(device.DevInst));
-    if (!found.IsUsb()) break;
+    present = true;
+    *found = UsbIdentityFromInstanceId(InstanceIdOf(device.DevInst));
+    if (!found->IsUsb()) break;
     // One interface of a composite device carries no serial of its own;
     // the device it belongs to does.
     DEVINST parent = 0;
-    if (found.serial.empty() && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
+    if (found->serial.empty() && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
       const UsbIdentity whole = UsbIdentityFromInstanceId(InstanceIdOf(parent));
-      if (whole.vendor_id == found.vendor_id && whole.product_id == found.product_id) {
-        found.serial = whole.serial;
+      if (whole.vendor_id == found->vendor_id && whole.product_id == found->product_id) {
+        found->serial = whole.serial;
       }
     }
-    found.manufacturer = RegistryProperty(set, &device, SPDRP_MFG);
-    found.product = RegistryProperty(set, &device, SPDRP_DEVICEDESC);
+    found->manufacturer = RegistryProperty(set, &device, SPDRP_MFG);
+    found->product = RegistryProperty(set, &device, SPDRP_DEVICEDESC);
     break;
   }
   SetupDiDestroyDeviceInfoList(set);
+  return present;
+}
+
+}  // namespace
+
+UsbIdentity FindUsbIdentity(const std::string& name, const std::string& /*sysfs_root*/) {
+  UsbIdentity found;
+  FindPort(name, &found);
   return found;
+}
+
+DeviceKey FindDeviceKey(const std::string& name, const std::string& /*sysfs_root*/) {
+  UsbIdentity usb;
+  // A port outside the ports class (a virtual pair, Wine's link to a host
+  // tty) has a DOS device name all the same.
+  char target[1024];
+  if (!FindPort(name, &usb) && QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) {
+    return DeviceKey{};
+  }
+  DeviceKey key;
+  for (char c : name) key.device += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  key.usb = usb.serial;
+  return key;
 }

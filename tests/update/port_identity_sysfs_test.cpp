@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "tests/support/pty.h"
 #include "tests/update/sysfs_fixture.h"
 #include "update/port_identity.h"
 
@@ -103,6 +104,24 @@ TEST_F(Sysfs, TheWalkEndsAtTheFirstUsbDeviceAndInsideTheTree) {
   fs::create_directory_symlink(UsbDevice(outside, "1-1", "0403", "6001", "", "", ""), link);
   EXPECT_FALSE(UsbIdentityFromSysfs(root_.string(), "/dev/ttyUSB8").IsUsb());
   fs::remove_all(outside);
+}
+
+TEST_F(Sysfs, ADeviceHasOneKeyWhateverNameLeadsToIt) {
+  Pty one, two;
+  const DeviceKey key = FindDeviceKey(one.path, root_.string());
+  ASSERT_FALSE(key.empty());
+  fs::create_symlink(one.path, root_ / "link");
+  EXPECT_EQ(FindDeviceKey((root_ / "link").string(), root_.string()), key);
+  EXPECT_NE(FindDeviceKey(two.path, root_.string()), key);
+  std::ofstream(root_ / "file").close();  // no device, so no key of its own
+  EXPECT_TRUE(FindDeviceKey((root_ / "file").string(), root_.string()).empty());
+}
+
+TEST_F(Sysfs, AKeyTellsAdaptersBySerialNumberElseByPlaceOnTheBus) {
+  UsbSerialAdapter(root_, "null", "1-5", "1a86", "7523", "", "", "");  // behind /dev/null
+  EXPECT_EQ(FindDeviceKey("/dev/null", root_.string()).usb, "1-5");
+  UsbDevice(root_, "1-5", "1a86", "7523", "", "", "B1");
+  EXPECT_EQ(FindDeviceKey("/dev/null", root_.string()).usb, "B1");
 }
 
 TEST_F(Sysfs, PortNamesLeadThroughTheComTable) {
