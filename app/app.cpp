@@ -111,15 +111,17 @@ void RunUpdate(int32_t /*event_detail*/) {
   SetInputsDisabled(1);
 
   const std::string path = GetControlText(g_app.firmware_path_field);
-  if (!OpenFileForReading(kFileSlot, path.c_str()) || !FitsSizeField(FileSizeAtPath(path.c_str()))) {
+  if (!OpenFileForReading(kFileSlot, path.c_str()) || !FitsSizeField(FileSlotSize(kFileSlot))) {
     Show(FirmwareMissingMessage());
   } else if (!OpenUpdatePort(kPortSlot, GetControlText(g_app.port_list))) {
     Show(PortUnavailableMessage(GetControlText(g_app.port_list)));
   } else {
     const SizeSource size_source = [] {
-      const std::string field = GetControlText(g_app.firmware_path_field);
-      // Only the low 32 bits go on the wire; larger files were refused above.
-      return WireSize(FileSizeAtPath(field.c_str()));
+      // The size of the file that is open and will be sent, not of whatever
+      // the path names by now: it may have been replaced or deleted during
+      // the settle. Only the low 32 bits go on the wire; larger files were
+      // refused above.
+      return WireSize(FileSlotSize(kFileSlot));
     };
     const ProgressHook progress = [](int32_t index, int32_t count) {
       SetControlValue(g_app.progress_bar, ProgressPercent(index, count));

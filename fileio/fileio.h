@@ -1,5 +1,9 @@
 // Numbered read-only files ("file slots") with a 4096-byte read-ahead, and
 // the size of a file by path. Nothing here prints or shows anything.
+//
+// Only regular files open: a pipe, a device such as /dev/zero or a console,
+// a socket or a directory is refused, without waiting for it, since none of
+// them has a size that says how many bytes will come.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +15,14 @@ intptr_t OpenFileForReading(int32_t slot, const char* path);
 // The next byte as a signed 8-bit value widened to 32 bits (0xFF gives -1);
 // 0 at end of file, on a read error, or when the slot is not open.
 int32_t FileReadByte(int32_t slot);
+// The size of the file open in the slot, taken from the open file when the
+// slot was opened: renaming, replacing or deleting the path afterwards does
+// not change it. -1 when the slot is not open.
+int64_t FileSlotSize(int32_t slot);
+// Non-zero once FileReadByte on the slot has run out of bytes (end of file
+// or a read error) since the slot was opened, so that a 0 it returned can be
+// told from a 0 in the file; 0 otherwise and for a slot that is not open.
+int32_t FileReadShort(int32_t slot);
 // The size in bytes of the file at `path`; -1 when there is no such file or
 // the path is absent or empty; -2 when it names a directory (or a drive).
 int64_t FileSizeAtPath(const char* path);

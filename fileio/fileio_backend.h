@@ -7,10 +7,14 @@
 
 namespace fileio_backend {
 
-// Opens an existing file read-only, letting others read it too. Returns a
-// non-zero handle, or 0 when the file cannot be opened (missing, unreadable,
-// a directory, held for writing).
+// Opens an existing regular file read-only, letting others read it too.
+// Returns a non-zero handle, or 0 when the file cannot be opened (missing,
+// unreadable, held for writing, or not a regular file: a directory, pipe,
+// device or socket). Never waits for a writer or a device.
 intptr_t OpenReadOnly(const char* path);
+// The size in bytes of the file behind an open handle; -1 when the platform
+// cannot tell.
+int64_t SizeOfHandle(intptr_t handle);
 // One platform read of up to `count` bytes. Returns the bytes read; 0 at end
 // of file and on a read error alike.
 int32_t Read(intptr_t handle, void* buffer, int32_t count);

@@ -1,5 +1,5 @@
 // Numbered read-only files with a 4096-byte read-ahead. The platform
-// specifics (open, read, close, size by path) live in fileio_<platform>.cpp.
+// specifics (open, read, close, sizes) live in fileio_<platform>.cpp.
 #include "fileio/fileio.h"
 
 #include <cstdlib>
@@ -18,6 +18,8 @@ struct FileSlot {
   int32_t capacity;
   int32_t remaining;    // bytes of the last refill not yet handed out
   int32_t fill;         // bytes the last refill placed in ReadBuffer
+  int64_t size;         // of the open file, as it was when opened
+  bool ran_out;         // a read came back empty since the open
 };
 
 void* DefaultAllocator(size_t bytes) { return std::malloc(bytes); }
@@ -51,7 +53,17 @@ intptr_t OpenFileForReading(int32_t slot, const char* path) {
   if (!rec || !path) return 0;
   const intptr_t handle = fileio_backend::OpenReadOnly(path);
   if (handle == 0) return 0;
+  // The size is taken now, from the file just opened: asking the path later
+  // could answer for another file put there meanwhile, or for none. A file
+  // whose size cannot be told cannot be announced, so it does not open.
+  const int64_t size = fileio_backend::SizeOfHandle(handle);
+  if (size < 0) {
+    fileio_backend::Close(handle);
+    return 0;
+  }
   rec->handle = handle;
+  rec->size = size;
+  rec->ran_out = false;
   rec->ReadBuffer = static_cast<uint8_t*>(g_allocator(kReadBufferCapacity));
   rec->capacity = kReadBufferCapacity;
   rec->remaining = 0;
@@ -64,7 +76,10 @@ int32_t FileReadByte(int32_t slot) {
   FileSlot* rec = Files().Find(slot);
   if (!rec) return 0;
   if (!rec->ReadBuffer) {
-    if (fileio_backend::Read(rec->handle, &byte, 1) != 1) byte = 0;
+    if (fileio_backend::Read(rec->handle, &byte, 1) != 1) {
+      byte = 0;
+      rec->ran_out = true;
+    }
     return SignExtend(byte);
   }
   if (rec->remaining >= 1) {
@@ -81,8 +96,20 @@ int32_t FileReadByte(int32_t slot) {
   if (got >= 1) {
     byte = rec->ReadBuffer[0];
     rec->remaining -= 1;
+  } else {
+    rec->ran_out = true;
   }
   return SignExtend(byte);
+}
+
+int64_t FileSlotSize(int32_t slot) {
+  const FileSlot* rec = Files().Find(slot);
+  return rec ? rec->size : -1;
+}
+
+int32_t FileReadShort(int32_t slot) {
+  const FileSlot* rec = Files().Find(slot);
+  return rec && rec->ran_out ? 1 : 0;
 }
 
 int64_t FileSizeAtPath(const char* path) {

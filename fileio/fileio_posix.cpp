@@ -30,20 +30,41 @@ namespace fileio_backend {
 
 // The handle is the descriptor plus one, so that descriptor 0 (possible
 // when stdin is closed) still gives a non-zero handle.
+//
+// Only a regular file is firmware. The open does not wait: a FIFO with no
+// writer would block a plain open for ever, so the descriptor starts
+// non-blocking, is looked at, and only a regular file is switched back to
+// blocking reads. Pseudo-files (/proc, some of /sys) are S_ISREG but
+// claim size 0 whatever they hold; one byte read at offset 0 tells those
+// from an empty file, and they are refused, since their size is no promise.
 intptr_t OpenReadOnly(const char* path) {
   int fd;
   do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return 0;
-  // A directory opens read-only on POSIX but not on Windows; refuse it so
-  // that both platforms reject a directory picked as firmware.
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && st.st_size == 0) {
+    unsigned char probe;
+    ssize_t got;
+    do {
+      got = pread(fd, &probe, 1, 0);
+    } while (got < 0 && errno == EINTR);
+    regular = got != 1;
+  }
+  const int flags = regular ? fcntl(fd, F_GETFL) : -1;
+  if (!regular || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     close(fd);
     return 0;
   }
   return static_cast<intptr_t>(fd) + 1;
+}
+
+int64_t SizeOfHandle(intptr_t handle) {
+  struct stat st;
+  if (fstat(static_cast<int>(handle - 1), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
 }
 
 int32_t Read(intptr_t handle, void* buffer, int32_t count) {

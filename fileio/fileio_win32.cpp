@@ -24,7 +24,19 @@ intptr_t OpenReadOnly(const char* path) {
   HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return 0;
+  // Only a file on a disk has a size that says how many bytes will come; a
+  // console, NUL, a COM port or a pipe would be read without end or block.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return 0;
+  }
   return reinterpret_cast<intptr_t>(h);
+}
+
+int64_t SizeOfHandle(intptr_t handle) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &size)) return -1;
+  return static_cast<int64_t>(size.QuadPart);
 }
 
 int32_t Read(intptr_t handle, void* buffer, int32_t count) {

@@ -41,7 +41,8 @@ void Flush(int32_t port, uint8_t* receive_buffer) {
 // Waits until the driver has sent what was just written. Some USB-serial
 // drivers report a transmit count that never reaches 0, so the wait is
 // bounded by the time-out the port gives the write itself (100 ms per byte
-// plus 10 ms); past it the run carries on as after a write that timed out.
+// plus 10 ms); past it the run carries on, since the write itself was taken
+// whole and such a count says nothing about the device.
 // Between two looks at the count the thread sleeps 1 ms rather than spin:
 // a word takes about 2 ms on the line at 9600 baud, and the count a driver
 // reports leaves out what its transmitter (the UART's FIFO, the adapter's
@@ -83,10 +84,12 @@ UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   Delay(kSettleMs);
   Flush(port_slot, receive_buffer);
 
-  // Write results are not examined: a write that timed out sent fewer
-  // bytes, and the run ends in a timeout or a wrong reply later on.
+  // A write that takes fewer bytes than it was given has run into its
+  // time-out: the device has stopped taking data. The run ends there, since
+  // every later write would wait out its own time-out too (hours, over a
+  // whole image) and the device could not make sense of the rest anyway.
   std::memcpy(send_buffer, "BL10", 4);
-  WritePort(port_slot, send_buffer, 4);
+  if (WritePort(port_slot, send_buffer, 4) != 4) return UploadOutcome::NoReplyToStart;
   Drain(port_slot, 4);
 
   if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoReplyToStart;
@@ -96,7 +99,7 @@ UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   const int32_t size = size_source ? size_source() : 0;
   const uint32_t bits = static_cast<uint32_t>(size);
   for (int k = 0; k < 4; ++k) send_buffer[k] = static_cast<uint8_t>((bits >> (8 * k)) & 0xFF);
-  WritePort(port_slot, send_buffer, 4);
+  if (WritePort(port_slot, send_buffer, 4) != 4) return UploadOutcome::NoFinalReply;
   Drain(port_slot, 4);
 
   // A negative size gives a count of 0 or less: no words, straight to the
@@ -106,7 +109,10 @@ UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   for (int32_t i = 1; i <= word_count; ++i) {
     send_buffer[0] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
     send_buffer[1] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
-    WritePort(port_slot, send_buffer, 2);
+    // The file ran out before the announced size: sending zeros in its place
+    // would flash a broken image that the device may well accept.
+    if (FileReadShort(file_slot)) return UploadOutcome::NoFinalReply;
+    if (WritePort(port_slot, send_buffer, 2) != 2) return UploadOutcome::NoFinalReply;
     if (progress) progress(i, word_count);
     Drain(port_slot, 2);
   }

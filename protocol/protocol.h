@@ -25,6 +25,9 @@ using ProgressHook = std::function<void(int32_t word_index, int32_t word_count)>
 
 // Runs one upload: settle, flush, "BL10", acknowledgement, size, words,
 // final acknowledgement. The caller has opened both slots and closes them.
+// A write the port does not take whole, or a file that runs out before the
+// size announced, ends the run at once: NoReplyToStart for the start
+// command, NoFinalReply after it.
 UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
                         uint8_t* receive_buffer, const SizeSource& size_source,
                         const ProgressHook& progress);

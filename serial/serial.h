@@ -18,10 +18,34 @@ enum Handshake : int32_t {
 // settings and the fixed time-outs (no read time-out; a write of n bytes
 // gives up after 100 * n + 10 ms). The slot is claimed only after the new
 // port is open and configured, so a failed open leaves the slot as it was.
-// Returns a non-zero value on success, 0 on failure.
+// The name is used whole; one the platform cannot take fails. On POSIX the
+// terminal settings the port had are put back when it is closed.
+// Returns a non-zero value on success, 0 on failure (see LastPortError).
 intptr_t OpenPort(int32_t slot, const char* name, uint32_t baud, uint8_t parity,
                   uint8_t data_bits, float stop_bits, int32_t handshake,
                   int32_t input_queue, int32_t output_queue);
+
+// Why an open or probe failed.
+enum PortError : int32_t {
+  PortErrorNone = 0,
+  PortErrorAbsent,                // no such port, or the name leads nowhere
+  PortErrorBusy,                  // another program (or slot) holds it
+  PortErrorDenied,                // no permission to open it
+  PortErrorNotSerial,             // it opened, but is no serial line
+  PortErrorSettings,              // the driver refused or dropped the line settings
+  PortErrorControllingTerminal,   // our own terminal, which is no port to flash through
+  PortErrorOther,
+};
+
+// Opens `name` only to see whether it is there and free: open, lock, close,
+// nothing configured, so another program's settings are never touched.
+// Non-zero when it is free; 0 otherwise, with the reason in LastPortError().
+int32_t ProbePort(const char* name);
+
+// Why the last OpenPort or ProbePort on this thread failed; PortErrorNone
+// after a success. `system_error` (may be null) receives the errno /
+// GetLastError value, 0 when none.
+PortError LastPortError(int32_t* system_error);
 
 // Bytes received and waiting to be read; 0 when the status query fails.
 int32_t PortInputCount(int32_t slot);

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "serial/serial.h"
+
 // How a backend treats one aspect of flow control.
 enum class FlowSwitch : uint8_t {
   Keep,  // leave it as the driver reported it
@@ -66,9 +68,6 @@ struct PortTimeouts {
 };
 inline constexpr PortTimeouts kPortTimeouts = {0, 0, 0, 100, 10};
 
-// Ports are opened by name; a name longer than this is cut to it.
-inline constexpr int kMaxPortNameChars = 59;
-
 // --- Pure rules (serial_core.cpp) -------------------------------------------
 
 // Exactly 1.0 is one stop bit, exactly 2.0 two, anything else (1.5, 0, 3.0,
@@ -92,9 +91,17 @@ uint64_t WriteTimeoutMs(int32_t count);
 namespace serial_backend {
 
 // Opens and configures the port; on any failure releases whatever it
-// acquired and returns 0. `name` is not null and already cut to
-// kMaxPortNameChars characters.
+// acquired, records why with RecordPortError and returns 0. `name` is not
+// null and is the caller's whole name: a backend that cannot take it all
+// refuses it rather than open whatever a part of it names.
 intptr_t Open(const char* name, const LineSettings& settings);
+// Opens the port only to see that it is there, free and a serial line, and
+// closes it again without changing anything. False, with the reason
+// recorded, when it is not.
+bool Probe(const char* name);
+// Closes the port. The POSIX backend first puts back the terminal settings
+// it found at Open: a tty keeps them after the last close, and the next
+// program to use it (a console, a modem tool) would take them as its own.
 void Close(intptr_t handle);
 // 0 when the status query fails.
 int32_t InputCount(intptr_t handle);
@@ -104,3 +111,8 @@ int32_t Read(intptr_t handle, void* buffer, int32_t count);
 int32_t Write(intptr_t handle, const void* buffer, int32_t count);
 
 }  // namespace serial_backend
+
+// --- For backends (serial_core.cpp) -----------------------------------------
+
+// Sets what LastPortError reports on the calling thread.
+void RecordPortError(PortError error, int32_t system_error);

@@ -2,8 +2,6 @@
 // shared by every platform. The platform calls live in serial_<platform>.cpp.
 #include "serial/serial.h"
 
-#include <cstring>
-
 #include "common/slot_table.h"
 #include "serial/serial_backend.h"
 
@@ -21,6 +19,11 @@ SlotTable<SerialPortSlot>& Ports() {
 }
 
 PortTraceHook g_trace_hook = nullptr;
+
+// Per thread, like errno: a program that opens ports on several threads
+// reads the reason for its own failure.
+thread_local PortError t_port_error = PortErrorNone;
+thread_local int32_t t_system_error = 0;
 
 intptr_t OpenHandle(int32_t slot) {
   const SerialPortSlot* rec = Ports().Find(slot);
@@ -89,25 +92,53 @@ intptr_t OpenPort(int32_t slot, const char* name, uint32_t baud, uint8_t parity,
                   int32_t input_queue, int32_t output_queue) {
   // Ports live in numbered slots only: a detached record (slot -1) would be
   // unreachable once its identifier is dropped, since we return the handle.
-  if (name == nullptr || slot < 0) return 0;
-
-  char cut[kMaxPortNameChars + 1];
-  std::strncpy(cut, name, kMaxPortNameChars);
-  cut[kMaxPortNameChars] = '\0';
+  if (name == nullptr) {
+    RecordPortError(PortErrorAbsent, 0);
+    return 0;
+  }
+  if (slot < 0) {
+    RecordPortError(PortErrorOther, 0);
+    return 0;
+  }
 
   const LineSettings settings = MakeLineSettings(baud, parity, data_bits, stop_bits, handshake,
                                                  input_queue, output_queue);
-  const intptr_t handle = serial_backend::Open(cut, settings);
+  // A backend that fails without saying why still leaves a reason.
+  RecordPortError(PortErrorOther, 0);
+  const intptr_t handle = serial_backend::Open(name, settings);
   if (handle == 0) return 0;  // the slot, and any port it holds, is untouched
 
   // Only now does an old port in this slot get closed (by the claim).
   SerialPortSlot* rec = Ports().Claim(slot);
   if (rec == nullptr) {
     serial_backend::Close(handle);
+    RecordPortError(PortErrorOther, 0);
     return 0;
   }
   rec->handle = handle;
+  RecordPortError(PortErrorNone, 0);
   return handle;
+}
+
+int32_t ProbePort(const char* name) {
+  if (name == nullptr) {
+    RecordPortError(PortErrorAbsent, 0);
+    return 0;
+  }
+  RecordPortError(PortErrorOther, 0);
+  if (!serial_backend::Probe(name)) return 0;
+  RecordPortError(PortErrorNone, 0);
+  return 1;
+}
+
+PortError LastPortError(int32_t* system_error) {
+  if (system_error != nullptr) *system_error = t_system_error;
+  return t_port_error;
+}
+
+void RecordPortError(PortError error, int32_t system_error) {
+  t_port_error = error;
+  t_system_error = system_error;
 }
 
 int32_t PortInputCount(int32_t slot) {

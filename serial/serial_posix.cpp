@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <string>
 
 #include "common/delay.h"
@@ -24,15 +25,111 @@ namespace {
 intptr_t HandleFromFd(int fd) { return static_cast<intptr_t>(fd) + 1; }
 int FdFromHandle(intptr_t h) { return static_cast<int>(h - 1); }
 
+// The terminal settings each open port had before ours were applied, by
+// descriptor. A tty keeps its settings after the last close, so without
+// putting them back a port we merely looked at, or flashed through, would
+// stay raw at 9600 baud for the console or modem tool that uses it next.
+std::map<int, termios>& SavedSettings() {
+  static std::map<int, termios> saved;
+  return saved;
+}
+
 // Undoes the exclusive claim and closes. TIOCNXCL must come before close.
 // Output still queued is dropped first: close() would otherwise wait for it
 // up to the driver's closing time (30 s by default, or for ever), which is
 // the very wait a driver whose transmit count never empties turns into a hang.
+// The settings found at open go back only after that flush, so that they
+// cannot wait for the queue to drain either.
 void ReleaseFd(int fd) {
   tcflush(fd, TCOFLUSH);
+  const auto saved = SavedSettings().find(fd);
+  if (saved != SavedSettings().end()) {
+    int rc;
+    do {
+      rc = tcsetattr(fd, TCSANOW, &saved->second);
+    } while (rc != 0 && errno == EINTR);
+    SavedSettings().erase(saved);
+  }
   ioctl(fd, TIOCNXCL);
   flock(fd, LOCK_UN);
   close(fd);
+}
+
+PortError PortErrorForErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+      return PortErrorAbsent;
+    case EBUSY:
+    case EWOULDBLOCK:  // the lock another opener holds
+      return PortErrorBusy;
+    case EACCES:
+    case EPERM:
+      return PortErrorDenied;
+    case EISDIR:
+    case ENOTTY:
+      return PortErrorNotSerial;
+    default:
+      return PortErrorOther;
+  }
+}
+
+void RecordErrno(int error) { RecordPortError(PortErrorForErrno(error), error); }
+
+// Opens the device behind `name` the way both an open and a probe need it:
+// held under an exclusive lock, a terminal, and not ours. Nothing is
+// configured. Returns the descriptor, or -1 with the reason recorded.
+int OpenLockedTerminal(const char* name) {
+  const std::string path = SerialDevicePathForName(name);
+  if (path.empty()) {
+    RecordPortError(PortErrorAbsent, 0);
+    return -1;
+  }
+  // Non-blocking for good: the open cannot be held up by a missing carrier,
+  // and a write can stop at its deadline without switching modes per word
+  // (reads wait in poll() instead).
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    RecordErrno(errno);
+    return -1;
+  }
+  // The terminal this program runs in (/dev/tty, or its /dev/pts/N by name)
+  // is no device to flash: configuring it would leave the user's shell raw.
+  // tcgetsid answers only for the caller's own controlling terminal.
+  const pid_t session = tcgetsid(fd);
+  if (session != -1 && session == getsid(0)) {
+    close(fd);
+    RecordPortError(PortErrorControllingTerminal, 0);
+    return -1;
+  }
+  // Exclusive, as on Windows: the lock refuses any other opener that asks
+  // for it (root included, and another slot of ours).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    RecordErrno(error);
+    return -1;
+  }
+  if (!isatty(fd)) {
+    const int error = errno;
+    close(fd);
+    RecordPortError(PortErrorNotSerial, error);
+    return -1;
+  }
+  return fd;
+}
+
+// Gives up on an open whose settings the device refused or dropped.
+intptr_t SettingsRefused(int fd, int error) {
+  ReleaseFd(fd);
+  RecordPortError(PortErrorSettings, error);
+  return 0;
 }
 
 // Sets the RTS line for the modes that hold it. A device without modem
@@ -155,43 +252,37 @@ bool TermiosTaken(const termios& wanted, const termios& got) {
 namespace serial_backend {
 
 intptr_t Open(const char* name, const LineSettings& s) {
-  const std::string path = SerialDevicePathForName(name);
-  if (path.empty()) return 0;
-
-  // Non-blocking for good: the open cannot be held up by a missing carrier,
-  // and a write can stop at its deadline without switching modes per word
-  // (reads wait in poll() instead).
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = OpenLockedTerminal(name);
   if (fd < 0) return 0;
-
-  // Exclusive, as on Windows: the lock refuses any other opener that asks
-  // for it (root included, and another slot of ours); TIOCEXCL refuses
-  // every later open() by non-root programs, which do not ask.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return 0;
-  }
+  // TIOCEXCL refuses every later open() by non-root programs, which do not
+  // ask for the lock.
   ioctl(fd, TIOCEXCL);
 
   termios reported;
   termios wanted;
   termios got;
-  if (tcgetattr(fd, &reported) != 0 || !BuildTermios(reported, s, &wanted)) {
-    ReleaseFd(fd);
-    return 0;
-  }
+  if (tcgetattr(fd, &reported) != 0) return SettingsRefused(fd, errno);
+  if (!BuildTermios(reported, s, &wanted)) return SettingsRefused(fd, 0);
+  SavedSettings()[fd] = reported;
   int rc;
   do {
     rc = tcsetattr(fd, TCSANOW, &wanted);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0 || tcgetattr(fd, &got) != 0 || !TermiosTaken(wanted, got) ||
-      !ApplyRtsLine(fd, s.flow.rts)) {
-    ReleaseFd(fd);
-    return 0;
-  }
+  if (rc != 0) return SettingsRefused(fd, errno);
+  if (tcgetattr(fd, &got) != 0) return SettingsRefused(fd, errno);
+  if (!TermiosTaken(wanted, got)) return SettingsRefused(fd, 0);
+  if (!ApplyRtsLine(fd, s.flow.rts)) return SettingsRefused(fd, errno);
   // Nothing else: the queues are not flushed and no break is sent. The
   // driver's buffer sizes are the kernel's own; termios cannot change them.
   return HandleFromFd(fd);
+}
+
+bool Probe(const char* name) {
+  const int fd = OpenLockedTerminal(name);
+  if (fd < 0) return false;
+  flock(fd, LOCK_UN);
+  close(fd);
+  return true;
 }
 
 void Close(intptr_t handle) { ReleaseFd(FdFromHandle(handle)); }

@@ -36,19 +36,50 @@ void ApplyFlowControl(DCB& dcb, const FlowControl& flow) {
   }
 }
 
+void RecordLastError(DWORD error) {
+  PortError reason = PortErrorOther;
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      reason = PortErrorAbsent;
+      break;
+    case ERROR_ACCESS_DENIED:  // what a COM port held by another program reports
+    case ERROR_SHARING_VIOLATION:
+      reason = PortErrorBusy;
+      break;
+    default:
+      break;
+  }
+  RecordPortError(reason, static_cast<int32_t>(error));
+}
+
+// Opens the device exclusively (share mode 0), for synchronous use.
+// "\\.\" goes in front of every name, so COM10 and up open like COM1. A
+// name too long for the path is refused: cut short it could name another
+// device. Returns INVALID_HANDLE_VALUE with the reason recorded.
+HANDLE OpenExclusive(const char* name) {
+  constexpr char kPrefix[] = "\\\\.\\";
+  constexpr size_t kPrefixChars = sizeof kPrefix - 1;
+  char path[64];
+  const size_t length = std::strlen(name);
+  if (length > sizeof path - kPrefixChars - 1) {
+    RecordPortError(PortErrorOther, ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::memcpy(path, kPrefix, kPrefixChars);
+  std::memcpy(path + kPrefixChars, name, length + 1);
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) RecordLastError(GetLastError());
+  return h;
+}
+
 }  // namespace
 
 namespace serial_backend {
 
 intptr_t Open(const char* name, const LineSettings& s) {
-  // "\\.\" in front of every name, so COM10 and up open like COM1.
-  char path[64];
-  std::memcpy(path, "\\\\.\\", 4);
-  std::strncpy(path + 4, name, kMaxPortNameChars);
-  path[4 + kMaxPortNameChars] = '\0';
-
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE h = OpenExclusive(name);
   if (h == INVALID_HANDLE_VALUE) return 0;
 
   if (s.input_queue > 0 && s.output_queue > 0) {
@@ -59,7 +90,9 @@ intptr_t Open(const char* name, const LineSettings& s) {
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   if (!GetCommState(h, &dcb)) {
+    const DWORD error = GetLastError();
     CloseHandle(h);
+    RecordPortError(PortErrorNotSerial, static_cast<int32_t>(error));
     return 0;
   }
   dcb.BaudRate = s.baud;
@@ -69,7 +102,9 @@ intptr_t Open(const char* name, const LineSettings& s) {
   dcb.fParity = s.parity_check ? TRUE : FALSE;
   ApplyFlowControl(dcb, s.flow);
   if (!SetCommState(h, &dcb)) {
+    const DWORD error = GetLastError();
     CloseHandle(h);
+    RecordPortError(PortErrorSettings, static_cast<int32_t>(error));
     return 0;
   }
 
@@ -82,6 +117,15 @@ intptr_t Open(const char* name, const LineSettings& s) {
   SetCommTimeouts(h, &timeouts);
 
   return reinterpret_cast<intptr_t>(h);
+}
+
+// Only open and close: the line settings the driver holds are not asked
+// for, let alone changed.
+bool Probe(const char* name) {
+  HANDLE h = OpenExclusive(name);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
 }
 
 void Close(intptr_t handle) { CloseHandle(ToHandle(handle)); }

@@ -25,16 +25,30 @@ void CloseAllPorts() { Rec().Log("CloseAllPorts"); }
 
 // ---- fileio/fileio.h ----
 intptr_t OpenFileForReading(int32_t slot, const char* path) {
-  Rec().Log("OpenFile " + std::to_string(slot) + " " + path);
-  return Rec().openable_files.count(path) ? 1 : 0;
+  Recorder& r = Rec();
+  r.Log("OpenFile " + std::to_string(slot) + " " + path);
+  r.open_file_sizes.erase(slot);
+  if (!r.openable_files.count(path)) return 0;
+  auto size = r.file_sizes.find(path);
+  r.open_file_sizes[slot] = size == r.file_sizes.end() ? 0 : size->second;
+  return 1;
 }
 int32_t FileReadByte(int32_t) { return 0; }
+int32_t FileReadShort(int32_t) { return 0; }
+int64_t FileSlotSize(int32_t slot) {
+  Rec().Log("FileSlotSize " + std::to_string(slot));
+  auto it = Rec().open_file_sizes.find(slot);
+  return it == Rec().open_file_sizes.end() ? -1 : it->second;
+}
 int64_t FileSizeAtPath(const char* path) {
   Rec().Log(std::string("FileSize ") + path);
   auto it = Rec().file_sizes.find(path);
   return it == Rec().file_sizes.end() ? -1 : it->second;
 }
-void CloseFileSlot(int32_t slot) { Rec().Log("CloseFile " + std::to_string(slot)); }
+void CloseFileSlot(int32_t slot) {
+  Rec().Log("CloseFile " + std::to_string(slot));
+  Rec().open_file_sizes.erase(slot);
+}
 void CloseAllFiles() { Rec().Log("CloseAllFiles"); }
 
 // ---- protocol/protocol.h ----
@@ -43,6 +57,7 @@ UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send, uin
   Recorder& r = Rec();
   r.Log("RunUpload " + std::to_string(port_slot) + " " + std::to_string(file_slot) +
         (send && receive ? " buffers" : " no-buffers"));
+  if (r.during_upload) r.during_upload();
   if (r.asks_size) r.size_seen = size_source();
   for (int32_t i = 1; i <= r.words; ++i) progress(i, r.words);
   return r.outcome;

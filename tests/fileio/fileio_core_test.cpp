@@ -21,6 +21,7 @@ std::map<std::string, std::vector<uint8_t>> g_disk;
 std::map<intptr_t, std::pair<std::string, size_t>> g_open;  // handle -> path, position
 intptr_t g_next_handle = 100;
 std::vector<std::string> g_calls;
+bool g_size_unknown = false;  // the platform cannot tell an open file's size
 
 std::vector<uint8_t> Pattern(size_t n) {
   std::vector<uint8_t> v(n);
@@ -34,6 +35,7 @@ class FileCore : public ::testing::Test {
     g_disk.clear();
     g_open.clear();
     g_calls.clear();
+    g_size_unknown = false;
   }
   void TearDown() override {
     CloseAllFiles();
@@ -63,6 +65,11 @@ int32_t Read(intptr_t handle, void* buffer, int32_t count) {
   }
   g_calls.push_back("read " + std::to_string(count) + " got " + std::to_string(n));
   return static_cast<int32_t>(n);
+}
+
+int64_t SizeOfHandle(intptr_t handle) {
+  if (g_size_unknown) return -1;
+  return static_cast<int64_t>(g_disk.at(g_open.at(handle).first).size());
 }
 
 void Close(intptr_t handle) {
@@ -175,4 +182,37 @@ TEST_F(FileCore, AbsentOrEmptyPathHasNoSizeWithoutAskingThePlatform) {
   EXPECT_EQ(FileSizeAtPath(""), -1);
   EXPECT_TRUE(g_calls.empty());
   EXPECT_EQ(FileSizeAtPath("x"), 42);
+}
+
+TEST_F(FileCore, SlotSizeIsTheSizeAtOpenAndRunningOutIsRemembered) {
+  for (bool buffered : {true, false}) {
+    SCOPED_TRACE(buffered ? "read-ahead" : "one-byte reads");
+    const ReadBufferAllocator none = [](size_t) -> void* { return nullptr; };
+    SetReadBufferAllocator(buffered ? nullptr : none);
+    g_disk["fw"] = {0, 2, 3};
+    EXPECT_EQ(FileSlotSize(0), -1);
+    ASSERT_NE(OpenFileForReading(0, "fw"), 0);
+    g_disk["fw"].resize(2);  // the file shrinks after it was opened
+    EXPECT_EQ(FileSlotSize(0), 3);
+    EXPECT_EQ(FileReadByte(0), 0);
+    EXPECT_EQ(FileReadShort(0), 0) << "a 0 byte in the file is no shortfall";
+    EXPECT_EQ(FileReadByte(0), 2);
+    EXPECT_EQ(FileReadByte(0), 0);
+    EXPECT_NE(FileReadShort(0), 0);
+    g_disk["fw"].push_back(9);  // growing again does not undo the shortfall
+    EXPECT_EQ(FileReadByte(0), 9);
+    EXPECT_NE(FileReadShort(0), 0);
+
+    // A new open starts afresh; a closed slot has neither size nor shortfall.
+    ASSERT_NE(OpenFileForReading(0, "fw"), 0);
+    EXPECT_EQ(FileReadShort(0), 0);
+    EXPECT_EQ(FileSlotSize(0), 3);
+    CloseFileSlot(0);
+    EXPECT_EQ(FileSlotSize(0), -1);
+    EXPECT_EQ(FileReadShort(0), 0);
+  }
+  // A file whose size cannot be told does not open, and is not left open.
+  g_size_unknown = true;
+  EXPECT_EQ(OpenFileForReading(0, "fw"), 0);
+  EXPECT_EQ(FileSlotSize(0), -1);
 }

@@ -1,8 +1,12 @@
 // POSIX answers of the file layer: "/" separators, no drives, no share modes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 
 #include "fileio/fileio.h"
 #include "tests/fileio/temp_dir.h"
@@ -59,4 +63,42 @@ TEST_F(PosixFiles, SizesBeyond4GiBKeepAll64Bits) {
   const int64_t size = (int64_t{1} << 32) + 2;
   if (truncate(path.c_str(), size) != 0) GTEST_SKIP() << "the file system refuses a sparse 4 GiB file";
   EXPECT_EQ(FileSizeAtPath(path.c_str()), size);
+}
+
+TEST_F(PosixFiles, OnlyRegularFilesOpenAndNoneWaitsForAWriter) {
+  const std::string fifo = dir_.Path("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto opened = std::async(std::launch::async, [&] { return OpenFileForReading(1, fifo.c_str()); });
+  if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "the open waited for a writer";
+    close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets it go
+  }
+  EXPECT_EQ(opened.get(), 0);
+  // Devices without end, and a pseudo-file that claims size 0 but has text.
+  for (const char* path : {"/dev/zero", "/dev/urandom", "/dev/null", "/proc/self/status"}) {
+    EXPECT_EQ(OpenFileForReading(0, path), 0) << path;
+  }
+  // An empty file is still a file.
+  ASSERT_NE(OpenFileForReading(0, dir_.Write("empty.bin", {}).c_str()), 0);
+  EXPECT_EQ(FileSlotSize(0), 0);
+}
+
+TEST_F(PosixFiles, TheSlotKeepsTheSizeOfWhatItOpenedAndNoticesItShrink) {
+  const std::string path = dir_.Write("fw.bin", {1, 2, 3, 4});
+  ASSERT_NE(OpenFileForReading(0, path.c_str()), 0);
+  // Another file is put in its place, then the path goes away altogether.
+  ASSERT_EQ(rename(dir_.Write("other.bin", {9, 9, 9, 9, 9, 9}).c_str(), path.c_str()), 0);
+  EXPECT_EQ(FileSlotSize(0), 4);
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  EXPECT_EQ(FileSlotSize(0), 4);
+  EXPECT_EQ(FileReadByte(0), 1);
+
+  const std::string cut = dir_.Write("cut.bin", {5, 6, 7, 8});
+  ASSERT_NE(OpenFileForReading(1, cut.c_str()), 0);
+  ASSERT_EQ(truncate(cut.c_str(), 1), 0);
+  EXPECT_EQ(FileSlotSize(1), 4);
+  EXPECT_EQ(FileReadByte(1), 5);
+  EXPECT_EQ(FileReadShort(1), 0);
+  EXPECT_EQ(FileReadByte(1), 0);
+  EXPECT_NE(FileReadShort(1), 0);
 }

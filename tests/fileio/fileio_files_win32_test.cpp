@@ -74,3 +74,9 @@ TEST_F(WinFiles, SizesBeyond4GiBKeepAll64Bits) {
   if (!grown) GTEST_SKIP() << "no sparse files here";
   EXPECT_EQ(FileSizeAtPath(path.c_str()), size.QuadPart);
 }
+
+TEST_F(WinFiles, OnlyFilesOnDiskOpenEachWithItsSize) {
+  EXPECT_EQ(OpenFileForReading(0, "NUL"), 0);
+  ASSERT_NE(OpenFileForReading(0, dir_.Write("fw.bin", {1, 2, 3, 4, 5}).c_str()), 0);
+  EXPECT_EQ(FileSlotSize(0), 5);
+}

@@ -274,3 +274,31 @@ TEST_F(Upload, ADrainThatFindsTheQueueEmptyDoesNotSleep) {
   EXPECT_EQ(std::count(line_.delays.begin(), line_.delays.end(), 1u), 0);
   EXPECT_EQ(line_.drain_queries, (std::vector<int32_t>(6, 1)));
 }
+
+TEST_F(Upload, AShortWriteEndsTheRunAtOnce) {
+  struct Case {
+    size_t write;  // 0: "BL10", 1: the size, 2 and on: the words
+    int32_t takes;
+    UploadOutcome expected;
+  };
+  for (const Case& c : {Case{0, 3, UploadOutcome::NoReplyToStart},
+                        Case{0, 0, UploadOutcome::NoReplyToStart},
+                        Case{1, 2, UploadOutcome::NoFinalReply},
+                        Case{3, 1, UploadOutcome::NoFinalReply}}) {
+    SCOPED_TRACE("write " + std::to_string(c.write) + " takes " + std::to_string(c.takes));
+    Reset();
+    line_.short_writes[c.write] = c.takes;
+    EXPECT_EQ(Run(Image(8)), c.expected);
+    // Nothing after it: no drain, no progress for it, no reply wait.
+    EXPECT_EQ(line_.log.back(), c.write < 2 ? "write 4" : "write 2");
+    EXPECT_EQ(PollCount(), c.write == 0 ? 0u : 2u);
+    EXPECT_EQ(progress_.size(), c.write < 2 ? 0u : c.write - 2);
+  }
+}
+
+TEST_F(Upload, AFileShorterThanItsAnnouncedSizeEndsTheRunWithoutPadding) {
+  EXPECT_EQ(Run({1, 2, 3}, 8), UploadOutcome::NoFinalReply);
+  EXPECT_EQ(line_.wire, Concat({Text("BL10"), SizeField(8), Bytes{1, 2}}));
+  EXPECT_EQ(progress_.size(), 1u);
+  EXPECT_EQ(PollCount(), 2u) << "no final reply wait";
+}

@@ -69,6 +69,11 @@ int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
   if (!Ours(slot)) return 0;
   ScriptedLine& l = *g_line;
   l.log.push_back("write " + std::to_string(count));
+  const auto cut = l.short_writes.find(l.writes++);
+  if (cut != l.short_writes.end() && cut->second < count) {
+    l.now_us += (100 * static_cast<uint64_t>(count) + 10) * 1000;
+    count = cut->second;
+  }
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   l.wire.insert(l.wire.end(), bytes, bytes + count);
   l.drain_queries.push_back(0);
@@ -90,6 +95,17 @@ int32_t FileReadByte(int32_t slot) {
     return 0;
   }
   ++g_line->file_reads;
-  if (g_line->file_position >= g_line->file.size()) return 0;
+  if (g_line->file_position >= g_line->file.size()) {
+    g_line->file_ran_out = true;
+    return 0;
+  }
   return static_cast<int8_t>(g_line->file[g_line->file_position++]);
+}
+
+int32_t FileReadShort(int32_t slot) {
+  if (slot != ScriptedLine::kFile) {
+    g_line->wrong_slot = true;
+    return 0;
+  }
+  return g_line->file_ran_out ? 1 : 0;
 }

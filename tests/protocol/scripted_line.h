@@ -1,5 +1,5 @@
 // A scripted serial line, clock and firmware file that stand in for the
-// serial layer, the delay and FileReadByte at link time. Time is fake: it
+// serial layer, the delay and the file reads at link time. Time is fake: it
 // moves only when the engine delays, queries the output queue (if the
 // script says a query takes time) or blocks in a read.
 #pragma once
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,11 @@ struct ScriptedLine {
   std::vector<uint8_t> file;
   size_t file_position = 0;
   int32_t file_reads = 0;
+  bool file_ran_out = false;  // a read went past the end of `file`
+  // Writes (counted from 0) that take fewer bytes than given: write number
+  // -> bytes taken. Such a write first waits out the port's time-out.
+  std::map<size_t, int32_t> short_writes;
+  size_t writes = 0;
   bool read_starved = false;  // a read asked for bytes that never came
   bool wrong_slot = false;
 

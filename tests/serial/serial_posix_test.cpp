@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,6 +34,12 @@ int64_t MsSince(Clock::time_point start) {
 
 intptr_t OpenBootloaderSettings(int32_t slot, const char* name) {
   return OpenPort(slot, name, 9600, 0, 8, 1.0f, HandshakeNone, 16, 16);
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+         cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 bool WaitForInput(int32_t slot, int32_t count, int timeout_ms = 2000) {
@@ -273,23 +280,23 @@ TEST_F(SerialPosix, TwoDigitComNamesAndDevicePathsOpenLikeCom1) {
   unsetenv("UPDATE_FIRMWARE_COM16");
 }
 
-TEST_F(SerialPosix, NameIsCutTo59Characters) {
+TEST_F(SerialPosix, LongNamesAreUsedWhole) {
+  // Two links, the first 59 characters of the longer one naming the other:
+  // a name cut short would open the wrong device.
   char dir_template[] = "/tmp/uf-serial-XXXXXX";
   ASSERT_NE(mkdtemp(dir_template), nullptr);
-  std::string link = std::string(dir_template) + "/";
-  link.append(59 - link.size(), 'p');
-  ASSERT_EQ(link.size(), 59u);
-  ASSERT_EQ(symlink(com5.path.c_str(), link.c_str()), 0);
+  std::string prefix = std::string(dir_template) + "/";
+  prefix.append(59 - prefix.size(), 'p');
+  const std::string whole = prefix + "-62";
+  ASSERT_EQ(symlink(com6.path.c_str(), prefix.c_str()), 0);
+  ASSERT_EQ(symlink(com5.path.c_str(), whole.c_str()), 0);
 
-  EXPECT_NE(OpenBootloaderSettings(0, (link + "-and-the-rest").c_str()), 0);
+  EXPECT_NE(OpenBootloaderSettings(0, whole.c_str()), 0);
   EXPECT_FALSE(FreeForOthers(com5.path));
+  EXPECT_TRUE(FreeForOthers(com6.path)) << "the device of the first 59 characters was opened";
   ClosePort(0);
-
-  // The 60th character is never looked at: a file with it is not reached.
-  const std::string longer = link + "q";
-  ASSERT_EQ(rename(link.c_str(), longer.c_str()), 0);
-  EXPECT_EQ(OpenBootloaderSettings(0, longer.c_str()), 0);
-  unlink(longer.c_str());
+  unlink(whole.c_str());
+  unlink(prefix.c_str());
   rmdir(dir_template);
 }
 
@@ -370,6 +377,88 @@ TEST_F(SerialPosix, CloseAllPortsClosesEverySlot) {
   EXPECT_TRUE(FreeForOthers(com6.path));
   EXPECT_EQ(WritePort(0, "x", 1), 0);
   EXPECT_EQ(WritePort(40, "x", 1), 0);
+}
+
+TEST_F(SerialPosix, ClosingAndProbingLeaveThePortAsItWasFound) {
+  termios found = com5.Settings();
+  cfsetispeed(&found, B115200);
+  cfsetospeed(&found, B115200);
+  ASSERT_EQ(tcsetattr(com5.slave, TCSANOW, &found), 0);
+  found = com5.Settings();
+  ASSERT_TRUE(found.c_lflag & ICANON);
+
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  ASSERT_FALSE(SameSettings(com5.Settings(), found));
+  ClosePort(0);
+  EXPECT_TRUE(SameSettings(com5.Settings(), found));
+  // Also when the device drops a setting after the new ones were applied.
+  EXPECT_EQ(OpenPort(0, "COM5", 9600, 2, 8, 1.0f, HandshakeNone, 16, 16), 0);
+  EXPECT_EQ(LastPortError(nullptr), PortErrorSettings);
+  EXPECT_TRUE(SameSettings(com5.Settings(), found));
+  EXPECT_NE(ProbePort("COM5"), 0);
+  EXPECT_TRUE(SameSettings(com5.Settings(), found));
+  EXPECT_TRUE(FreeForOthers(com5.path));
+}
+
+TEST_F(SerialPosix, ProbeAndOpenSayWhyTheyFailed) {
+  int32_t system_error = -1;
+  const int other = open(com5.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(ProbePort("COM5"), 0);
+  EXPECT_EQ(LastPortError(&system_error), PortErrorBusy);
+  EXPECT_EQ(system_error, EWOULDBLOCK);
+  EXPECT_EQ(OpenBootloaderSettings(0, "COM5"), 0);
+  EXPECT_EQ(LastPortError(nullptr), PortErrorBusy);
+  close(other);
+
+  EXPECT_EQ(ProbePort("COM7"), 0);
+  EXPECT_EQ(LastPortError(&system_error), PortErrorAbsent);
+  EXPECT_EQ(system_error, ENOENT);
+  for (const char* nowhere : {"LPT1", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(ProbePort(nowhere), 0);
+    EXPECT_EQ(LastPortError(&system_error), PortErrorAbsent);
+    EXPECT_EQ(system_error, 0);
+  }
+  char file[] = "/tmp/uf-serial-file-XXXXXX";
+  const int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  for (const char* not_serial : {static_cast<const char*>(file), "/dev/null", "/tmp"}) {
+    EXPECT_EQ(ProbePort(not_serial), 0) << not_serial;
+    EXPECT_EQ(LastPortError(nullptr), PortErrorNotSerial) << not_serial;
+    EXPECT_EQ(OpenBootloaderSettings(0, not_serial), 0) << not_serial;
+    EXPECT_EQ(LastPortError(nullptr), PortErrorNotSerial) << not_serial;
+  }
+  close(fd);
+  unlink(file);
+
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  EXPECT_EQ(LastPortError(&system_error), PortErrorNone);
+  EXPECT_EQ(system_error, 0);
+  EXPECT_EQ(ProbePort("COM5"), 0) << "held by a slot of ours";
+  EXPECT_EQ(LastPortError(nullptr), PortErrorBusy);
+}
+
+TEST_F(SerialPosix, OurOwnTerminalIsNoPort) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // In a session of its own, the child makes the pty its terminal.
+    const int tty = setsid() < 0 ? -1 : open(com5.path.c_str(), O_RDWR);
+    if (tty < 0 || tcgetsid(tty) != getsid(0)) _exit(100);
+    int result = 0;
+    for (const char* name : {"/dev/tty", com5.path.c_str()}) {
+      if (OpenBootloaderSettings(0, name) != 0) result |= 1;
+      if (LastPortError(nullptr) != PortErrorControllingTerminal) result |= 2;
+      if (ProbePort(name) != 0 || LastPortError(nullptr) != PortErrorControllingTerminal) result |= 4;
+    }
+    if (!(com5.Settings().c_lflag & ICANON)) result |= 8;
+    _exit(result);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "1: opened, 2: other reason, 4: probe, 8: left raw, 100: no terminal to test with";
 }
 
 // --- Data -------------------------------------------------------------------

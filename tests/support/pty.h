@@ -21,7 +21,8 @@ struct Pty {
   void CloseMaster();
   termios Settings() const;
   // A fresh pty is in canonical mode and the serial layer's open makes it
-  // raw, so a pty still canonical was never opened and configured.
+  // raw until the close puts the old settings back, so a pty in canonical
+  // mode is not configured by anyone now.
   bool Untouched() const;
   // Writes to the device side; a short write fails the test.
   void Send(const std::string& bytes) const;

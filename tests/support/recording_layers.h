@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -28,13 +29,15 @@ struct Recorder {
   // Serial and files
   std::set<std::string> openable_ports;   // names OpenPort accepts
   std::set<std::string> openable_files;
-  std::map<std::string, int64_t> file_sizes;
+  std::map<std::string, int64_t> file_sizes;     // by path, as it is now
+  std::map<int32_t, int64_t> open_file_sizes;    // by slot, as it was at the open
 
   // Protocol
   UploadOutcome outcome = UploadOutcome::Success;
   int32_t words = 0;                      // progress calls the upload makes
   bool asks_size = true;
   int32_t size_seen = 0;
+  std::function<void()> during_upload;    // runs before the size is asked
 
   void Log(const std::string& line) { calls.push_back(line); }
   std::string Name(int32_t handle) const {
