@@ -90,6 +90,24 @@ bool FindPort(const std::string& name, UsbIdentity* found) {
   return present;
 }
 
+// Whether `name` is a DOS device, as every port is, one outside the ports
+// class (a virtual pair) too. Wine's links to host ttys are none to
+// QueryDosDevice, so then the port is opened without access rights: not
+// first, as opening a real port raises its modem lines, and on Windows a
+// name QueryDosDevice does not know opens nothing anyway. A port in use
+// is there all the same.
+bool DosDeviceExists(const std::string& name) {
+  char target[1024];
+  if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) return true;
+  HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION;
+  }
+  CloseHandle(h);
+  return true;
+}
+
 }  // namespace
 
 UsbIdentity FindUsbIdentity(const std::string& name, const std::string& /*sysfs_root*/) {
@@ -100,12 +118,7 @@ UsbIdentity FindUsbIdentity(const std::string& name, const std::string& /*sysfs_
 
 DeviceKey FindDeviceKey(const std::string& name, const std::string& /*sysfs_root*/) {
   UsbIdentity usb;
-  // A port outside the ports class (a virtual pair, Wine's link to a host
-  // tty) has a DOS device name all the same.
-  char target[1024];
-  if (!FindPort(name, &usb) && QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) {
-    return DeviceKey{};
-  }
+  if (!FindPort(name, &usb) && !DosDeviceExists(name)) return DeviceKey{};
   DeviceKey key;
   for (char c : name) key.device += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   key.usb = usb.serial;

@@ -32,4 +32,9 @@ TEST(InstanceId, UsbSerialAdaptersAndWhatWindowsMadeUp) {
   }
 }
 
+TEST(DeviceKey, ANameThatLeadsToNoDeviceHasNone) {
+  EXPECT_TRUE(FindDeviceKey("COM0", "").empty());
+  EXPECT_TRUE(FindDeviceKey("nonsense", "").empty());
+}
+
 }  // namespace
