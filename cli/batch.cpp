@@ -4,9 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
-#include <sstream>
+#include <set>
 
 #include "cli/cli_internal.h"
 #include "cli/cli_backend.h"
@@ -14,7 +15,6 @@
 #include "serial/serial.h"
 #include "update/update.h"
 
-using cli_backend::DiagnosePort;
 using cli_backend::ForgetWorkers;
 using cli_backend::PumpWorkers;
 using cli_backend::SetInterruptNote;
@@ -32,17 +32,29 @@ constexpr uint64_t kRedrawMs = 100;  // terminal redraws, at most this often
 constexpr uint32_t kPresencePollMs = 250;
 constexpr int kBarWidth = 20;
 
-// --- The worker's report, one line each -------------------------------------
-//   start SIZE                      the port is open, the upload begins
-//   progress INDEX COUNT ANNOUNCED  a word whose percentage is new
-//   detail TEXT                     what went wrong, for a file or port problem
-//   done CODE SENT                  the outcome, and the image bytes sent
+// --- The worker's report: one JSON object a line ----------------------------
+//   {"start": SIZE}                   the port is open, the upload begins
+//   {"progress": [INDEX, COUNT, ANNOUNCED]}  a word whose percentage is new
+//   {"detail": TEXT}                  what went wrong, for a file or port problem
+//   {"trace_error": TEXT}             the transcript is incomplete, and why
+//   {"done": [CODE, SENT]}            the outcome, and the image bytes the port took
+// JSON escapes every control character, so no name or message that a field
+// carries can end a record or make one up.
 
-void Report(const std::string& line) { Print(stdout, line + "\n"); }
+void Report(const json& record) {
+  const std::string line = JsonText(record) + "\n";
+  if (std::fputs(line.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
+    // Nobody reads us any more: the parent has gone. Flashing on unseen,
+    // holding the port, helps no one; the stop handler releases the port.
+    std::raise(SIGTERM);
+  }
+}
 
 struct Board {
   PresentPort port;
   std::string trace;
+  bool force = false;
+  std::string trace_error;
   WorkerState worker;
   uint64_t started_ms = 0;
   double seconds = 0;
@@ -60,14 +72,8 @@ struct Board {
 
 std::string DeviceText(const PresentPort& port) {
   const std::string usb = UsbIdentityText(port.usb);
-  if (!usb.empty()) return usb;
-  return port.device.empty() ? "-" : port.device;
-}
-
-json UsbJson(const UsbIdentity& usb) {
-  if (!usb.IsUsb()) return nullptr;
-  return {{"vid", usb.vendor_id}, {"pid", usb.product_id}, {"manufacturer", usb.manufacturer},
-          {"product", usb.product}, {"serial", usb.serial}};
+  if (!usb.empty()) return Printable(usb);
+  return port.device.empty() ? "-" : Printable(port.device);
 }
 
 json PortJson(const std::string& event, const PresentPort& port) {
@@ -84,13 +90,17 @@ OutcomeMessage MessageForCode(int code, const std::string& port) {
     case 1:
       return FirmwareMissingMessage();
     case 2:
-      return PortUnavailableMessage(port);
+      return PortUnavailableMessage(Printable(port));
     case 3:
       return UploadOutcomeMessage(UploadOutcome::NoReplyToStart);
     case 4:
       return UploadOutcomeMessage(UploadOutcome::WrongReplyToStart);
     case 6:
       return UploadOutcomeMessage(UploadOutcome::WrongFinalReply);
+    case kExitOutput:
+      return TraceFailedMessage();
+    case kExitInternal:
+      return InternalErrorMessage();
     default:
       return UploadOutcomeMessage(UploadOutcome::NoFinalReply);
   }
@@ -113,19 +123,25 @@ std::string Pad(const std::string& text, size_t width) {
 void ReadReports(Board* b, const std::function<void(Board&)>& on_progress) {
   std::string& out = b->worker.output;
   for (size_t end; (end = out.find('\n')) != std::string::npos; out.erase(0, end + 1)) {
-    std::istringstream line(out.substr(0, end));
-    std::string word;
-    line >> word;
-    if (word == "start") {
-      line >> b->announced;
+    const json record = json::parse(out.substr(0, end), nullptr, false);
+    if (!record.is_object()) continue;
+    if (record.contains("start") && record["start"].is_number_integer()) {
+      b->announced = record["start"].get<int64_t>();
       b->open = true;
-    } else if (word == "progress") {
-      line >> b->index >> b->count >> b->announced;
+    } else if (record.contains("progress") && record["progress"].is_array() &&
+               record["progress"].size() == 3) {
+      b->index = record["progress"][0].get<int32_t>();
+      b->count = record["progress"][1].get<int32_t>();
+      b->announced = record["progress"][2].get<int64_t>();
       on_progress(*b);
-    } else if (word == "detail") {
-      std::getline(line >> std::ws, b->detail);
-    } else if (word == "done") {
-      line >> b->code >> b->sent;
+    } else if (record.contains("detail") && record["detail"].is_string()) {
+      b->detail = record["detail"].get<std::string>();
+    } else if (record.contains("trace_error") && record["trace_error"].is_string()) {
+      b->trace_error = record["trace_error"].get<std::string>();
+    } else if (record.contains("done") && record["done"].is_array() &&
+               record["done"].size() == 2) {
+      b->code = record["done"][0].get<int>();
+      b->sent = record["done"][1].get<int64_t>();
     }
   }
 }
@@ -143,12 +159,12 @@ class BatchView {
         json e = PortJson("start", b.port);
         e["file"] = args_.file;
         e["bytes"] = size_;
-        Print(stdout, e.dump() + "\n");
+        Print(stdout, JsonText(e) + "\n");
       }
     }
     if (!args_.json && !args_.quiet) {
       Print(stderr, "Updating " + std::to_string(boards.size()) + " device" +
-                        (boards.size() == 1 ? "" : "s") + " with " + args_.file + " (" +
+                        (boards.size() == 1 ? "" : "s") + " with " + Printable(args_.file) + " (" +
                         std::to_string(size_) + " bytes, about " +
                         ClockText(LineSeconds(size_)) + " on the line)\n");
     }
@@ -160,16 +176,16 @@ class BatchView {
     const int quarters = b.count > 0 ? percent / 25 : 0;
     if (quarters <= b.quarters_shown) return;
     b.quarters_shown = quarters;
-    const int64_t bytes = 2 * static_cast<int64_t>(b.index);
+    const int64_t bytes = kBytesPerWord * static_cast<int64_t>(b.index);
     if (args_.json) {
       json e = PortJson("progress", b.port);
       e["percent"] = percent;
       e["bytes"] = bytes;
       e["of"] = b.announced;
       e["seconds"] = Seconds(b.started_ms);
-      Print(stdout, e.dump() + "\n");
+      Print(stdout, JsonText(e) + "\n");
     } else if (!redraw_ && !args_.quiet) {
-      Print(stderr, b.port.name + ": Sent " + std::to_string(bytes) + " of " +
+      Print(stderr, Printable(b.port.name) + ": Sent " + std::to_string(bytes) + " of " +
                         std::to_string(std::max<int64_t>(b.announced, bytes)) + " bytes (" +
                         std::to_string(percent) + "%)\n");
     }
@@ -184,9 +200,9 @@ class BatchView {
     std::string text;
     if (drawn_ > 0) text += "\x1b[" + std::to_string(drawn_) + "A";
     size_t width = 0;
-    for (const Board& b : boards) width = std::max(width, b.port.name.size());
+    for (const Board& b : boards) width = std::max(width, Printable(b.port.name).size());
     for (const Board& b : boards) {
-      text += "\r" + Pad(b.port.name, width) + "  " + Line(b) + "\x1b[K\n";
+      text += "\r" + Pad(Printable(b.port.name), width) + "  " + Line(b) + "\x1b[K\n";
     }
     drawn_ = static_cast<int>(boards.size());
     Print(stderr, text);
@@ -200,11 +216,16 @@ class BatchView {
       e["title"] = m.title;
       e["text"] = m.text;
       if (!b.detail.empty()) e["detail"] = b.detail;
+      if (!b.trace_error.empty()) e["trace_error"] = b.trace_error;
       e["bytes"] = b.sent;
       e["seconds"] = b.seconds;
-      Print(stdout, e.dump() + "\n");
+      Print(stdout, JsonText(e) + "\n");
     } else if (!redraw_ && (!args_.quiet || b.code != 0)) {
-      Print(stderr, b.port.name + ": " + Outcome(b) + "\n");
+      Print(stderr, Printable(b.port.name) + ": " + Outcome(b) + "\n");
+    }
+    if (!args_.json && !b.trace_error.empty() && b.code != kExitOutput) {
+      Print(stderr, Printable(b.port.name) + ": the trace file '" + Printable(b.trace) +
+                        "' could not be written: " + b.trace_error + "\n");
     }
   }
 
@@ -218,20 +239,20 @@ class BatchView {
                       {"failed", failed},
                       {"code", code},
                       {"seconds", seconds}};
-      Print(stdout, e.dump() + "\n");
+      Print(stdout, JsonText(e) + "\n");
       return;
     }
     if (args_.quiet) return;
     size_t port_w = 4, device_w = 6, outcome_w = 7;
     for (const Board& b : boards) {
-      port_w = std::max(port_w, b.port.name.size());
+      port_w = std::max(port_w, Printable(b.port.name).size());
       device_w = std::max(device_w, DeviceText(b.port).size());
       outcome_w = std::max(outcome_w, OutcomeLine(MessageForCode(b.code, b.port.name)).size());
     }
     std::string table = "\n" + Pad("PORT", port_w) + "  " + Pad("DEVICE", device_w) + "  " +
                         Pad("OUTCOME", outcome_w) + "  SECONDS\n";
     for (const Board& b : boards) {
-      table += Pad(b.port.name, port_w) + "  " + Pad(DeviceText(b.port), device_w) + "  " +
+      table += Pad(Printable(b.port.name), port_w) + "  " + Pad(DeviceText(b.port), device_w) + "  " +
                Pad(OutcomeLine(MessageForCode(b.code, b.port.name)), outcome_w) + "  " +
                std::string(b.seconds < 10 ? "   " : b.seconds < 100 ? "  " : " ") +
                Fixed1(b.seconds) + "\n";
@@ -254,10 +275,10 @@ class BatchView {
     if (b.count == 0) return "waiting for the device";
     const int32_t percent = ProgressPercent(b.index, b.count);
     const int filled = b.count > 0 ? static_cast<int>(int64_t{b.index} * kBarWidth / b.count) : 0;
-    const int64_t left = LineSeconds(2 * static_cast<int64_t>(b.count - b.index));
+    const int64_t left = LineSeconds(kBytesPerWord * static_cast<int64_t>(b.count - b.index));
     return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " +
            std::string(percent < 10 ? "  " : percent < 100 ? " " : "") + std::to_string(percent) +
-           "%  " + std::to_string(2 * static_cast<int64_t>(b.index)) + "/" +
+           "%  " + std::to_string(kBytesPerWord * static_cast<int64_t>(b.index)) + "/" +
            std::to_string(b.announced) + " bytes  " + ClockText(left) + " left";
   }
 
@@ -268,27 +289,30 @@ class BatchView {
   uint64_t last_draw_ = 0;
 };
 
-// Flashes `ports` at once; their codes, in the same order.
-// In a round of the station loop the JSON summary waits for the end.
+// Flashes `ports` at once, each with its transcript of `traces`; their
+// codes, in the same order. In a round of the station loop the JSON
+// summary waits for the end.
 std::vector<int> FlashBoards(const CliArguments& args, const std::vector<PresentPort>& ports,
-                             int64_t size, bool station_round) {
+                             const std::vector<std::string>& traces, bool force, int64_t size,
+                             bool station_round) {
   std::vector<Board> boards(ports.size());
   for (size_t i = 0; i < ports.size(); ++i) {
     boards[i].port = ports[i];
-    if (!args.trace.empty()) {
-      boards[i].trace = ports.size() == 1 ? args.trace : TracePathFor(args.trace, ports[i].name);
-    }
+    boards[i].trace = traces[i];
+    boards[i].force = force;
   }
   BatchView view(args, size);
   view.Begin(boards);
   const uint64_t batch_start = MonotonicMs();
   for (Board& b : boards) {
     b.started_ms = MonotonicMs();
-    std::vector<std::string> worker_args = {kWorkerFlag, b.port.name, args.file, b.trace};
-    if (!StartWorker(worker_args, &b.worker)) {
+    std::vector<std::string> worker_args = {kWorkerFlag, b.port.name, args.file, b.trace,
+                                            b.force ? "force" : "-"};
+    std::string why;
+    if (!StartWorker(worker_args, &b.worker, &why)) {
       b.done = true;
-      b.code = 2;
-      b.detail = "could not start a worker process";
+      b.code = kExitInternal;
+      b.detail = "could not start a worker process: " + why;
     }
   }
   for (;;) {
@@ -306,8 +330,9 @@ std::vector<int> FlashBoards(const CliArguments& args, const std::vector<Present
       b.done = true;
       b.seconds = Seconds(b.started_ms);
       if (b.code < 0) {
-        // It ended without a verdict: killed, or crashed.
-        b.code = 5;
+        // It ended without a verdict: killed, or crashed. That is the
+        // tool's failure, not a verdict on the board.
+        b.code = kExitInternal;
         b.detail = "the worker stopped without a verdict (exit " +
                    std::to_string(b.worker.exit_code) + ")";
       }
@@ -321,7 +346,9 @@ std::vector<int> FlashBoards(const CliArguments& args, const std::vector<Present
   }
   ForgetWorkers();
   std::vector<int> codes;
-  for (const Board& b : boards) codes.push_back(b.code);
+  for (const Board& b : boards) {
+    codes.push_back(b.code != 0 || b.trace_error.empty() ? b.code : kExitOutput);
+  }
   int code = 0;
   for (int c : codes) {
     if (c != 0) {
@@ -344,54 +371,106 @@ int FirstFailure(const std::vector<int>& codes) {
 int FirmwareProblem(const CliArguments& args, const std::vector<PresentPort>& ports,
                     const std::string& problem) {
   const OutcomeMessage m = FirmwareMissingMessage();
+  const std::string detail = Printable(args.file) + ": " + problem;
   if (args.json) {
     for (const PresentPort& p : ports) {
       json e = PortJson("outcome", p);
       e["code"] = m.code;
       e["title"] = m.title;
       e["text"] = m.text;
-      e["detail"] = args.file + ": " + problem;
+      e["detail"] = detail;
       e["bytes"] = 0;
       e["seconds"] = 0.0;
-      Print(stdout, e.dump() + "\n");
+      Print(stdout, JsonText(e) + "\n");
     }
     const json s = {{"event", "summary"}, {"boards", ports.size()}, {"succeeded", 0},
                     {"failed", ports.size()}, {"code", m.code}, {"seconds", 0.0}};
-    Print(stdout, s.dump() + "\n");
+    Print(stdout, JsonText(s) + "\n");
   } else {
-    Print(stderr, OutcomeLine(m) + " (" + args.file + ": " + problem + ")\n");
+    Print(stderr, OutcomeLine(m) + " (" + detail + ")\n");
   }
   return m.code;
+}
+
+// Lines that say two names were one device: on standard error, or as
+// "same-device" events.
+void SayNotes(const CliArguments& args, const std::vector<std::string>& notes) {
+  for (const std::string& note : notes) {
+    if (args.json) {
+      Print(stdout, JsonText({{"event", "same-device"}, {"text", note}}) + "\n");
+    } else if (!args.quiet) {
+      Print(stderr, "update-firmware-cli: " + note + "\n");
+    }
+  }
+}
+
+// Why the station waits for the ports of `words`: for each port name that
+// is not there or not usable, the reason.
+json WaitingReasons(const std::vector<std::string>& words) {
+  json reasons = json::object();
+  for (const std::string& word : words) {
+    if (ParsePortSelector(word).kind != PortSelector::Name) {
+      reasons[word] = "no USB adapter that matches is there";
+      continue;
+    }
+    if (ProbePort(word.c_str()) != 0) continue;
+    int32_t system_error = 0;
+    const PortError error = LastPortError(&system_error);
+    const std::string device = cli_backend::PortDevice(word);
+    std::string why = PortErrorText(error, system_error, true);
+    if (!device.empty() && device != word) why = device + ": " + why;
+    reasons[word] = why;
+  }
+  return reasons;
+}
+
+// Whether `board` is still plugged in: the same device, still there (free,
+// or held by someone). One swapped for another within a poll is gone.
+bool StillPlugged(const PresentPort& board) {
+  const bool there = ProbePort(board.name.c_str()) != 0 || [] {
+    const PortError error = LastPortError(nullptr);
+    return error != PortErrorAbsent && error != PortErrorNone;
+  }();
+  return there && FindDeviceKey(board.name, SysfsRoot()) == board.key;
 }
 
 }  // namespace
 
 int RunWorker(const std::vector<std::string>& args) {
-  if (args.size() < 3) return kExitUsage;
+  if (args.size() != 4) return kExitUsage;
   const std::string& port = args[0];
   const std::string& file = args[1];
   const std::string& trace = args[2];
+  const bool force = args[3] == "force";
+  // The same word checks as the command line itself makes.
+  const std::string bad = CheckPortWords({port});
+  if (!bad.empty()) {
+    Report({{"detail", bad}});
+    Report({{"done", {kExitUsage, 0}}});
+    return kExitUsage;
+  }
   int32_t last_percent = -1;
   FlashHooks hooks;
-  hooks.started = [](int64_t size) { Report("start " + std::to_string(size)); };
+  hooks.started = [](int64_t size) { Report({{"start", size}}); };
   hooks.progress = [&](int32_t index, int32_t count, int64_t announced) {
     const int32_t percent = ProgressPercent(index, count);
     if (percent == last_percent) return;
     last_percent = percent;
-    Report("progress " + std::to_string(index) + " " + std::to_string(count) + " " +
-           std::to_string(announced));
+    Report({{"progress", {index, count, announced}}});
   };
-  const FlashResult r = FlashPort(port, file, trace, hooks);
-  if (!r.detail.empty()) Report("detail " + r.detail);
-  Report("done " + std::to_string(r.message.code) + " " + std::to_string(r.sent));
-  return r.message.code;
+  const FlashResult r = FlashPort(port, file, trace, force, hooks);
+  if (!r.detail.empty()) Report({{"detail", r.detail}});
+  if (!r.trace_error.empty()) Report({{"trace_error", r.trace_error}});
+  Report({{"done", {r.message.code, r.sent}}});
+  return ResultCode(r);
 }
 
-int RunBoards(const CliArguments& args, const std::vector<PresentPort>& boards) {
+int RunBoards(const CliArguments& args, const std::vector<PresentPort>& boards,
+              const std::vector<std::string>& traces) {
   int64_t size = 0;
   const std::string problem = CheckFirmware(args.file, &size);
   if (!problem.empty()) return FirmwareProblem(args, boards, problem);
-  return FirstFailure(FlashBoards(args, boards, size, false));
+  return FirstFailure(FlashBoards(args, boards, traces, args.force, size, false));
 }
 
 int RunStation(const CliArguments& args) {
@@ -403,6 +482,9 @@ int RunStation(const CliArguments& args) {
   int64_t failed = 0;
   int first_failure = 0;
   const uint64_t start = MonotonicMs();
+  // Transcripts this run has written: a later board on the same port may
+  // write over its own run's file, never over anything else.
+  std::set<std::string> written;
   const auto tally = [&] {
     return "Tally: " + std::to_string(done) + " done, " + std::to_string(failed) + " failed\n";
   };
@@ -411,40 +493,63 @@ int RunStation(const CliArguments& args) {
     // Wait until some of the boards are there.
     bool said = false;
     std::vector<PresentPort> boards;
+    std::vector<std::string> notes;
     for (;;) {
       const std::vector<PresentPort> present =
           HasSelector(args.ports) ? ScanPresentPorts() : std::vector<PresentPort>{};
       std::vector<PresentPort> picked;
-      const std::string error = ResolvePorts(args.ports, present, DescribePort, &picked);
+      notes.clear();
+      const std::string error = ResolvePorts(args.ports, present, DescribePort, &picked, &notes);
       const bool nothing_matches = error.rfind("no port matches", 0) == 0;
       if (!error.empty() && !nothing_matches) {
-        Print(stderr, "update-firmware-cli: " + error + "\n");
+        PrintUsageError(error);
         return kExitUsage;
       }
       if (error.empty()) {
         for (const PresentPort& p : picked) {
-          if (OpenUpdatePort(0, p.name) != 0) {
-            ClosePort(0);
-            boards.push_back(p);
-          }
+          if (ProbePort(p.name.c_str()) != 0) boards.push_back(p);
         }
       }
       if (args.count > 0 && static_cast<int64_t>(boards.size()) > args.count - done - failed) {
         boards.resize(static_cast<size_t>(args.count - done - failed));
       }
       if (!boards.empty()) break;
-      if (!said && args.json) {
-        Print(stdout, json({{"event", "waiting"}, {"ports", args.ports}}).dump() + "\n");
-      } else if (!said && !args.quiet) {
-        std::string names;
-        for (const std::string& w : args.ports) names += (names.empty() ? "" : " ") + w;
-        Print(stderr, "Waiting for a board on " + names + " ...\n");
+      if (!said) {
+        // Said once: a port that never appears, or a file given as a port,
+        // must not leave the operator looking at a silent terminal.
+        const json reasons = WaitingReasons(args.ports);
+        if (args.json) {
+          Print(stdout, JsonText({{"event", "waiting"}, {"ports", args.ports}, {"why", reasons}}) +
+                            "\n");
+        } else if (!args.quiet) {
+          std::string names;
+          for (const std::string& w : args.ports) names += (names.empty() ? "" : " ") + Printable(w);
+          std::string why;
+          for (const auto& [word, reason] : reasons.items()) {
+            why += "\n  " + Printable(word) + ": " + Printable(reason.get<std::string>());
+          }
+          Print(stderr, "Waiting for a board on " + names + " ..." + why + "\n");
+        }
       }
       said = true;
       Delay(kPresencePollMs);
     }
+    SayNotes(args, notes);
 
-    const std::vector<int> codes = FlashBoards(args, boards, size, true);
+    std::vector<std::string> traces = BoardTraces(args, boards);
+    for (const std::string& t : traces) {
+      if (t.empty() || written.count(t) != 0) continue;
+      const std::string why = TraceProblem(t, args.file, boards, args.force);
+      if (!why.empty()) {
+        PrintUsageError("cannot write the trace file '" + Printable(t) + "': " + why);
+        return kExitUsage;
+      }
+    }
+    const std::vector<int> codes =
+        FlashBoards(args, boards, traces, true, size, true);
+    for (const std::string& t : traces) {
+      if (!t.empty()) written.insert(t);
+    }
     for (int c : codes) {
       if (c == 0) {
         ++done;
@@ -456,28 +561,17 @@ int RunStation(const CliArguments& args) {
     SetInterruptNote(tally());
     if (args.json) {
       const json e = {{"event", "tally"}, {"done", done}, {"failed", failed}};
-      Print(stdout, e.dump() + "\n");
+      Print(stdout, JsonText(e) + "\n");
     } else if (!args.quiet) {
       Print(stderr, tally());
     }
     if (args.count > 0 && done + failed >= args.count) break;
 
-    // Wait until every board of the round has been unplugged: a port that
-    // opens, or one that is there but busy, is still plugged in.
+    // Wait until every board of the round has been unplugged (or swapped
+    // for another): a port that opens, or one that is there but busy, is
+    // still plugged in if it is the same device.
     for (bool all_gone = false; !all_gone;) {
-      all_gone = true;
-      for (const PresentPort& p : boards) {
-        if (OpenUpdatePort(0, p.name) != 0) {
-          ClosePort(0);
-          all_gone = false;
-          break;
-        }
-        const PortTrouble trouble = DiagnosePort(p.name).trouble;
-        if (trouble != PortTrouble::Absent && trouble != PortTrouble::None) {
-          all_gone = false;
-          break;
-        }
-      }
+      all_gone = std::none_of(boards.begin(), boards.end(), StillPlugged);
       if (!all_gone) Delay(kPresencePollMs);
     }
   }
@@ -485,7 +579,7 @@ int RunStation(const CliArguments& args) {
   if (args.json) {
     const json e = {{"event", "summary"}, {"boards", done + failed}, {"succeeded", done},
                     {"failed", failed},   {"code", first_failure},   {"seconds", Seconds(start)}};
-    Print(stdout, e.dump() + "\n");
+    Print(stdout, JsonText(e) + "\n");
   }
   return first_failure;
 }

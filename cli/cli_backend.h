@@ -5,21 +5,6 @@
 #include <string>
 #include <vector>
 
-// Why a port failed to open, found out after the fact.
-enum class PortTrouble {
-  None,              // nothing known (the platform cannot tell)
-  Absent,            // the name leads nowhere, or no device is there
-  Busy,              // held by another program
-  PermissionDenied,  // the user may not open the device
-  Other,             // the device opened but something else failed
-};
-
-struct PortDiagnosis {
-  PortTrouble trouble = PortTrouble::None;
-  std::string device;  // what the name leads to, when known
-  std::string detail;  // for Other: what went wrong, in plain words
-};
-
 namespace cli_backend {
 
 // Readies the process before anything is opened: standard streams that are
@@ -40,7 +25,9 @@ bool StderrMovesCursor();
 // names are the platform's own (Windows).
 std::string PortDevice(const std::string& name);
 
-PortDiagnosis DiagnosePort(const std::string& name);
+// Whether this process was started by StartWorker, and so may run as a
+// worker: the worker mode is no door for a user.
+bool IsWorker();
 
 // --- Worker processes: one per port when several boards are flashed -------
 //
@@ -57,10 +44,13 @@ struct WorkerState {
   int exit_code = 0;     // once ended
 };
 
-// Starts this program again with `args`; its standard output comes back to
-// `worker->output`, its standard error is ours. False when it cannot start.
-// Interrupting this program (Ctrl+C, a kill) stops every worker first.
-bool StartWorker(const std::vector<std::string>& args, WorkerState* worker);
+// Starts this program again with `args`: the very program that is running,
+// even if its file has been replaced since. Its standard output comes back
+// to `worker->output`; its standard error goes nowhere. False when it
+// cannot start, with the reason in `why`. Interrupting this program
+// (Ctrl+C, a kill) stops every worker first, giving each 2 s to release its
+// port; a worker whose parent dies, even by SIGKILL, ends too.
+bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std::string* why);
 
 // Waits at most `timeout_ms` for any running worker to write or to end,
 // and takes what is there.

@@ -7,9 +7,36 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/cli.h"
+#include "serial/serial.h"
+
+// Each word of the image is two bytes on the line.
+constexpr int64_t kBytesPerWord = 2;
 
 void Print(std::FILE* stream, const std::string& text);
+
+// One JSON value on one line; bytes that are not UTF-8 are replaced.
+std::string JsonText(const nlohmann::ordered_json& value);
+
+// A USB identity as JSON; null when not USB.
+nlohmann::ordered_json UsbJson(const UsbIdentity& usb);
+
+// Why a port is not usable, in plain words; empty when there is nothing
+// useful to say (a COM name that leads nowhere, where `has_device` is false).
+std::string PortErrorText(PortError error, int32_t system_error, bool has_device);
+
+// After an open or a probe of `port` failed: "/dev/ttyUSB0: busy, held by
+// another program", or only the reason where no device path is known.
+std::string LastPortProblem(const std::string& port);
+
+// The outcomes that are not the board's: a transcript that cannot be
+// written, and the tool failing itself.
+OutcomeMessage TraceFailedMessage();
+OutcomeMessage InternalErrorMessage();
+
+void PrintUsageError(const std::string& error);
 
 // "m:ss", or "h:mm:ss" from an hour on.
 std::string ClockText(int64_t seconds);
@@ -35,18 +62,28 @@ struct FlashHooks {
 };
 struct FlashResult {
   OutcomeMessage message;
-  std::string detail;   // for a file or port problem: what went wrong
-  int64_t sent = 0;     // image bytes written
+  std::string detail;       // for a file or port problem: what went wrong
+  int64_t sent = 0;         // image bytes the port took
+  std::string trace_error;  // why the transcript is incomplete; empty: it is whole
 };
 FlashResult FlashPort(const std::string& port, const std::string& file, const std::string& trace,
-                      const FlashHooks& hooks);
+                      bool force, const FlashHooks& hooks);
+
+// The exit code of one board: its outcome, else a transcript that failed.
+int ResultCode(const FlashResult& result);
+
+// The transcript file of each board (all empty without --trace).
+std::vector<std::string> BoardTraces(const CliArguments& args,
+                                     const std::vector<PresentPort>& boards);
 
 // The worker mode: flashes one port and reports on standard output.
 constexpr const char* kWorkerFlag = "--uf-worker";
 int RunWorker(const std::vector<std::string>& args);
 
-// Several boards at once (or one, for --json): one worker each.
-int RunBoards(const CliArguments& args, const std::vector<PresentPort>& boards);
+// Several boards at once (or one, for --json): one worker each, with the
+// transcript files of BoardTraces.
+int RunBoards(const CliArguments& args, const std::vector<PresentPort>& boards,
+              const std::vector<std::string>& traces);
 
 // flash --wait.
 int RunStation(const CliArguments& args);

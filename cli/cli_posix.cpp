@@ -10,13 +10,16 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "cli/cli.h"
 #include "cli/cli_backend.h"
 #include "serial/port_names.h"
 
@@ -32,13 +35,22 @@ bool g_inherited[kTrackedDescriptors];
 
 // The workers, for the handler to stop. A slot's pid is set before the
 // worker can matter to the handler and cleared once it has been reaped.
-constexpr int kMaxWorkers = 256;
+constexpr int kMaxWorkers = static_cast<int>(kMaxBoards);
 struct WorkerSlot {
   volatile pid_t pid;
   int fd;
 };
 WorkerSlot g_workers[kMaxWorkers];
 volatile sig_atomic_t g_worker_count = 0;
+
+// Set in a worker's environment by its parent, to the parent's process ID.
+constexpr const char* kWorkerVariable = "UPDATE_FIRMWARE_WORKER_OF";
+
+// How long a worker gets to release its port after SIGTERM before it is
+// killed: its stop handler only flushes and closes, which takes
+// milliseconds unless a driver hangs in close.
+constexpr int kWorkerGraceMs = 2000;
+constexpr int kReapStepMs = 20;
 
 // The station loop's tally, printed on the way out.
 char g_note[512];
@@ -68,11 +80,34 @@ extern "C" void OnStopSignal(int signal_number) {
   for (int i = 0; i < g_worker_count; ++i) {
     if (g_workers[i].pid > 0) kill(g_workers[i].pid, SIGTERM);
   }
-  for (int i = 0; i < g_worker_count; ++i) {
-    if (g_workers[i].pid > 0) waitpid(g_workers[i].pid, nullptr, 0);
+  // poll() with no descriptors is the async-signal-safe sleep.
+  for (int waited = 0;; waited += kReapStepMs) {
+    bool running = false;
+    for (int i = 0; i < g_worker_count; ++i) {
+      if (g_workers[i].pid <= 0) continue;
+      if (waitpid(g_workers[i].pid, nullptr, WNOHANG) == g_workers[i].pid) {
+        g_workers[i].pid = 0;
+      } else {
+        running = true;
+      }
+    }
+    if (!running) break;
+    if (waited >= kWorkerGraceMs) {
+      for (int i = 0; i < g_worker_count; ++i) {
+        if (g_workers[i].pid <= 0) continue;
+        kill(g_workers[i].pid, SIGKILL);
+        waitpid(g_workers[i].pid, nullptr, 0);
+        g_workers[i].pid = 0;
+      }
+      break;
+    }
+    poll(nullptr, 0, kReapStepMs);
   }
   for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
     if (g_inherited[fd]) continue;
+    // Output still queued would hold close() for the driver's closing wait
+    // (30 s by default); an interrupted upload has no use for it.
+    tcflush(fd, TCOFLUSH);
     ioctl(fd, TIOCNXCL);
     close(fd);
   }
@@ -137,57 +172,9 @@ bool StderrMovesCursor() { return StderrIsTerminal(); }
 
 std::string PortDevice(const std::string& name) { return SerialDevicePathForName(name.c_str()); }
 
-PortDiagnosis DiagnosePort(const std::string& name) {
-  PortDiagnosis d;
-  d.device = SerialDevicePathForName(name.c_str());
-  if (d.device.empty()) {
-    d.trouble = PortTrouble::Absent;
-    return d;
-  }
-  // Opened the way the serial layer opens it, so that the same refusal
-  // shows up again, but only to look: nothing is configured.
-  const int fd = open(d.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    switch (error) {
-      case EBUSY:  // another program set exclusive mode (TIOCEXCL)
-        d.trouble = PortTrouble::Busy;
-        break;
-      case EACCES:
-      case EPERM:
-        d.trouble = PortTrouble::PermissionDenied;
-        break;
-      case ENOENT:
-      case ENODEV:
-      case ENXIO:
-      case EIO:  // a /dev/ttyS node with no UART behind it
-        d.trouble = PortTrouble::Absent;
-        break;
-      default:
-        d.trouble = PortTrouble::Other;
-        d.detail = std::strerror(error);
-        break;
-    }
-    return d;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    close(fd);
-    if (error == EWOULDBLOCK) {
-      d.trouble = PortTrouble::Busy;
-    } else {
-      d.trouble = PortTrouble::Other;
-      d.detail = std::strerror(error);
-    }
-    return d;
-  }
-  const bool terminal = isatty(fd) == 1;
-  flock(fd, LOCK_UN);
-  close(fd);
-  d.trouble = PortTrouble::Other;
-  d.detail = terminal ? "does not take 9600 baud, 8 data bits, no parity, one stop bit"
-                      : "not a serial device";
-  return d;
+bool IsWorker() {
+  const char* parent = std::getenv(kWorkerVariable);
+  return parent != nullptr && std::strtol(parent, nullptr, 10) == static_cast<long>(getppid());
 }
 
 namespace {
@@ -213,32 +200,52 @@ class SignalsHeld {
 
 }  // namespace
 
-bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return false;
-  self[length] = '\0';
+bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std::string* why) {
+  // The program that runs, not whatever file now has its name: an update of
+  // the tool during a station loop must not change what flashes the boards.
+  static const char kSelf[] = "/proc/self/exe";
+  char name[PATH_MAX];
+  const ssize_t length = readlink(kSelf, name, sizeof name - 1);
+  name[length > 0 ? length : 0] = '\0';
   int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
 
   std::vector<char*> argv;
-  argv.push_back(self);
+  argv.push_back(length > 0 ? name : const_cast<char*>(kSelf));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // Built before the fork: the child may only make async-signal-safe calls.
+  const std::string mark = std::string(kWorkerVariable) + "=" + std::to_string(getpid());
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, kWorkerVariable, std::strlen(kWorkerVariable)) != 0) env.push_back(*e);
+  }
+  env.push_back(const_cast<char*>(mark.c_str()));
+  env.push_back(nullptr);
+  const pid_t parent = getpid();
 
   SignalsHeld held;
   if (g_worker_count >= kMaxWorkers) {
     close(out[0]);
     close(out[1]);
+    *why = "too many at once";
     return false;
   }
   const pid_t pid = fork();
   if (pid < 0) {
+    *why = std::strerror(errno);
     close(out[0]);
     close(out[1]);
     return false;
   }
   if (pid == 0) {
+    // A parent killed outright (SIGKILL) runs no handler: the kernel tells
+    // the worker instead, and its own handler releases the port.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(kExitInterrupted);
     dup2(out[1], STDOUT_FILENO);
     // A worker has nothing to say on standard error; its "Interrupted."
     // would only repeat ours.
@@ -248,7 +255,7 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(self, argv.data());
+    execve(kSelf, argv.data(), env.data());
     _exit(127);
   }
   close(out[1]);

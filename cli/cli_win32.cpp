@@ -15,7 +15,7 @@
 namespace {
 
 // The workers, for the handler to stop.
-constexpr int kMaxWorkers = 256;
+constexpr int kMaxWorkers = static_cast<int>(kMaxBoards);
 struct WorkerSlot {
   HANDLE process;
   HANDLE out;
@@ -23,6 +23,12 @@ struct WorkerSlot {
 WorkerSlot g_workers[kMaxWorkers];
 volatile LONG g_worker_count = 0;
 CRITICAL_SECTION g_lock;  // the handler runs on a thread of its own
+
+// Every worker is put into this job, which ends them all when its last
+// handle closes: when this process ends, however it ends.
+HANDLE g_job = nullptr;
+
+constexpr const char* kWorkerVariable = "UPDATE_FIRMWARE_WORKER_OF";
 
 char g_note[512];
 DWORD g_note_size = 0;
@@ -93,7 +99,10 @@ bool StderrMovesCursor() { return g_moves_cursor; }
 
 std::string PortDevice(const std::string& /*name*/) { return std::string(); }
 
-PortDiagnosis DiagnosePort(const std::string& /*name*/) { return PortDiagnosis{}; }
+bool IsWorker() {
+  char value[32] = {};
+  return GetEnvironmentVariableA(kWorkerVariable, value, sizeof value) > 0;
+}
 
 namespace {
 
@@ -121,12 +130,25 @@ std::string Quote(const std::string& arg) {
 
 }  // namespace
 
-bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
+bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std::string* why) {
   char self[MAX_PATH * 2] = {};
   const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self - 1);
-  if (length == 0 || length >= sizeof self - 1) return false;
+  if (length == 0 || length >= sizeof self - 1) {
+    *why = "the program's own path is unknown";
+    return false;
+  }
   std::string command = Quote(self);
   for (const std::string& a : args) command += " " + Quote(a);
+  if (g_job == nullptr) {
+    g_job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (g_job != nullptr) {
+      SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+    const std::string mark = std::to_string(GetCurrentProcessId());
+    SetEnvironmentVariableA(kWorkerVariable, mark.c_str());
+  }
 
   SECURITY_ATTRIBUTES inherit{};
   inherit.nLength = sizeof inherit;
@@ -150,9 +172,11 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
   EnterCriticalSection(&g_lock);
+  // Started suspended, so that it is in the job before it can do anything.
   const bool ok = g_worker_count < kMaxWorkers &&
-                  CreateProcessA(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                 &startup, &started) != 0;
+                  CreateProcessA(self, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                 nullptr, nullptr, &startup, &started) != 0;
+  if (!ok) *why = g_worker_count < kMaxWorkers ? "CreateProcess failed" : "too many at once";
   CloseHandle(write_end);
   if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
   if (!ok) {
@@ -160,6 +184,8 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker) {
     CloseHandle(read_end);
     return false;
   }
+  if (g_job != nullptr) AssignProcessToJobObject(g_job, started.hProcess);
+  ResumeThread(started.hThread);
   CloseHandle(started.hThread);
   const LONG id = g_worker_count;
   g_workers[id].process = started.hProcess;

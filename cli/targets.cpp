@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "cli/cli.h"
+#include "serial/port_names.h"
 
 namespace {
 
@@ -32,16 +33,40 @@ std::string Listing(const std::vector<PresentPort>& ports) {
 PortSelector ParsePortSelector(const std::string& word) {
   PortSelector s;
   s.word = word;
-  if (Lower(word.substr(0, 3)) == kSerialPrefix && word.size() > 3) {
+  if (Lower(word.substr(0, 3)) == kSerialPrefix) {
+    if (word.size() == 3) {
+      s.kind = PortSelector::Invalid;
+      s.error = "'sn:' needs the adapter's serial number after it";
+      return s;
+    }
     s.kind = PortSelector::Serial;
     s.serial = word.substr(3);
     return s;
   }
+  // A device path may hold a colon; anything else with one was meant as a
+  // VID:PID pair, and must not be tried as a port name instead.
   const size_t colon = word.find(':');
-  if (colon == 4 && word.size() == 9 && IsHex4(word.substr(0, 4)) && IsHex4(word.substr(5))) {
-    s.kind = PortSelector::VendorProduct;
-    s.vendor = Lower(word.substr(0, 4));
-    s.product = Lower(word.substr(5));
+  if (colon != std::string::npos && word[0] != '/') {
+    if (colon == 4 && word.size() == 9 && IsHex4(word.substr(0, 4)) && IsHex4(word.substr(5))) {
+      s.kind = PortSelector::VendorProduct;
+      s.vendor = Lower(word.substr(0, 4));
+      s.product = Lower(word.substr(5));
+      return s;
+    }
+    s.kind = PortSelector::Invalid;
+    s.error = "'" + Printable(word) + "' is not a VID:PID selector: it takes four hex digits on each side "
+              "of the colon, as lsusb shows them, e.g. 0403:6001";
+    return s;
+  }
+  if (word.empty()) {
+    s.kind = PortSelector::Invalid;
+    s.error = "an empty port name";
+  } else if (word[0] != '/' && SerialDevicePathForName(word.c_str()).empty()) {
+    s.kind = PortSelector::Invalid;
+    s.error = Lower(word.substr(0, 3)) == "com"
+                  ? "'" + Printable(word) + "' is no port: the names are COM1 to COM16"
+                  : "'" + Printable(word) + "' is no port: give a name COM1 to COM16, a device path "
+                    "from / such as /dev/ttyUSB0, or a selector";
   }
   return s;
 }
@@ -55,6 +80,7 @@ bool SelectorMatches(const PortSelector& selector, const PresentPort& port) {
     case PortSelector::VendorProduct:
       return port.usb.vendor_id == selector.vendor && port.usb.product_id == selector.product;
     case PortSelector::Name:
+    case PortSelector::Invalid:
       break;
   }
   return false;
@@ -65,30 +91,47 @@ std::string PresentPortText(const PresentPort& port) {
   if (!port.device.empty()) text += " " + port.device;
   const std::string usb = UsbIdentityText(port.usb);
   if (!usb.empty()) text += " " + usb;
-  return text;
+  return Printable(text);
 }
 
 bool HasSelector(const std::vector<std::string>& words) {
   return std::any_of(words.begin(), words.end(), [](const std::string& w) {
-    return ParsePortSelector(w).kind != PortSelector::Name;
+    const PortSelector::Kind kind = ParsePortSelector(w).kind;
+    return kind == PortSelector::Serial || kind == PortSelector::VendorProduct;
   });
+}
+
+std::string CheckPortWords(const std::vector<std::string>& words) {
+  for (const std::string& word : words) {
+    const PortSelector selector = ParsePortSelector(word);
+    if (selector.kind == PortSelector::Invalid) return selector.error;
+  }
+  return std::string();
 }
 
 std::string ResolvePorts(const std::vector<std::string>& words,
                          const std::vector<PresentPort>& present,
                          const std::function<PresentPort(const std::string&)>& describe,
-                         std::vector<PresentPort>* picked) {
+                         std::vector<PresentPort>* picked, std::vector<std::string>* same) {
   picked->clear();
-  const auto add = [picked](const PresentPort& port) {
-    // The same port twice would be flashed twice at once, and the second
-    // open would fail on a port the first holds.
+  const auto add = [picked, same](const PresentPort& port) {
+    // The same device twice would be flashed twice at once, and the second
+    // open would fail on a port the first holds: whatever it is called.
     for (const PresentPort& p : *picked) {
       if (p.name == port.name) return;
+      if (!p.key.empty() && p.key == port.key) {
+        if (same != nullptr) {
+          same->push_back(Printable(p.name) + " and " + Printable(port.name) +
+                          " are the same device; it is flashed once, as " + Printable(p.name));
+        }
+        return;
+      }
     }
     picked->push_back(port);
   };
   for (const std::string& word : words) {
     const PortSelector selector = ParsePortSelector(word);
+    if (selector.kind == PortSelector::Invalid) return selector.error;
     if (selector.kind == PortSelector::Name) {
       add(describe(word));
       continue;
@@ -97,11 +140,11 @@ std::string ResolvePorts(const std::vector<std::string>& words,
     for (const PresentPort& p : present) {
       if (SelectorMatches(selector, p)) matches.push_back(p);
     }
-    if (matches.empty()) return "no port matches '" + word + "'; " + Listing(present);
+    if (matches.empty()) return "no port matches '" + Printable(word) + "'; " + Listing(present);
     if (selector.kind == PortSelector::Serial && matches.size() > 1) {
       std::string names;
       for (const PresentPort& p : matches) names += "\n  " + PresentPortText(p);
-      return "'" + word + "' is meant for one board but matches " +
+      return "'" + Printable(word) + "' is meant for one board but matches " +
              std::to_string(matches.size()) + " ports:" + names;
     }
     for (const PresentPort& p : matches) add(p);

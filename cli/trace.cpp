@@ -1,18 +1,26 @@
 #include "cli/trace.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <system_error>
 
+#include "cli/cli.h"
 #include "serial/serial.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kTraceBuffer = 1 << 20;
 
 std::FILE* g_file = nullptr;
 Clock::time_point g_start;
+int g_error = 0;  // the first errno a write of the transcript met
 
 void OnTransfer(int32_t /*slot*/, bool sent, const void* data, int32_t count) {
   if (g_file == nullptr) return;
@@ -27,27 +35,90 @@ void OnTransfer(int32_t /*slot*/, bool sent, const void* data, int32_t count) {
     const char text[3] = {' ', kHex[bytes[i] >> 4], kHex[bytes[i] & 0xF]};
     std::fwrite(text, 1, sizeof text, g_file);
   }
-  std::fputc('\n', g_file);
+  if (std::fputc('\n', g_file) == EOF && g_error == 0) g_error = errno != 0 ? errno : EIO;
+}
+
+bool Same(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
 }
 
 }  // namespace
 
 bool StartTrace(const std::string& path, const std::string& port) {
   StopTrace();
+  g_error = 0;
   g_file = std::fopen(path.c_str(), "wb");
-  if (g_file == nullptr) return false;
+  if (g_file == nullptr) {
+    g_error = errno != 0 ? errno : EIO;
+    return false;
+  }
   std::setvbuf(g_file, nullptr, _IOFBF, kTraceBuffer);
   std::fprintf(g_file,
                "# update-firmware-cli trace of %s: ms since the start, > to the device, "
                "< from it\n",
-               port.c_str());
+               Printable(port).c_str());
   g_start = Clock::now();
   SetPortTraceHook(OnTransfer);
   return true;
 }
 
-void StopTrace() {
+std::string StopTrace() {
   SetPortTraceHook(nullptr);
-  if (g_file != nullptr) std::fclose(g_file);
-  g_file = nullptr;
+  if (g_file != nullptr) {
+    errno = 0;
+    const bool flushed = std::fflush(g_file) == 0 && std::ferror(g_file) == 0;
+    if (!flushed && g_error == 0) g_error = errno != 0 ? errno : EIO;
+    errno = 0;
+    if (std::fclose(g_file) != 0 && g_error == 0) g_error = errno != 0 ? errno : EIO;
+    g_file = nullptr;
+  }
+  const int error = g_error;
+  g_error = 0;
+  return error == 0 ? std::string() : std::strerror(error);
+}
+
+std::vector<std::string> TracePaths(const std::string& base, const std::vector<std::string>& ports) {
+  if (ports.size() == 1) return {base};
+  std::vector<std::string> paths;
+  std::map<std::string, int> uses;
+  for (const std::string& port : ports) paths.push_back(TracePathFor(base, port));
+  for (const std::string& p : paths) ++uses[p];
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (uses[paths[i]] < 2) continue;
+    std::string whole = ports[i];
+    for (char& c : whole) {
+      if (c == '/' || c == '\\') c = '_';
+    }
+    while (!whole.empty() && whole[0] == '_') whole.erase(0, 1);
+    paths[i] = TracePathFor(base, whole);
+  }
+  // Whole paths differ once the ports do; a name that still clashes (a port
+  // named after another's path) gets its place in the list.
+  std::map<std::string, int> seen;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (seen[paths[i]]++ > 0) paths[i] = TracePathFor(base, std::to_string(i + 1) + "-" + ports[i]);
+  }
+  return paths;
+}
+
+std::string TraceProblem(const std::string& trace, const std::string& image,
+                         const std::vector<PresentPort>& ports, bool force) {
+  if (trace.empty()) return "an empty file name";
+  std::error_code ec;
+  const fs::file_status link = fs::symlink_status(trace, ec);
+  if (!fs::exists(link)) return std::string();
+  if (Same(trace, image)) return "it is the firmware image";
+  for (const PresentPort& p : ports) {
+    if (Same(trace, p.name) || (!p.device.empty() && Same(trace, p.device))) {
+      return "it is the port " + Printable(p.name);
+    }
+  }
+  const fs::file_status target = fs::status(trace, ec);
+  if (fs::is_symlink(link) && !fs::exists(target)) {
+    return force ? std::string() : "it is a link to nothing; --force writes through it";
+  }
+  if (fs::is_directory(target)) return "it is a directory";
+  if (!fs::is_regular_file(target)) return "it is a device, a FIFO or a socket, not a file";
+  return force ? std::string() : "it exists; --force overwrites it";
 }

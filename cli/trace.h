@@ -13,8 +13,9 @@
 #include <string>
 
 // Starts the transcript of `port` into `path`; false when the file cannot
-// be created.
+// be created (StopTrace then says why).
 bool StartTrace(const std::string& path, const std::string& port);
 
-// Writes out what is buffered and closes the file.
-void StopTrace();
+// Writes out what is buffered and closes the file. Empty when every byte
+// reached the file; else what went wrong, in plain words.
+std::string StopTrace();

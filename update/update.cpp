@@ -40,6 +40,13 @@ void ScanPorts(int32_t slot, const std::function<void(const std::string& name, b
   }
 }
 
+void ScanFreePorts(const std::function<void(const std::string& name, bool free)>& visit) {
+  for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
+    const std::string name = PortName(n);
+    visit(name, ProbePort(name.c_str()) != 0);
+  }
+}
+
 int32_t WireSize(int64_t size) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(size) & 0xFFFFFFFFu));
 }

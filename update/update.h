@@ -46,6 +46,12 @@ intptr_t OpenUpdatePort(int32_t slot, const std::string& name);
 // only while it is known to be free.
 void ScanPorts(int32_t slot, const std::function<void(const std::string& name, bool opened)>& visit);
 
+// Tries COM1 to COM16 in ascending order only for being there and free:
+// open, lock, close, nothing configured, so that a port another program
+// uses is left exactly as it was. `visit` sees each name and whether it was
+// free; when it was not, LastPortError() tells why during the call.
+void ScanFreePorts(const std::function<void(const std::string& name, bool free)>& visit);
+
 // The size field's value for a file of `size` bytes: its low 32 bits, read
 // as signed.
 int32_t WireSize(int64_t size);

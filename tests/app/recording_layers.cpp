@@ -22,6 +22,10 @@ int32_t ReadPort(int32_t, void*, int32_t) { return 0; }
 int32_t WritePort(int32_t, const void*, int32_t) { return 0; }
 void ClosePort(int32_t slot) { Rec().Log("ClosePort " + std::to_string(slot)); }
 void CloseAllPorts() { Rec().Log("CloseAllPorts"); }
+int32_t ProbePort(const char* name) {
+  Rec().Log(std::string("ProbePort ") + name);
+  return Rec().openable_ports.count(name) ? 1 : 0;
+}
 
 // ---- fileio/fileio.h ----
 intptr_t OpenFileForReading(int32_t slot, const char* path) {

@@ -82,11 +82,13 @@ TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
       {{"flash", "COM1"}, "flash needs a PORT and a FILE"},
       {{"flash", "--count", "3", "COM1", "a.fw"}, "--count is for flash --wait"},
       {{"flash", "--wait", "--count", "0", "COM1", "a.fw"},
-       "--count needs a number of boards, 1 or more"},
+       "--count needs a number of boards, 1 or more, in decimal digits"},
       {{"flash", "--wait", "--count", "many", "COM1", "a.fw"},
-       "--count needs a number of boards, 1 or more"},
+       "--count needs a number of boards, 1 or more, in decimal digits"},
+      {{"flash", "--wait", "--count", "0x10", "COM1", "a.fw"},
+       "--count needs a number of boards, 1 or more, in decimal digits"},
       {{"flash", "COM1", "a.fw", "--trace"}, "--trace needs a FILE"},
-      {{"list", "--wait"}, "--wait, --count and --trace are for flash"},
+      {{"list", "--wait"}, "--wait, --count, --trace and --force are for flash"},
       {{"update", "COM1", "a.fw"}, "unknown command 'update'"},
       {{"--bogus", "list"}, "unknown option '--bogus'"},
       {{"list", "-x", "-y"}, "unknown option '-x'"},
@@ -207,10 +209,16 @@ TEST(CliSelectors, SyntaxOfSerialsAndIdPairs) {
   const PortSelector pair = ParsePortSelector("0403:60Ab");
   EXPECT_EQ(pair.kind, PortSelector::VendorProduct);
   EXPECT_EQ(pair.product, "60ab");
-  // Everything else is a port name, untouched.
-  for (const char* name : {"COM5", "/dev/ttyUSB0", "sn:", "0403:600", "0403:6001:1", "040g:6001",
-                           "\\.\\CNCA0"}) {
+  for (const char* name : {"COM5", "com16", "/dev/ttyUSB0", "/dev/serial/by-id/usb-x:y"}) {
     EXPECT_EQ(ParsePortSelector(name).kind, PortSelector::Name) << name;
+  }
+  // What is neither names no port: said at once, not tried as a name.
+  for (const char* word : {"sn:", "0403:600", "0403:6001:1", "040g:6001", "1234:", "\\.\\CNCA0",
+                           "COM0", "COM05", "COM17", "ttyUSB0", ""}) {
+    const PortSelector s = ParsePortSelector(word);
+    EXPECT_EQ(s.kind, PortSelector::Invalid) << word;
+    EXPECT_FALSE(s.error.empty()) << word;
+    EXPECT_EQ(CheckPortWords({"COM5", word}), s.error);
   }
 }
 
@@ -250,11 +258,38 @@ TEST(CliSelectors, ResolvingPicksInOrderOnceAndExplainsFailures) {
   EXPECT_FALSE(HasSelector({"COM1", "/dev/ttyUSB0"}));
 }
 
+TEST(CliSelectors, OneDeviceUnderTwoNamesIsPickedOnceAndSaidSo) {
+  const auto describe = [](const std::string& name) {
+    PresentPort p;
+    p.name = name;
+    p.key.device = name == "COM9" ? "188:1" : "188:0";
+    return p;
+  };
+  std::vector<PresentPort> picked;
+  std::vector<std::string> same;
+  EXPECT_EQ(ResolvePorts({"COM5", "/dev/ttyUSB0", "COM9"}, {}, describe, &picked, &same), "");
+  ASSERT_EQ(picked.size(), 2u);
+  EXPECT_EQ(picked[0].name, "COM5");
+  EXPECT_EQ(picked[1].name, "COM9");
+  EXPECT_EQ(same, (std::vector<std::string>{
+                      "COM5 and /dev/ttyUSB0 are the same device; it is flashed once, as COM5"}));
+}
+
+TEST(CliText, ControlCharactersAreShownNotObeyed) {
+  EXPECT_EQ(Printable("FTDI\x1b[2J\nx\x7f\xc3\xa9"), "FTDI\\x1b[2J\\x0ax\\x7f\xc3\xa9");
+}
+
 TEST(CliTrace, OneFilePerPortBesideTheNameGiven) {
   EXPECT_EQ(TracePathFor("line.txt", "COM5"), "line.COM5.txt");
   EXPECT_EQ(TracePathFor("logs/run.1/line", "/dev/ttyUSB0"), "logs/run.1/line.ttyUSB0");
   EXPECT_EQ(TracePathFor("C:\\logs\\line.log", "COM12"), "C:\\logs\\line.COM12.log");
   EXPECT_EQ(TracePathFor(".trace", "COM1"), ".trace.COM1");
+  // Ports of one base name never share a file.
+  const std::vector<std::string> paths =
+      TracePaths("t.log", {"/dev/a/tty0", "/dev/b/tty0", "COM5", "/x/COM5"});
+  EXPECT_EQ(paths, (std::vector<std::string>{"t.dev_a_tty0.log", "t.dev_b_tty0.log", "t.COM5.log",
+                                             "t.x_COM5.log"}));
+  EXPECT_EQ(TracePaths("t.log", {"COM5"}), (std::vector<std::string>{"t.log"}));
 }
 
 }  // namespace

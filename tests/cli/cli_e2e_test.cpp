@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -105,6 +106,8 @@ class Process {
     std::map<std::string, std::string> env;
     bool as_nobody = false;
     int stderr_fd = -1;  // given: standard error goes there instead of a pipe
+    std::string stdout_path;  // given: standard output goes to this file
+    off_t file_size_limit = 0;  // given: writes past it fail with EFBIG
   };
 
   Process() = default;
@@ -129,6 +132,17 @@ class Process {
     if (pid_ == 0) {
       setpgid(0, 0);
       dup2(out[1], STDOUT_FILENO);
+      if (!o.stdout_path.empty()) {
+        const int fd = open(o.stdout_path.c_str(), O_WRONLY);
+        if (fd < 0) _exit(126);
+        dup2(fd, STDOUT_FILENO);
+      }
+      if (o.file_size_limit > 0) {
+        const rlimit limit = {static_cast<rlim_t>(o.file_size_limit),
+                              static_cast<rlim_t>(o.file_size_limit)};
+        signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed program
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
       dup2(o.stderr_fd >= 0 ? o.stderr_fd : err[1], STDERR_FILENO);
       const int null_fd = open("/dev/null", O_RDONLY);
       dup2(null_fd, STDIN_FILENO);
@@ -197,6 +211,7 @@ class Process {
   void Signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
   }
+  pid_t pid() const { return pid_; }
   bool Running() const { return pid_ > 0; }
 
   std::string out_text;
@@ -711,9 +726,10 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
     }
   }
   {
+    // An empty word names no port: a slip on the command line.
     const Result r = Run({"flash", "", "trx.fw"});
-    EXPECT_EQ(r.code, 2);
-    EXPECT_EQ(r.err, "ERROR:2: Can't open the serial port: \n");
+    EXPECT_EQ(r.code, 64);
+    EXPECT_EQ(r.err.rfind("update-firmware-cli: an empty port name\n", 0), 0u) << r.err;
   }
   // Wine opens a serial device that another program holds (no share mode,
   // no lock on devices), so the busy case is native only.
@@ -1261,6 +1277,396 @@ TEST_F(CliE2e, StationLoopEndsOnCtrlCWithTheTally) {
   EXPECT_EQ(p.Finish(5000), 130);
   EXPECT_NE(p.err_text.find("Interrupted.\nTally: 1 done, 0 failed\n"), std::string::npos)
       << p.err_text;
+}
+
+// --- Nothing destroyed, nothing flashed twice or wrongly, nothing hung -------
+
+// The worker processes of `parent`, as the kernel lists its children.
+std::vector<pid_t> Children(pid_t parent) {
+  std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                   "/children");
+  std::vector<pid_t> pids;
+  for (pid_t pid; in >> pid;) pids.push_back(pid);
+  return pids;
+}
+
+// Ended: gone from the process table, or a zombie nobody has reaped yet.
+bool Ended(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  const size_t paren = text.rfind(')');
+  return text.empty() || (paren != std::string::npos && text.compare(paren + 2, 1, "Z") == 0);
+}
+
+bool FreeToLock(const std::string& device) {
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) close(fd);
+  return free;
+}
+
+TEST_F(CliE2e, ATranscriptIsRefusedBeforeAnyPortOpensWhereItWouldDestroySomething) {
+  if (UnderWine()) GTEST_SKIP() << "links, FIFOs and devices are tested natively";
+  const std::string bytes = Firmware("fw.bin", 400, 30);
+  int master = -1;
+  int slave = -1;
+  char name[128];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  close(slave);
+  Map(6, name);
+  const std::string d = dir_ + "/";
+  ASSERT_EQ(mkfifo((d + "fifo").c_str(), 0644), 0);
+  fs::create_directory(d + "folder");
+  ASSERT_EQ(link((d + "fw.bin").c_str(), (d + "hard.bin").c_str()), 0);
+  fs::create_symlink(d + "fw.bin", d + "soft.bin");
+  fs::create_symlink(d + "nowhere/x", d + "dangling");
+  WriteFile(d + "old.txt", "keep");
+  const std::pair<std::string, std::string> cases[] = {
+      {"fw.bin", "it is the firmware image"},   {"hard.bin", "it is the firmware image"},
+      {"soft.bin", "it is the firmware image"}, {name, "a device, a FIFO or a socket"},
+      {"/dev/full", "a device"},                {"fifo", "a FIFO"},
+      {"folder", "it is a directory"},          {"old.txt", "it exists; --force overwrites it"},
+      {"dangling", "a link to nothing"}};
+  OpenWatch watch(name);
+  for (const auto& [trace, why] : cases) {
+    const Result r = Run({"flash", "--trace", trace, "COM6", "fw.bin"});
+    EXPECT_EQ(r.code, 64) << trace << ": " << r.err;
+    EXPECT_NE(r.err.find("cannot write the trace file '" + trace + "': "), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(why), std::string::npos) << trace << ": " << r.err;
+  }
+  EXPECT_FALSE(watch.Opened());
+  close(master);
+  EXPECT_EQ(ReadFile(d + "fw.bin"), bytes);
+  EXPECT_EQ(ReadFile(d + "old.txt"), "keep");
+  EXPECT_TRUE(fs::is_symlink(d + "dangling"));
+
+  // Asked for, an old transcript is replaced.
+  Sim sim;
+  sim.Start(5, dir_, {});
+  Map(sim);
+  const Result forced = Run({"flash", "-q", "--force", "--trace", "old.txt", "COM5", "fw.bin"});
+  EXPECT_EQ(forced.code, 0) << forced.err;
+  EXPECT_EQ(ReadFile(d + "old.txt").rfind("# update-firmware-cli trace of COM5", 0), 0u);
+}
+
+TEST_F(CliE2e, TranscriptsNeverShareAFileAndALostOneFailsTheRun) {
+  if (UnderWine()) GTEST_SKIP() << "device paths and file size limits are Linux's";
+  const std::string bytes = Firmware("fw.bin", 4000, 31);
+  Sim a, b;
+  a.Start(5, dir_, {});
+  b.Start(6, dir_, {});
+  // Two ports whose paths end alike.
+  for (const char* sub : {"/a", "/b"}) fs::create_directory(dir_ + sub);
+  fs::create_symlink(a.pty, dir_ + "/a/tty");
+  fs::create_symlink(b.pty, dir_ + "/b/tty");
+  const Result r = Run({"flash", "-q", "--trace", "t.log", dir_ + "/a/tty", dir_ + "/b/tty", "fw.bin"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  a.Finish();
+  b.Finish();
+  std::vector<std::string> traces;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind("t.", 0) == 0) traces.push_back(entry.path().string());
+  }
+  ASSERT_EQ(traces.size(), 2u);
+  std::sort(traces.begin(), traces.end());
+  EXPECT_TRUE(SameBytes(TraceBytes(traces[0], '>'), LoggedBytes(a)));
+  EXPECT_TRUE(SameBytes(TraceBytes(traces[1], '>'), LoggedBytes(b)));
+
+  // A transcript cut short by the file system: the board is flashed, the
+  // run says the transcript is lost and fails.
+  Sim c;
+  c.Start(7, dir_, {});
+  Map(c);
+  Process::Options o;
+  o.file_size_limit = 2048;
+  const Result lost = Run({"flash", "-q", "--trace", "cut.log", "COM7", "fw.bin"}, o);
+  EXPECT_EQ(lost.code, 74) << lost.err;
+  EXPECT_NE(lost.err.find("the trace file 'cut.log' could not be written: File too large"),
+            std::string::npos)
+      << lost.err;
+  c.Finish();
+  EXPECT_TRUE(SameBytes(ReadFile(c.image), bytes));
+}
+
+TEST_F(CliE2e, TheImageSentIsTheFileOpenedWhateverHappensToItsPath) {
+  if (UnderWine()) GTEST_SKIP() << "a file open on Windows cannot be deleted or replaced";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> act;
+    int code;
+    size_t received;  // bytes of the image the device gets
+  };
+  const Case cases[] = {
+      {"cut short", [](const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 1000), 0); }, 5, 1000},
+      {"deleted", [](const std::string& f) { unlink(f.c_str()); }, 0, 3000},
+      {"replaced",
+       [this](const std::string& f) {
+         WriteFile(dir_ + "/other", "tiny");
+         ASSERT_EQ(rename((dir_ + "/other").c_str(), f.c_str()), 0);
+       },
+       0, 3000},
+  };
+  for (const Case& c : cases) {
+    const std::string bytes = Firmware("fw.bin", 3000, 32);
+    Sim sim;
+    sim.Start(5, dir_, {});
+    Map(sim);
+    Process p;
+    StartCli(p, {"flash", "COM5", "fw.bin"});
+    // Within the half second the device is given to settle.
+    ASSERT_TRUE(p.PumpUntil([&] { return p.err_text.find("Updating") != std::string::npos; }, 10000));
+    c.act(dir_ + "/fw.bin");
+    const int64_t acted = NowMs();
+    EXPECT_EQ(p.Finish(), c.code) << c.what << ": " << p.err_text;
+    // No five-second wait for an answer to an image that is not there.
+    EXPECT_LT(NowMs() - acted, 3000) << c.what;
+    sim.Finish();
+    const std::string got = ReadFile(sim.image);
+    if (c.code != 0) {
+      // Output still queued when the run ends is dropped, not padded.
+      EXPECT_LE(got.size(), c.received) << c.what;
+      EXPECT_TRUE(SameBytes(got, bytes.substr(0, got.size()))) << c.what;
+      continue;
+    }
+    EXPECT_TRUE(SameBytes(got, bytes.substr(0, c.received))) << c.what;
+    // The size announced is the one of the file opened (3000, B8 0B).
+    const std::vector<std::string> line = Lines(ReadFile(sim.log));
+    ASSERT_GE(line.size(), 6u);
+    EXPECT_EQ(line[4].substr(line[4].find(' ') + 1) + line[5].substr(line[5].find(' ')), "B8 0B")
+        << c.what;
+  }
+}
+
+TEST_F(CliE2e, WhatIsNoRegularFileIsNoImageAndNothingWaitsForIt) {
+  if (UnderWine()) GTEST_SKIP() << "FIFOs and Linux devices are tested natively";
+  ASSERT_EQ(mkfifo((dir_ + "/pipe.fw").c_str(), 0644), 0);
+  for (const std::string file : {"pipe.fw", "/dev/zero", "/dev/urandom", "/proc/self/status"}) {
+    const int64_t start = NowMs();
+    const Result r = Run({"flash", "COM6", file});
+    EXPECT_EQ(r.code, 1) << file << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("ERROR:1: Firmware missing! (" + file + ": ", 0), 0u) << r.err;
+    EXPECT_LT(NowMs() - start, 5000) << file;
+  }
+}
+
+TEST_F(CliE2e, OneDeviceUnderSeveralNamesIsFlashedOnce) {
+  if (UnderWine()) GTEST_SKIP() << "device paths are for Linux";
+  const std::string bytes = Firmware("fw.bin", 600, 33);
+  Sim sim;
+  sim.Start(5, dir_, {});
+  Map(sim);
+  fs::create_symlink(sim.pty, dir_ + "/alias");
+  const Result r = Run({"flash", "COM5", sim.pty, dir_ + "/alias", "fw.bin"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("COM5 and " + sim.pty + " are the same device; it is flashed once, as COM5"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("busy"), std::string::npos) << r.err;
+  sim.Finish();
+  EXPECT_TRUE(SameBytes(ReadFile(sim.image), bytes));
+  EXPECT_EQ(Lines(ReadFile(sim.log)).size(), 8u + 600u);  // one session
+}
+
+TEST_F(CliE2e, ADeviceThatStopsTakingDataEndsTheRunAtOnce) {
+  if (UnderWine()) GTEST_SKIP() << "tested natively";
+  Firmware("fw.bin", 200000, 34);
+  Sim sim;
+  sim.Start(5, dir_, {"--stop-reading-after", "1000"});
+  Map(sim);
+  const int64_t start = NowMs();
+  const Result r = Run({"flash", "--json", "COM5", "fw.bin"});
+  EXPECT_EQ(r.code, 5) << r.err;
+  EXPECT_LT(NowMs() - start, 20000);
+  const nlohmann::json outcome = nlohmann::json::parse(Lines(r.out)[Lines(r.out).size() - 2]);
+  EXPECT_EQ(outcome["event"], "outcome");
+  // What the port took, not what was meant to go.
+  EXPECT_GT(outcome["bytes"].get<int64_t>(), 0);
+  EXPECT_LT(outcome["bytes"].get<int64_t>(), 200000);
+}
+
+TEST_F(CliE2e, WorkersNeverOutliveTheirParent) {
+  if (UnderWine()) GTEST_SKIP() << "process groups are tested natively";
+  Firmware("fw.bin", 60000, 35);
+  for (const int parent_signal : {SIGINT, SIGKILL}) {
+    Sim a, b;
+    a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+    b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+    Map(a);
+    Map(b);
+    Process p;
+    StartCli(p, {"flash", "COM5", "COM6", "fw.bin"});
+    ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000));
+    const std::vector<pid_t> workers = Children(p.pid());
+    ASSERT_EQ(workers.size(), 2u);
+    // A worker that cannot act on its stop signal is ended after its grace.
+    if (parent_signal == SIGINT) kill(workers[0], SIGSTOP);
+    const int64_t signalled = NowMs();
+    p.Signal(parent_signal);
+    EXPECT_EQ(p.Finish(10000), parent_signal == SIGINT ? 130 : 1000 + SIGKILL);
+    const bool ended = p.PumpUntil([&] { return Ended(workers[0]) && Ended(workers[1]); }, 5000);
+    EXPECT_TRUE(ended) << parent_signal;
+    EXPECT_LT(NowMs() - signalled, 4000) << parent_signal;
+    EXPECT_TRUE(p.PumpUntil([&] { return FreeToLock(a.pty) && FreeToLock(b.pty); }, 3000));
+    if (!ended) {
+      for (const pid_t w : workers) kill(w, SIGKILL);
+    }
+  }
+}
+
+TEST_F(CliE2e, StationSaysWhyItWaitsAndFlashesABoardSwappedWithinAPoll) {
+  if (UnderWine()) GTEST_SKIP() << "plugging is played with links natively";
+  const std::string bytes = Firmware("fw.bin", 500, 36);
+  WriteFile(dir_ + "/plain", "not a port");
+  {
+    Process p;
+    StartCli(p, {"flash", "--wait", "COM7", dir_ + "/plain", "fw.bin"});
+    const std::string said = "Waiting for a board on COM7 " + dir_ + "/plain ...\n  COM7: " +
+                             kNowhere + ": no such device\n  " + dir_ + "/plain: not a serial device\n";
+    EXPECT_TRUE(p.PumpUntil([&] { return p.err_text.find(said) != std::string::npos; }, 5000))
+        << p.err_text;
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Finish(5000), 130);
+  }
+  // The first board is taken out and another put in its place before the
+  // loop looks again: the port never goes missing, but the device changes.
+  const std::string plug = dir_ + "/board7";
+  Map(7, plug);
+  Sim first, second;
+  first.Start(7, dir_, {"--sessions", "0"});
+  fs::create_symlink(first.pty, plug);
+  Process p;
+  StartCli(p, {"flash", "--wait", "--count", "2", "--json", "COM7", "fw.bin"});
+  ASSERT_TRUE(p.PumpUntil([&] { return p.out_text.find("\"tally\"") != std::string::npos; }, 20000))
+      << p.out_text;
+  second.Start(8, dir_, {});
+  fs::create_symlink(second.pty, plug + ".new");
+  ASSERT_EQ(rename((plug + ".new").c_str(), plug.c_str()), 0);
+  EXPECT_EQ(p.Finish(20000), 0) << p.out_text;
+  first.Stop();
+  second.Finish();
+  EXPECT_TRUE(SameBytes(ReadFile(first.image), bytes));
+  EXPECT_TRUE(SameBytes(ReadFile(second.image), bytes));
+}
+
+TEST_F(CliE2e, LookingAtPortsChangesNothingOnThem) {
+  if (UnderWine()) GTEST_SKIP() << "termios is Linux's";
+  int master = -1;
+  int slave = -1;
+  char name[128];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  termios before{};
+  tcgetattr(slave, &before);
+  cfsetspeed(&before, B115200);
+  before.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+  Map(5, name);
+  const Result r = Run({"list"});
+  EXPECT_EQ(r.out, "COM5 " + std::string(name) + "\n");
+  termios after{};
+  tcgetattr(slave, &after);
+  EXPECT_EQ(cfgetospeed(&after), B115200);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
+  close(slave);
+  close(master);
+}
+
+TEST_F(CliUsbE2e, NamesFromDevicesAndFilesCannotSteerTheTerminalOrTheReports) {
+  if (UnderWine()) GTEST_SKIP() << "sysfs is Linux's";
+  const std::string bytes = Firmware("fw\xff.bin", 300, 37);
+  Sim a;
+  a.Start(5, dir_, {"--sessions", "0"});
+  Map(a);
+  sysfs_fixture::UsbSerialAdapter(sysfs_, fs::path(a.pty).filename().string(), "1-1", "0403",
+                                  "6001", "Evil\x1b[2J\xc3", "UART", "S1");
+  const Result list = Run({"list"});
+  EXPECT_EQ(list.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(list.out.find("Evil\\x1b[2J"), std::string::npos) << list.out;
+  const Result json = Run({"list", "--json"});
+  EXPECT_EQ(json.code, 0) << json.err;
+  EXPECT_FALSE(nlohmann::json::parse(json.out, nullptr, false).is_discarded()) << json.out;
+
+  // A port whose name would end the worker's report and make up another.
+  const std::string evil = dir_ + "/x\nprogress 1 1 99\n{\"progress\":[1,1,99]}";
+  const Result r = Run({"flash", "--json", "COM5", evil, "fw\xff.bin"});
+  EXPECT_EQ(r.code, 2) << r.err;
+  for (const std::string& line : Lines(r.out)) {
+    const nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(e.is_discarded()) << line;
+    if (e.value("port", "") == evil) {
+      EXPECT_NE(e["event"], "progress") << line;
+    }
+  }
+  EXPECT_TRUE(SameBytes(ReadFile(a.image), bytes));
+  const Result text = Run({"flash", "COM5", evil, "fw\xff.bin"});
+  EXPECT_NE(text.err.find("/x\\x0aprogress 1 1 99\\x0a"), std::string::npos) << text.err;
+  EXPECT_EQ(std::count(text.err.begin(), text.err.end(), '\x1b'), 0);
+}
+
+TEST_F(CliE2e, LostOutputAndInternalTroubleAreNeverSuccess) {
+  if (UnderWine()) GTEST_SKIP() << "tested natively";
+  const std::string bytes = Firmware("fw.bin", 400, 38);
+  Sim sim;
+  sim.Start(5, dir_, {"--sessions", "0"});
+  Map(sim);
+  Process::Options full;
+  full.stdout_path = "/dev/full";
+  EXPECT_EQ(Run({"list"}, full).code, 74);
+  const Result flashed = Run({"flash", "--json", "COM5", "fw.bin"}, full);
+  EXPECT_EQ(flashed.code, 74) << flashed.err;
+  EXPECT_TRUE(SameBytes(ReadFile(sim.image), bytes));
+
+  // The worker mode is no way around the checks.
+  const Result worker = Run({"--uf-worker", "COM5", "fw.bin", "fw.bin", "force"});
+  EXPECT_EQ(worker.code, 64);
+  EXPECT_EQ(ReadFile(dir_ + "/fw.bin"), bytes);
+  std::vector<std::string> many = {"flash"};
+  for (int i = 0; i < 257; ++i) many.push_back("/dev/null");
+  many.push_back("fw.bin");
+  const Result too_many = Run(many);
+  EXPECT_EQ(too_many.code, 64);
+  EXPECT_NE(too_many.err.find("more than the 256"), std::string::npos) << too_many.err;
+
+  // A station loop whose program file is replaced meanwhile flashes on.
+  const std::string copy = dir_ + "/cli";
+  fs::copy_file(EnvOr("UF_CLI"), copy);
+  fs::permissions(copy, fs::perms::owner_all);
+  Map(9, dir_ + "/plug9");
+  std::vector<std::string> argv = {copy, "flash", "--wait", "--count", "1", "COM9", "fw.bin"};
+  Process p;
+  Process::Options o;
+  o.cwd = dir_;
+  o.env = ports_;
+  ASSERT_TRUE(p.Start(argv, o));
+  ASSERT_TRUE(p.PumpUntil([&] { return p.err_text.find("Waiting") != std::string::npos; }, 5000));
+  WriteFile(dir_ + "/junk", "#!/bin/false\n");
+  ASSERT_EQ(rename((dir_ + "/junk").c_str(), copy.c_str()), 0);
+  Sim late;
+  late.Start(9, dir_, {});
+  fs::create_symlink(late.pty, dir_ + "/plug9");
+  EXPECT_EQ(p.Finish(20000), 0) << p.err_text;
+  late.Finish();
+  EXPECT_TRUE(SameBytes(ReadFile(late.image), bytes));
+}
+
+TEST_F(CliE2e, WordsThatNameNoPortAreUsageErrors) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"flash", "sn:", "fw.bin"}, "'sn:' needs the adapter's serial number"},
+      {{"flash", "zzzz:1", "fw.bin"}, "'zzzz:1' is not a VID:PID selector"},
+      {{"flash", "1234:", "fw.bin"}, "'1234:' is not a VID:PID selector"},
+      {{"flash", "COM0", "fw.bin"}, "'COM0' is no port: the names are COM1 to COM16"},
+      {{"flash", "COM17", "fw.bin"}, "'COM17' is no port"},
+      {{"flash", "dev/ttyUSB0", "fw.bin"}, "a device path from /"},
+      {{"flash", "--wait", "--count", "0x10", "COM5", "fw.bin"}, "in decimal digits"},
+      {{"flash", "--wait", "--count", "1e3", "COM5", "fw.bin"}, "in decimal digits"},
+  };
+  for (const auto& [args, why] : cases) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.code, 64) << args[1];
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+  }
 }
 
 }  // namespace
