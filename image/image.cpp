@@ -84,3 +84,11 @@ std::string DescribeImageError(const ImageError& error) {
   if (error.line == 0) return error.text;
   return "line " + std::to_string(error.line) + ": " + error.text;
 }
+
+std::string DescribeFlatImage(const FlatImage& image) {
+  using image_records::HexAddress;
+  const std::string size = std::to_string(image.bytes.size()) + " bytes";
+  if (image.end_address == image.first_address) return "no data, " + size;
+  return HexAddress(image.first_address) + " to " + HexAddress(image.end_address - 1) + ", " + size +
+         (image.padded ? " (one fill byte added so that the last word is whole)" : "");
+}

@@ -57,3 +57,8 @@ bool FlattenImage(const std::string& text, ImageFormat format, const FlattenOpti
 
 // "line 12: text", or the text alone when the error is not about a line.
 std::string DescribeImageError(const ImageError& error);
+
+// What a program says about the block before sending it: "0x08000000 to
+// 0x08001232, 4660 bytes", the block's first address, its last data
+// address and its size on the line, with a note when a fill byte was added.
+std::string DescribeFlatImage(const FlatImage& image);
