@@ -74,7 +74,11 @@ bool FlattenImage(const std::string& text, ImageFormat format, const FlattenOpti
     *error = {0, "the file is larger than 4 GiB"};
     return false;
   }
+  // One allocation for the list of records, as many as the text could
+  // hold: the shortest data record takes 12 characters and a line end.
+  // Only the part that is used is ever touched.
   std::vector<image_records::DataRecord> records;
+  records.reserve(text.size() / 13);
   const bool read = format == ImageFormat::IntelHex ? image_records::ReadIntelHex(text, &records, error)
                                                     : image_records::ReadSRecords(text, &records, error);
   return read && image_records::Flatten(text, records, options, image, error);
