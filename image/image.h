@@ -50,8 +50,9 @@ struct ImageError {
 // success fills `image` and returns true. On any problem returns false with
 // `error` set and `image` left as it was: nothing partial is handed on.
 // Raw text comes back unchanged, at `options.base` (0 without one), never
-// padded. Memory use is bounded by the data the file holds plus the gaps the
-// options allow.
+// padded. Besides a list of where the records are, smaller than the text,
+// memory goes only to the block: the data the file holds plus the gaps the
+// options allow, allocated once every rule has passed.
 bool FlattenImage(const std::string& text, ImageFormat format, const FlattenOptions& options,
                   FlatImage* image, ImageError* error);
 
