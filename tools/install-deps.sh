@@ -9,7 +9,8 @@ run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-
 package_pkgs="$run_pkgs mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev file librsvg2-bin"
 test_pkgs="$package_pkgs libgtest-dev googletest wine wine64 binutils srecord
   xvfb xdotool x11-utils imagemagick python3
-  lintian desktop-file-utils appstream man-db unzip"
+  lintian desktop-file-utils appstream man-db unzip
+  qemu-system-x86 busybox-static cpio"
 case "$what" in
   run) pkgs="$run_pkgs" ;;
   package) pkgs="$package_pkgs" ;;
