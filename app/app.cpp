@@ -109,35 +109,17 @@ void PortProbe() {
 
 void RunUpdate(int32_t /*event_detail*/) {
   SetInputsDisabled(1);
-
-  const std::string path = GetControlText(g_app.firmware_path_field);
-  if (!OpenFileForReading(kFileSlot, path.c_str()) || !FitsSizeField(FileSlotSize(kFileSlot))) {
-    Show(FirmwareMissingMessage());
-  } else if (!OpenUpdatePort(kPortSlot, GetControlText(g_app.port_list))) {
-    Show(PortUnavailableMessage(GetControlText(g_app.port_list)));
-  } else {
-    const SizeSource size_source = [] {
-      // The size of the file that is open and will be sent, not of whatever
-      // the path names by now: it may have been replaced or deleted during
-      // the settle. Only the low 32 bits go on the wire; larger files were
-      // refused above.
-      return WireSize(FileSlotSize(kFileSlot));
-    };
-    const ProgressHook progress = [](int32_t index, int32_t count) {
-      SetControlValue(g_app.progress_bar, ProgressPercent(index, count));
-      // One window event per word keeps the window painted; what it was
-      // does not matter, since the inputs are disabled.
-      (void)PollEvent(0);
-    };
-    const UploadOutcome outcome = RunUpload(kPortSlot, kFileSlot, g_app.send_buffer,
-                                            g_app.receive_buffer, size_source, progress);
-    // The box comes up while the port is still open and the bar still shows
-    // how far the stream got.
-    Show(UploadOutcomeMessage(outcome));
-    ClosePort(kPortSlot);
-  }
-
-  CloseFileSlot(kFileSlot);
+  UpdateSteps steps;
+  steps.port_name = [] { return GetControlText(g_app.port_list); };
+  steps.progress = [](int32_t index, int32_t count) {
+    SetControlValue(g_app.progress_bar, ProgressPercent(index, count));
+    // One window event per word keeps the window painted; what it was
+    // does not matter, since the inputs are disabled.
+    (void)PollEvent(0);
+  };
+  steps.outcome = Show;
+  RunUpdateSequence(kPortSlot, kFileSlot, GetControlText(g_app.firmware_path_field),
+                    g_app.send_buffer, g_app.receive_buffer, steps);
   SetControlValue(g_app.progress_bar, 0);
   SetInputsDisabled(0);
 }

@@ -8,7 +8,7 @@
 #include <map>
 #include <system_error>
 
-#include "cli/cli.h"
+#include "cli/text.h"
 #include "serial/serial.h"
 
 namespace {
@@ -121,4 +121,20 @@ std::string TraceProblem(const std::string& trace, const std::string& image,
   if (fs::is_directory(target)) return "it is a directory";
   if (!fs::is_regular_file(target)) return "it is a device, a FIFO or a socket, not a file";
   return force ? std::string() : "it exists; --force overwrites it";
+}
+
+std::string TracePathFor(const std::string& base, const std::string& port) {
+  std::string tag = port;
+  const size_t slash = tag.find_last_of("/\\");
+  if (slash != std::string::npos) tag = tag.substr(slash + 1);
+  for (char& c : tag) {
+    if (c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|') c = '_';
+  }
+  const size_t dir_end = base.find_last_of("/\\");
+  const size_t dot = base.rfind('.');
+  if (dot == std::string::npos || (dir_end != std::string::npos && dot < dir_end) ||
+      dot == (dir_end == std::string::npos ? 0 : dir_end + 1)) {
+    return base + "." + tag;
+  }
+  return base.substr(0, dot) + "." + tag + base.substr(dot);
 }

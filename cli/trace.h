@@ -7,10 +7,14 @@
 //
 // Lines are kept in a large buffer and reach the disk in big pieces, so a
 // word costs the upload a few hundred nanoseconds, not a write to disk.
-// Internal to cli/.
+// Also which file each board's transcript goes to, and which files must
+// never be written.
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "cli/ports.h"
 
 // Starts the transcript of `port` into `path`; false when the file cannot
 // be created (StopTrace then says why).
@@ -19,3 +23,21 @@ bool StartTrace(const std::string& path, const std::string& port);
 // Writes out what is buffered and closes the file. Empty when every byte
 // reached the file; else what went wrong, in plain words.
 std::string StopTrace();
+
+// The transcript file of `port` when several ports are flashed with
+// `--trace base`: the port's name goes before the extension, so "line.txt"
+// gives "line.COM5.txt" and, for /dev/ttyUSB0, "line.ttyUSB0.txt".
+std::string TracePathFor(const std::string& base, const std::string& port);
+
+// The transcript files of `ports` for `--trace base`: `base` itself for one
+// port, else TracePathFor each; where two ports share a base name
+// (/dev/a/ttyS0, /dev/b/ttyS0) their whole paths tell them apart, so no two
+// boards ever write one file.
+std::vector<std::string> TracePaths(const std::string& base, const std::vector<std::string>& ports);
+
+// Why `trace` must not be written, or empty when it may: it is the image,
+// one of the ports or another device, a FIFO, a directory, or the same file
+// as any of these by another name (links included); an existing file is
+// refused unless `force`.
+std::string TraceProblem(const std::string& trace, const std::string& image,
+                         const std::vector<PresentPort>& ports, bool force);

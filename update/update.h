@@ -12,11 +12,15 @@
 #include "protocol/protocol.h"
 
 // The fixed line settings of every update and of the port probe.
+// On the line each byte takes a start bit, 8 data bits and one stop bit.
 constexpr uint32_t kUpdateBaud = 9600;
 constexpr uint8_t kUpdateParity = 0;
 constexpr uint8_t kUpdateDataBits = 8;
 constexpr float kUpdateStopBits = 1.0f;
 constexpr int32_t kUpdateQueueSize = 16;
+constexpr int64_t kLineBitsPerByte = 10;
+// The image goes on the line two bytes at a time.
+constexpr int64_t kBytesPerWord = 2;
 
 // The path field's initial text, and the port names tried at start-up.
 constexpr const char* kDefaultFirmwareName = "trx.fw";
@@ -65,3 +69,46 @@ bool FitsSizeField(int64_t size);
 // count, truncated. Computed in 64 bits so that very large images cannot
 // overflow; for every image that fits, the result is the 32-bit one.
 int32_t ProgressPercent(int32_t index, int32_t count);
+
+// Whole seconds (rounded up) that `bytes` take on the line at the update's
+// rate.
+int64_t LineSeconds(int64_t bytes);
+
+// --- One update, from the file to the closed port ----------------------------
+
+// What a program adds to the sequence; every step may be left empty.
+struct UpdateSteps {
+  // The port's name, asked when the port is opened and again for the
+  // message when it does not open (the window reads it from its list).
+  std::function<std::string()> port_name;
+  // After the file is open and fits the size field, before the port is
+  // opened; false stops the sequence there (nothing is shown, the file is
+  // closed again).
+  std::function<bool(int64_t size)> before_port;
+  // The port is open; the upload begins.
+  std::function<void(int64_t size)> port_opened;
+  ProgressHook progress;
+  // The outcome, while the port (if it opened) is still open.
+  std::function<void(const OutcomeMessage& message)> outcome;
+};
+
+enum class UpdateStage {
+  File,     // the file is missing, no regular file, or too large
+  Stopped,  // before_port said no
+  Port,     // the port did not open; LastPortError() tells why
+  Upload,   // the upload ran to an outcome
+};
+
+struct UpdateResult {
+  UpdateStage stage = UpdateStage::File;
+  OutcomeMessage message = {0, "", ""};  // not set when Stopped
+  int64_t size = 0;                      // of the file that was opened
+};
+
+// Opens the file in `file_slot`, checks it fits the size field, opens the
+// port in `port_slot` with the update's settings, runs the upload with the
+// size of the file that was opened, tells the outcome, and closes the port
+// and then the file. Both slots are closed afterwards, whatever happened.
+UpdateResult RunUpdateSequence(int32_t port_slot, int32_t file_slot, const std::string& path,
+                               uint8_t* send_buffer, uint8_t* receive_buffer,
+                               const UpdateSteps& steps);

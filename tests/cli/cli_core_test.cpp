@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/ports.h"
+#include "cli/text.h"
+#include "cli/trace.h"
 
 namespace {
 
@@ -37,7 +40,7 @@ TEST(CliArguments, CommandsAndOptionsInAnyOrder) {
 TEST(CliArguments, SeveralPortsThenTheFileAndTheNewOptions) {
   const CliArguments a = Parse({"flash", "--json", "COM5", "sn:A1", "0403:6001", "--trace",
                                 "line.txt", "trx.fw", "--wait", "--count", "12"});
-  EXPECT_EQ(a.command, CliCommand::Flash) << a.error;
+  EXPECT_EQ(a.command, CliCommand::Flash) << a.text;
   EXPECT_EQ(a.ports, (std::vector<std::string>{"COM5", "sn:A1", "0403:6001"}));
   EXPECT_EQ(a.port, "COM5");
   EXPECT_EQ(a.file, "trx.fw");
@@ -58,12 +61,17 @@ TEST(CliArguments, DoubleDashLetsAFileStartWithADash) {
   EXPECT_EQ(Parse({"flash", "COM1", "-odd.fw"}).command, CliCommand::Invalid);
 }
 
-TEST(CliArguments, HelpWinsOverVersionAndOverMistakes) {
+TEST(CliArguments, HelpAndVersionWinOverMistakes) {
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"-h"}, {"flash", "--help"}, {"--bogus", "-h"}, {"--version", "--help"}}) {
-    EXPECT_EQ(Parse(args).command, CliCommand::Help) << args[0];
+           {"--help"}, {"-h"}, {"flash", "--help"}, {"--bogus", "-h"}}) {
+    const CliArguments a = Parse(args);
+    EXPECT_EQ(a.command, CliCommand::Help) << args[0];
+    EXPECT_NE(a.text.find("Usage: update-firmware-cli"), std::string::npos) << a.text;
   }
+  // Each command's help tells its own options.
+  EXPECT_NE(Parse({"flash", "--help"}).text.find("--trace FILE"), std::string::npos);
   EXPECT_EQ(Parse({"--version"}).command, CliCommand::Version);
+  EXPECT_EQ(Parse({"--version"}).text, "update-firmware-cli " UF_VERSION "\n");
   EXPECT_EQ(Parse({"-V", "list", "extra"}).command, CliCommand::Version);
   // After "--" they are words.
   EXPECT_EQ(Parse({"flash", "COM1", "--", "--help"}).file, "--help");
@@ -72,14 +80,14 @@ TEST(CliArguments, HelpWinsOverVersionAndOverMistakes) {
 TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
   struct Case {
     std::vector<std::string> args;
-    std::string error;
+    std::string error;  // a part of what is said
   };
   const Case cases[] = {
-      {{}, "no command given"},
-      {{"-q"}, "no command given"},
-      {{"list", "COM1"}, "list takes no arguments"},
-      {{"flash"}, "flash needs a PORT and a FILE"},
-      {{"flash", "COM1"}, "flash needs a PORT and a FILE"},
+      {{}, "A subcommand is required"},
+      {{"-q"}, "A subcommand is required"},
+      {{"list", "COM1"}, "COM1"},
+      {{"flash"}, "PORT... FILE is required"},
+      {{"flash", "COM1"}, "PORT... FILE"},
       {{"flash", "--count", "3", "COM1", "a.fw"}, "--count is for flash --wait"},
       {{"flash", "--wait", "--count", "0", "COM1", "a.fw"},
        "--count needs a number of boards, 1 or more, in decimal digits"},
@@ -87,16 +95,17 @@ TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
        "--count needs a number of boards, 1 or more, in decimal digits"},
       {{"flash", "--wait", "--count", "0x10", "COM1", "a.fw"},
        "--count needs a number of boards, 1 or more, in decimal digits"},
-      {{"flash", "COM1", "a.fw", "--trace"}, "--trace needs a FILE"},
-      {{"list", "--wait"}, "--wait, --count, --trace and --force are for flash"},
-      {{"update", "COM1", "a.fw"}, "unknown command 'update'"},
-      {{"--bogus", "list"}, "unknown option '--bogus'"},
-      {{"list", "-x", "-y"}, "unknown option '-x'"},
+      {{"flash", "COM1", "a.fw", "--trace"}, "--trace"},
+      {{"list", "--wait"}, "--wait"},
+      {{"update", "COM1", "a.fw"}, "A subcommand is required"},
+      {{"--bogus", "list"}, "--bogus"},
+      {{"list", "-x", "-y"}, "-x"},
   };
   for (const Case& c : cases) {
     const CliArguments a = Parse(c.args);
-    EXPECT_EQ(a.command, CliCommand::Invalid);
-    EXPECT_EQ(a.error, c.error);
+    EXPECT_EQ(a.command, CliCommand::Invalid) << c.error;
+    EXPECT_NE(a.text.find(c.error), std::string::npos) << a.text;
+    EXPECT_NE(a.text.find("--help"), std::string::npos) << a.text;
   }
   EXPECT_EQ(kExitUsage, 64);
 }
@@ -238,21 +247,27 @@ TEST(CliSelectors, ResolvingPicksInOrderOnceAndExplainsFailures) {
     return all;
   };
 
-  EXPECT_EQ(ResolvePorts({"COM9", "0403:6001", "COM5", "sn:a1"}, present, describe, &picked), "");
+  const Resolution picks = ResolvePorts({"COM9", "0403:6001", "COM5", "sn:a1"}, present, describe);
+  EXPECT_EQ(picks.error, ResolveError::None);
+  picked = picks.boards;
   EXPECT_EQ(names(), "COM9 COM5 COM6 ");  // in the order given, each port once
 
   // A serial meant for one board that two adapters report (case ignored).
-  const std::string twice = ResolvePorts({"sn:B2"}, present, describe, &picked);
+  const Resolution shared = ResolvePorts({"sn:B2"}, present, describe);
+  EXPECT_EQ(shared.error, ResolveError::NotUnique);
+  const std::string twice = ResolveErrorText(shared);
   EXPECT_EQ(twice.rfind("'sn:B2' is meant for one board but matches 2 ports:", 0), 0u) << twice;
   EXPECT_NE(twice.find("COM6 /dev/ttyCOM6 0403:6001 sn B2"), std::string::npos) << twice;
   EXPECT_NE(twice.find("COM7 /dev/ttyCOM7 10c4:ea60 sn b2"), std::string::npos) << twice;
 
   // No match: what is there, one port a line; an adapter without a serial
   // is never matched by an empty one.
-  const std::string none = ResolvePorts({"COM1", "sn:ZZ"}, present, describe, &picked);
+  const Resolution nothing = ResolvePorts({"COM1", "sn:ZZ"}, present, describe);
+  EXPECT_EQ(nothing.error, ResolveError::NoMatch);
+  const std::string none = ResolveErrorText(nothing);
   EXPECT_EQ(none.rfind("no port matches 'sn:ZZ'; the ports that open:\n  COM5 ", 0), 0u) << none;
   EXPECT_NE(none.find("\n  COM8 /dev/ttyCOM8 1a86:7523"), std::string::npos) << none;
-  EXPECT_EQ(ResolvePorts({"ffff:0001"}, {}, describe, &picked),
+  EXPECT_EQ(ResolveErrorText(ResolvePorts({"ffff:0001"}, {}, describe)),
             "no port matches 'ffff:0001'; no port opens");
   EXPECT_TRUE(HasSelector({"COM1", "sn:X"}));
   EXPECT_FALSE(HasSelector({"COM1", "/dev/ttyUSB0"}));
@@ -265,13 +280,12 @@ TEST(CliSelectors, OneDeviceUnderTwoNamesIsPickedOnceAndSaidSo) {
     p.key.device = name == "COM9" ? "188:1" : "188:0";
     return p;
   };
-  std::vector<PresentPort> picked;
-  std::vector<std::string> same;
-  EXPECT_EQ(ResolvePorts({"COM5", "/dev/ttyUSB0", "COM9"}, {}, describe, &picked, &same), "");
-  ASSERT_EQ(picked.size(), 2u);
-  EXPECT_EQ(picked[0].name, "COM5");
-  EXPECT_EQ(picked[1].name, "COM9");
-  EXPECT_EQ(same, (std::vector<std::string>{
+  const Resolution r = ResolvePorts({"COM5", "/dev/ttyUSB0", "COM9"}, {}, describe);
+  EXPECT_EQ(r.error, ResolveError::None);
+  ASSERT_EQ(r.boards.size(), 2u);
+  EXPECT_EQ(r.boards[0].name, "COM5");
+  EXPECT_EQ(r.boards[1].name, "COM9");
+  EXPECT_EQ(r.same, (std::vector<std::string>{
                       "COM5 and /dev/ttyUSB0 are the same device; it is flashed once, as COM5"}));
 }
 

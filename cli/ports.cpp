@@ -1,10 +1,14 @@
-// Which ports a command line means: port names as they stand, and the
-// selectors that pick USB adapters by what they are.
+#include "cli/ports.h"
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 
-#include "cli/cli.h"
+#include "cli/platform.h"
+#include "cli/text.h"
 #include "serial/port_names.h"
+#include "update/update.h"
 
 namespace {
 
@@ -109,29 +113,31 @@ std::string CheckPortWords(const std::vector<std::string>& words) {
   return std::string();
 }
 
-std::string ResolvePorts(const std::vector<std::string>& words,
-                         const std::vector<PresentPort>& present,
-                         const std::function<PresentPort(const std::string&)>& describe,
-                         std::vector<PresentPort>* picked, std::vector<std::string>* same) {
-  picked->clear();
-  const auto add = [picked, same](const PresentPort& port) {
+Resolution ResolvePorts(const std::vector<std::string>& words,
+                        const std::vector<PresentPort>& present,
+                        const std::function<PresentPort(const std::string&)>& describe) {
+  Resolution r;
+  const auto add = [&r](const PresentPort& port) {
     // The same device twice would be flashed twice at once, and the second
     // open would fail on a port the first holds: whatever it is called.
-    for (const PresentPort& p : *picked) {
+    for (const PresentPort& p : r.boards) {
       if (p.name == port.name) return;
       if (!p.key.empty() && p.key == port.key) {
-        if (same != nullptr) {
-          same->push_back(Printable(p.name) + " and " + Printable(port.name) +
-                          " are the same device; it is flashed once, as " + Printable(p.name));
-        }
+        r.same.push_back(Printable(p.name) + " and " + Printable(port.name) +
+                         " are the same device; it is flashed once, as " + Printable(p.name));
         return;
       }
     }
-    picked->push_back(port);
+    r.boards.push_back(port);
   };
   for (const std::string& word : words) {
     const PortSelector selector = ParsePortSelector(word);
-    if (selector.kind == PortSelector::Invalid) return selector.error;
+    r.word = word;
+    if (selector.kind == PortSelector::Invalid) {
+      r.error = ResolveError::BadWord;
+      r.reason = selector.error;
+      return r;
+    }
     if (selector.kind == PortSelector::Name) {
       add(describe(word));
       continue;
@@ -140,30 +146,91 @@ std::string ResolvePorts(const std::vector<std::string>& words,
     for (const PresentPort& p : present) {
       if (SelectorMatches(selector, p)) matches.push_back(p);
     }
-    if (matches.empty()) return "no port matches '" + Printable(word) + "'; " + Listing(present);
+    if (matches.empty()) {
+      r.error = ResolveError::NoMatch;
+      r.ports = present;
+      return r;
+    }
     if (selector.kind == PortSelector::Serial && matches.size() > 1) {
-      std::string names;
-      for (const PresentPort& p : matches) names += "\n  " + PresentPortText(p);
-      return "'" + Printable(word) + "' is meant for one board but matches " +
-             std::to_string(matches.size()) + " ports:" + names;
+      r.error = ResolveError::NotUnique;
+      r.ports = matches;
+      return r;
     }
     for (const PresentPort& p : matches) add(p);
+  }
+  r.word.clear();
+  return r;
+}
+
+std::string ResolveErrorText(const Resolution& r) {
+  switch (r.error) {
+    case ResolveError::None:
+      break;
+    case ResolveError::BadWord:
+      return r.reason;
+    case ResolveError::NoMatch:
+      return "no port matches '" + Printable(r.word) + "'; " + Listing(r.ports);
+    case ResolveError::NotUnique: {
+      std::string names;
+      for (const PresentPort& p : r.ports) names += "\n  " + PresentPortText(p);
+      return "'" + Printable(r.word) + "' is meant for one board but matches " +
+             std::to_string(r.ports.size()) + " ports:" + names;
+    }
   }
   return std::string();
 }
 
-std::string TracePathFor(const std::string& base, const std::string& port) {
-  std::string tag = port;
-  const size_t slash = tag.find_last_of("/\\");
-  if (slash != std::string::npos) tag = tag.substr(slash + 1);
-  for (char& c : tag) {
-    if (c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|') c = '_';
+std::string SysfsRoot() {
+  const char* root = std::getenv("UPDATE_FIRMWARE_SYSFS");
+  return root != nullptr && root[0] != '\0' ? root : "/sys";
+}
+
+PresentPort DescribePort(const std::string& name) {
+  PresentPort port;
+  port.name = name;
+  port.device = cli_platform::PortDevice(name);
+  port.usb = FindUsbIdentity(name, SysfsRoot());
+  port.key = FindDeviceKey(name, SysfsRoot());
+  return port;
+}
+
+std::vector<PresentPort> ScanPresentPorts() {
+  std::vector<PresentPort> ports;
+  ScanFreePorts([&](const std::string& name, bool free) {
+    if (free) ports.push_back(DescribePort(name));
+  });
+  return ports;
+}
+
+std::string PortErrorText(PortError error, int32_t system_error, bool has_device) {
+  switch (error) {
+    case PortErrorBusy:
+      return "busy, held by another program";
+    case PortErrorDenied:
+      return "permission denied; on most distributions the user must be in the 'dialout' "
+             "group: sudo usermod -aG dialout $USER, then log in again";
+    case PortErrorNotSerial:
+      return "not a serial device";
+    case PortErrorSettings:
+      return "does not take 9600 baud, 8 data bits, no parity, one stop bit";
+    case PortErrorControllingTerminal:
+      return "the terminal this program runs in, not a serial port";
+    case PortErrorOther:
+      return system_error != 0 ? std::strerror(system_error) : "cannot be opened";
+    case PortErrorAbsent:
+      // A COM name of the platform's own that leads nowhere says it all.
+      return has_device ? "no such device" : std::string();
+    case PortErrorNone:
+      break;
   }
-  const size_t dir_end = base.find_last_of("/\\");
-  const size_t dot = base.rfind('.');
-  if (dot == std::string::npos || (dir_end != std::string::npos && dot < dir_end) ||
-      dot == (dir_end == std::string::npos ? 0 : dir_end + 1)) {
-    return base + "." + tag;
-  }
-  return base.substr(0, dot) + "." + tag + base.substr(dot);
+  return std::string();
+}
+
+std::string LastPortProblem(const std::string& port) {
+  int32_t system_error = 0;
+  const PortError error = LastPortError(&system_error);
+  const std::string device = cli_platform::PortDevice(port);
+  const std::string why = PortErrorText(error, system_error, !device.empty());
+  if (why.empty()) return std::string();
+  return device.empty() ? why : Printable(device) + ": " + why;
 }

@@ -1,0 +1,93 @@
+// The commands: what `list` and `flash` do with the parsed command line,
+// before the engines take over.
+#include "cli/commands.h"
+
+#include <cstdio>
+
+#include "cli/batch.h"
+#include "cli/platform.h"
+#include "cli/station.h"
+#include "cli/text.h"
+#include "cli/trace.h"
+#include "update/update.h"
+
+namespace {
+
+void UsageError(const std::string& error) {
+  const std::string text =
+      "update-firmware-cli: " + error + "\nRun with --help for more information.\n";
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+// The transcript files of the boards, each one checked; false after a usage
+// error when one of them must not be written.
+bool TranscriptsAllowed(const CliArguments& args, const std::vector<PresentPort>& boards,
+                        std::vector<std::string>* traces) {
+  std::vector<std::string> names;
+  for (const PresentPort& b : boards) names.push_back(b.name);
+  *traces = args.trace.empty() ? std::vector<std::string>(boards.size())
+                               : TracePaths(args.trace, names);
+  for (const std::string& t : *traces) {
+    if (t.empty()) continue;
+    const std::string why = TraceProblem(t, args.file, boards, args.force);
+    if (!why.empty()) {
+      UsageError("cannot write the trace file '" + Printable(t) + "': " + why);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunList(Reporter& reporter) {
+  // Only a look: a port another program runs at 115200 baud must stay as it
+  // is, so nothing is configured.
+  ScanFreePorts([&](const std::string& name, bool free) {
+    if (free) {
+      reporter.Listed(DescribePort(name));
+      return;
+    }
+    // A device that is there but would not open is worth a word; one that is
+    // simply not there is the normal case and stays silent.
+    int32_t system_error = 0;
+    const PortError error = LastPortError(&system_error);
+    if (error == PortErrorAbsent || error == PortErrorNone) return;
+    reporter.Unusable(name, cli_platform::PortDevice(name),
+                      PortErrorText(error, system_error, true));
+  });
+  return 0;
+}
+
+int RunFlash(const CliArguments& args, Reporter& reporter) {
+  if (args.wait) {
+    return RunStation({args.ports, args.file, args.trace, args.force, args.count}, reporter,
+                      UsageError);
+  }
+  // The one transcript of one board is checked before any port is so much
+  // as looked at.
+  if (!args.trace.empty() && args.ports.size() == 1) {
+    const std::string why = TraceProblem(args.trace, args.file, {}, args.force);
+    if (!why.empty()) {
+      UsageError("cannot write the trace file '" + Printable(args.trace) + "': " + why);
+      return kExitUsage;
+    }
+  }
+  const std::vector<PresentPort> present =
+      HasSelector(args.ports) ? ScanPresentPorts() : std::vector<PresentPort>{};
+  const Resolution resolution = ResolvePorts(args.ports, present, DescribePort);
+  if (resolution.error != ResolveError::None) {
+    UsageError(ResolveErrorText(resolution));
+    return kExitUsage;
+  }
+  BatchJob job{resolution.boards, {}, args.file, args.force, false};
+  if (job.boards.size() > kMaxBoards) {
+    UsageError(std::to_string(job.boards.size()) + " ports, more than the " +
+               std::to_string(kMaxBoards) + " that can be flashed at once");
+    return kExitUsage;
+  }
+  for (const std::string& note : resolution.same) reporter.SameDevice(note);
+  if (!TranscriptsAllowed(args, job.boards, &job.traces)) return kExitUsage;
+  return FirstFailure(FlashBatch(job, reporter));
+}

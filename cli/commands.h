@@ -1,0 +1,9 @@
+// The commands `list` and `flash`: from the parsed command line to the
+// engines, telling `reporter`. Each returns the exit code.
+#pragma once
+
+#include "cli/cli.h"
+#include "cli/reporter.h"
+
+int RunList(Reporter& reporter);
+int RunFlash(const CliArguments& args, Reporter& reporter);

@@ -1,0 +1,32 @@
+// What the command line needs from its platform, beside its workers:
+// the process's start (signals, standard streams), the terminal, and where
+// a port name leads (process_posix.cpp, process_win32.cpp).
+#pragma once
+
+#include <string>
+
+namespace cli_platform {
+
+// Readies the process before anything is opened: standard streams that are
+// present, and Ctrl+C (plus, where the platform has them, termination and
+// hang-up) ending the program with 128 + signal number (130 for Ctrl+C)
+// after stopping every worker and releasing the port and the file.
+void PrepareProcess();
+
+// Whether standard error is a terminal (a console on Windows), where the
+// progress bar can redraw in place.
+bool StderrIsTerminal();
+
+// Whether that terminal also moves the cursor up on "ESC [ n A", so that
+// one progress line per port can be redrawn in place.
+bool StderrMovesCursor();
+
+// The device a port name leads to; empty where port names are the
+// platform's own (Windows).
+std::string PortDevice(const std::string& name);
+
+// A line to print should the program be interrupted from now on (the
+// station loop's tally); empty: none.
+void SetInterruptNote(const std::string& note);
+
+}  // namespace cli_platform

@@ -1,0 +1,133 @@
+#include "cli/report_json.h"
+
+#include <cstdio>
+
+#include "common/delay.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+void Emit(const json& value) {
+  const std::string line = JsonText(value) + "\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+json UsbJson(const UsbIdentity& usb) {
+  if (!usb.IsUsb()) return nullptr;
+  return {{"vid", usb.vendor_id},   {"pid", usb.product_id}, {"manufacturer", usb.manufacturer},
+          {"product", usb.product}, {"serial", usb.serial}};
+}
+
+json PortJson(const PresentPort& port) {
+  return {{"port", port.name},
+          {"device", port.device.empty() ? json(nullptr) : json(port.device)},
+          {"usb", UsbJson(port.usb)}};
+}
+
+json Event(const std::string& event, const PresentPort& port) {
+  json e = {{"event", event}};
+  e.update(PortJson(port));
+  return e;
+}
+
+json SummaryJson(size_t boards, size_t succeeded, int code, double seconds) {
+  return {{"event", "summary"},     {"boards", boards}, {"succeeded", succeeded},
+          {"failed", boards - succeeded}, {"code", code}, {"seconds", seconds}};
+}
+
+double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 1000.0; }
+
+class JsonReporter : public Reporter {
+ public:
+  void Listed(const PresentPort& port) override { Emit(PortJson(port)); }
+  void Unusable(const std::string&, const std::string&, const std::string&) override {}
+  void SameDevice(const std::string& note) override {
+    Emit({{"event", "same-device"}, {"text", note}});
+  }
+  void FileProblem(const std::vector<PresentPort>& boards, const std::string&,
+                   const std::string& detail) override {
+    const OutcomeMessage m = FirmwareMissingMessage();
+    for (const PresentPort& p : boards) {
+      json e = Event("outcome", p);
+      e["code"] = m.code;
+      e["title"] = m.title;
+      e["text"] = m.text;
+      e["detail"] = detail;
+      e["bytes"] = 0;
+      e["seconds"] = 0.0;
+      Emit(e);
+    }
+    Emit(SummaryJson(boards.size(), 0, m.code, 0.0));
+  }
+  void Started(const std::vector<PresentPort>& boards, const std::string& file,
+               int64_t size) override {
+    boards_ = boards;
+    quarters_.assign(boards.size(), 0);
+    started_ms_ = MonotonicMs();
+    for (const PresentPort& p : boards) {
+      json e = Event("start", p);
+      e["file"] = file;
+      e["bytes"] = size;
+      Emit(e);
+    }
+  }
+  void Opened(size_t, int64_t) override {}
+  void Progress(size_t board, int32_t index, int32_t count, int64_t announced) override {
+    const int32_t percent = ProgressPercent(index, count);
+    const int quarters = count > 0 ? percent / 25 : 0;
+    if (quarters <= quarters_[board]) return;
+    quarters_[board] = quarters;
+    json e = Event("progress", boards_[board]);
+    e["percent"] = percent;
+    e["bytes"] = kBytesPerWord * static_cast<int64_t>(index);
+    e["of"] = announced;
+    e["seconds"] = Since(started_ms_);
+    Emit(e);
+  }
+  void Finished(size_t board, const BoardOutcome& o) override {
+    json e = Event("outcome", boards_[board]);
+    e["code"] = o.message.code;
+    e["title"] = o.message.title;
+    e["text"] = o.message.text;
+    if (!o.detail.empty()) e["detail"] = o.detail;
+    if (!o.trace_error.empty()) e["trace_error"] = o.trace_error;
+    e["bytes"] = o.bytes;
+    e["seconds"] = o.seconds;
+    Emit(e);
+  }
+  void Summary(const std::vector<BoardOutcome>& outcomes, int code, double seconds,
+               bool station_round) override {
+    // A round of the station loop is summed up in its tally.
+    if (station_round) return;
+    size_t succeeded = 0;
+    for (const BoardOutcome& o : outcomes) succeeded += o.code() == 0 ? 1 : 0;
+    Emit(SummaryJson(outcomes.size(), succeeded, code, seconds));
+  }
+  void Waiting(const std::vector<std::string>& words, const WaitReasons& reasons) override {
+    json why = json::object();
+    for (const auto& [word, reason] : reasons) why[word] = reason;
+    Emit({{"event", "waiting"}, {"ports", words}, {"why", why}});
+  }
+  void Tally(int64_t done, int64_t failed) override {
+    Emit({{"event", "tally"}, {"done", done}, {"failed", failed}});
+  }
+  void StationSummary(int64_t done, int64_t failed, int code, double seconds) override {
+    Emit({{"event", "summary"}, {"boards", done + failed}, {"succeeded", done},
+          {"failed", failed},   {"code", code},            {"seconds", seconds}});
+  }
+
+ private:
+  std::vector<PresentPort> boards_;
+  std::vector<int> quarters_;
+  uint64_t started_ms_ = 0;
+};
+
+}  // namespace
+
+std::string JsonText(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::unique_ptr<Reporter> MakeJsonReporter() { return std::make_unique<JsonReporter>(); }

@@ -1,0 +1,216 @@
+// What a person sees: text on standard error (the list on standard output),
+// and the same with nothing but failures for --quiet.
+#include <algorithm>
+#include <cstdio>
+
+#include "cli/platform.h"
+#include "cli/report_json.h"
+#include "cli/reporter.h"
+#include "cli/text.h"
+#include "common/delay.h"
+
+namespace {
+
+constexpr uint64_t kRedrawMs = 100;  // terminal redraws, at most this often
+constexpr int kQuarter = 25;
+
+void Say(std::FILE* stream, const std::string& text) {
+  std::fputs(text.c_str(), stream);
+  std::fflush(stream);
+}
+
+std::string DeviceText(const PresentPort& port) {
+  const std::string usb = UsbIdentityText(port.usb);
+  if (!usb.empty()) return Printable(usb);
+  return port.device.empty() ? "-" : Printable(port.device);
+}
+
+std::string Fixed1(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+// What both text reporters say alike.
+class TextBase : public Reporter {
+ public:
+  explicit TextBase(bool station) : station_(station) {}
+
+  void Listed(const PresentPort& port) override { Say(stdout, PresentPortText(port) + "\n"); }
+  void FileProblem(const std::vector<PresentPort>&, const std::string&,
+                   const std::string& detail) override {
+    Say(stderr, BoardLine("", FirmwareMissingMessage(), detail));
+  }
+  void Started(const std::vector<PresentPort>& boards, const std::string& file,
+               int64_t size) override {
+    boards_ = boards;
+    file_ = file;
+    size_ = size;
+    single_ = !station_ && boards.size() == 1;
+  }
+
+ protected:
+  // The port's name before a line, where there are several boards.
+  std::string Prefix(size_t board) const { return single_ ? "" : boards_[board].name; }
+  void SayTraceLost(size_t board, const BoardOutcome& o) const {
+    if (!o.trace_error.empty() && o.message.code != kExitOutput) {
+      Say(stderr, TraceLostLine(Prefix(board), o.trace, o.trace_error));
+    }
+  }
+
+  bool station_;
+  bool single_ = false;
+  std::vector<PresentPort> boards_;
+  std::string file_;
+  int64_t size_ = 0;
+};
+
+class TextReporter : public TextBase {
+ public:
+  explicit TextReporter(bool station)
+      : TextBase(station),
+        tty_(cli_platform::StderrIsTerminal()),
+        moves_cursor_(tty_ && cli_platform::StderrMovesCursor()) {}
+
+  void Unusable(const std::string& name, const std::string& device,
+                const std::string& why) override {
+    Say(stderr, name + " " + Printable(device) + ": " + why + "\n");
+  }
+  void SameDevice(const std::string& note) override {
+    Say(stderr, "update-firmware-cli: " + note + "\n");
+  }
+  void Started(const std::vector<PresentPort>& boards, const std::string& file,
+               int64_t size) override {
+    TextBase::Started(boards, file, size);
+    lines_.assign(boards.size(), Line{});
+    drawn_ = 0;
+    redraw_ = moves_cursor_ && !single_;
+    if (single_) return;
+    Say(stderr, "Updating " + std::to_string(boards.size()) + " device" +
+                    (boards.size() == 1 ? "" : "s") + " with " + Printable(file) + " (" +
+                    SizeText(size) + ")\n");
+  }
+  void Opened(size_t board, int64_t announced) override {
+    lines_[board].state = "waiting for the device";
+    if (single_) {
+      Say(stderr, "Updating the device on " + Printable(boards_[board].name) + " with " +
+                      Printable(file_) + " (" + SizeText(announced) + ")\n");
+    }
+    Draw(false);
+  }
+  void Progress(size_t board, int32_t index, int32_t count, int64_t announced) override {
+    if (single_) {
+      const std::string text = ProgressText(index, count, announced, tty_);
+      if (!text.empty()) Say(stderr, text);
+      return;
+    }
+    Line& line = lines_[board];
+    line.state = ProgressBar(index, count, announced);
+    const int quarters = ProgressPercent(index, count) / kQuarter;
+    if (!redraw_ && quarters > line.quarters) {
+      Say(stderr, Printable(boards_[board].name) + ": " + SentText(index, count, announced) +
+                      "\n");
+    }
+    line.quarters = std::max(line.quarters, quarters);
+    Draw(false);
+  }
+  void Finished(size_t board, const BoardOutcome& o) override {
+    lines_[board].state = BoardLine("", o.message, o.detail);
+    lines_[board].state.pop_back();
+    if (!redraw_) Say(stderr, BoardLine(Prefix(board), o.message, o.detail));
+    SayTraceLost(board, o);
+    Draw(true);
+  }
+  void Summary(const std::vector<BoardOutcome>& outcomes, int, double, bool) override {
+    if (!single_) Say(stderr, Table(outcomes));
+  }
+  void Waiting(const std::vector<std::string>& words, const WaitReasons& reasons) override {
+    std::string names;
+    for (const std::string& w : words) names += (names.empty() ? "" : " ") + Printable(w);
+    std::string why;
+    for (const auto& [word, reason] : reasons) {
+      why += "\n  " + Printable(word) + ": " + Printable(reason);
+    }
+    Say(stderr, "Waiting for a board on " + names + " ..." + why + "\n");
+  }
+  void Tally(int64_t done, int64_t failed) override { Say(stderr, TallyText(done, failed)); }
+  void StationSummary(int64_t, int64_t, int, double) override {}
+
+ private:
+  struct Line {
+    std::string state = "opening the port";
+    int quarters = 0;
+  };
+
+  // One line per port, redrawn in place; at most every kRedrawMs unless a
+  // board has just finished.
+  void Draw(bool force) {
+    if (!redraw_) return;
+    const uint64_t now = MonotonicMs();
+    if (!force && now - last_draw_ < kRedrawMs) return;
+    last_draw_ = now;
+    size_t width = 0;
+    for (const PresentPort& b : boards_) width = std::max(width, Printable(b.name).size());
+    std::string text;
+    if (drawn_ > 0) text += "\x1b[" + std::to_string(drawn_) + "A";
+    for (size_t i = 0; i < boards_.size(); ++i) {
+      text += "\r" + Pad(Printable(boards_[i].name), width) + "  " + lines_[i].state + "\x1b[K\n";
+    }
+    drawn_ = static_cast<int>(boards_.size());
+    Say(stderr, text);
+  }
+
+  std::string Table(const std::vector<BoardOutcome>& outcomes) const {
+    size_t port_w = 4, device_w = 6, outcome_w = 7;
+    for (size_t i = 0; i < boards_.size(); ++i) {
+      port_w = std::max(port_w, Printable(boards_[i].name).size());
+      device_w = std::max(device_w, DeviceText(boards_[i]).size());
+      outcome_w = std::max(outcome_w, OutcomeLine(outcomes[i].message).size());
+    }
+    std::string table = "\n" + Pad("PORT", port_w) + "  " + Pad("DEVICE", device_w) + "  " +
+                        Pad("OUTCOME", outcome_w) + "  SECONDS\n";
+    size_t failed = 0;
+    for (size_t i = 0; i < boards_.size(); ++i) {
+      table += Pad(Printable(boards_[i].name), port_w) + "  " +
+               Pad(DeviceText(boards_[i]), device_w) + "  " +
+               Pad(OutcomeLine(outcomes[i].message), outcome_w) + "  " +
+               PadLeft(Fixed1(outcomes[i].seconds), 6) + "\n";
+      failed += outcomes[i].code() != 0 ? 1 : 0;
+    }
+    return table + std::to_string(boards_.size() - failed) + " of " +
+           std::to_string(boards_.size()) + " updated\n";
+  }
+
+  bool tty_;
+  bool moves_cursor_;
+  bool redraw_ = false;
+  std::vector<Line> lines_;
+  int drawn_ = 0;
+  uint64_t last_draw_ = 0;
+};
+
+// --quiet: nothing but what went wrong.
+class QuietReporter : public TextBase {
+ public:
+  using TextBase::TextBase;
+  void Unusable(const std::string&, const std::string&, const std::string&) override {}
+  void SameDevice(const std::string&) override {}
+  void Opened(size_t, int64_t) override {}
+  void Progress(size_t, int32_t, int32_t, int64_t) override {}
+  void Finished(size_t board, const BoardOutcome& o) override {
+    if (o.message.code != 0) Say(stderr, BoardLine(Prefix(board), o.message, o.detail));
+    SayTraceLost(board, o);
+  }
+  void Summary(const std::vector<BoardOutcome>&, int, double, bool) override {}
+  void Waiting(const std::vector<std::string>&, const WaitReasons&) override {}
+  void Tally(int64_t, int64_t) override {}
+  void StationSummary(int64_t, int64_t, int, double) override {}
+};
+
+}  // namespace
+
+std::unique_ptr<Reporter> MakeReporter(const CliArguments& args, bool station) {
+  if (args.json) return MakeJsonReporter();
+  if (args.quiet) return std::make_unique<QuietReporter>(station);
+  return std::make_unique<TextReporter>(station);
+}

@@ -1,0 +1,25 @@
+// The station loop (flash --wait): wait until the boards are there, flash
+// them, wait until they are gone, and again; a running tally.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/reporter.h"
+
+struct StationJob {
+  std::vector<std::string> words;  // port names and selectors
+  std::string file;
+  std::string trace;               // --trace base; empty: none
+  bool force = false;
+  int64_t count = 0;               // boards before stopping; 0: no limit
+};
+
+// Runs the loop until `count` boards are done (or for ever); the exit code
+// of the first board that failed, 0 when none did, 64 when the words cannot
+// pick boards or a transcript must not be written (after `usage_error` is
+// told why).
+int RunStation(const StationJob& job, Reporter& reporter,
+               const std::function<void(const std::string&)>& usage_error);

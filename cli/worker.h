@@ -1,0 +1,37 @@
+// The worker's side of several boards at once: one board flashed in a
+// process of its own, told to the parent as one JSON object a line on
+// standard output; and the parent's reading of those lines.
+//   {"opened": SIZE}                          the port is open
+//   {"progress": [INDEX, COUNT, ANNOUNCED]}   a word whose percentage is new
+//   {"outcome": {code, title, text, detail, trace, trace_error, bytes}}
+// JSON escapes every control character, so no name or message that a field
+// carries can end a record or make one up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/reporter.h"
+
+// The first argument that starts the worker mode.
+constexpr const char* kWorkerFlag = "--uf-worker";
+
+// The worker's arguments after kWorkerFlag for one board.
+std::vector<std::string> WorkerArguments(const std::string& port, const std::string& file,
+                                         const std::string& trace, bool force);
+
+// The worker mode: flashes one port and reports on standard output; its
+// exit code is the board's.
+int RunWorker(const std::vector<std::string>& args);
+
+// One line of a worker's report, read back.
+struct WireRecord {
+  enum Kind { None, Opened, Progress, Outcome } kind = None;
+  int64_t announced = 0;
+  int32_t index = 0;
+  int32_t count = 0;
+  BoardOutcome outcome;
+};
+
+// Reads one line; None for anything that is not a record.
+WireRecord ReadWireRecord(const std::string& line);

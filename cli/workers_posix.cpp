@@ -1,0 +1,212 @@
+// Worker processes on Linux and other POSIX systems.
+#if defined(_WIN32)
+#error "workers_posix.cpp is the POSIX side of the command-line tool"
+#endif
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/cli.h"
+#include "cli/workers.h"
+
+namespace {
+
+// The workers, for the stop handler. A slot's pid is set before the
+// worker can matter to the handler and cleared once it has been reaped.
+constexpr int kMaxWorkers = static_cast<int>(kMaxBoards);
+struct WorkerSlot {
+  volatile pid_t pid;
+  int fd;
+};
+WorkerSlot g_workers[kMaxWorkers];
+volatile sig_atomic_t g_worker_count = 0;
+
+// Set in a worker's environment by its parent, to the parent's process ID.
+constexpr const char* kWorkerVariable = "UPDATE_FIRMWARE_WORKER_OF";
+
+// How long a worker gets to release its port after SIGTERM before it is
+// killed: its stop handler only flushes and closes, which takes
+// milliseconds unless a driver hangs in close.
+constexpr int kWorkerGraceMs = 2000;
+constexpr int kReapStepMs = 20;
+
+// Signals blocked while the handler's tables change.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop, &old_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The program that runs, not whatever file now has its name: an update of
+// the tool during a station loop must not change what flashes the boards.
+constexpr const char* kSelf = "/proc/self/exe";
+
+// Everything the child needs, built before the fork: after it, the child
+// may only make async-signal-safe calls.
+struct Launch {
+  explicit Launch(const std::vector<std::string>& args)
+      : mark(std::string(kWorkerVariable) + "=" + std::to_string(getpid())) {
+    const ssize_t length = readlink(kSelf, name, sizeof name - 1);
+    name[length > 0 ? length : 0] = '\0';
+    argv.push_back(length > 0 ? name : const_cast<char*>(kSelf));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, kWorkerVariable, std::strlen(kWorkerVariable)) != 0) env.push_back(*e);
+    }
+    env.push_back(const_cast<char*>(mark.c_str()));
+    env.push_back(nullptr);
+  }
+  char name[PATH_MAX];
+  std::string mark;
+  std::vector<char*> argv;
+  std::vector<char*> env;
+};
+
+[[noreturn]] void RunChild(const Launch& launch, pid_t parent, int out) {
+  // A parent killed outright (SIGKILL) runs no handler: the kernel tells
+  // the worker instead, and its own handler releases the port.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(kExitInterrupted);
+  dup2(out, STDOUT_FILENO);
+  // A worker has nothing to say on standard error; its "Interrupted."
+  // would only repeat ours.
+  const int null_fd = open("/dev/null", O_WRONLY);
+  if (null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+  // The worker sets up its own handlers; it must not inherit our mask.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execve(kSelf, launch.argv.data(), launch.env.data());
+  _exit(127);
+}
+
+}  // namespace
+
+namespace cli_workers {
+
+bool IsWorker() {
+  const char* parent = std::getenv(kWorkerVariable);
+  return parent != nullptr && std::strtol(parent, nullptr, 10) == static_cast<long>(getppid());
+}
+
+bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std::string* why) {
+  const Launch launch(args);
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  const pid_t parent = getpid();
+  SignalsHeld held;
+  const pid_t pid = g_worker_count < kMaxWorkers ? fork() : -2;
+  if (pid < 0) {
+    *why = pid == -2 ? "too many at once" : std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  if (pid == 0) RunChild(launch, parent, out[1]);
+  close(out[1]);
+  const int id = g_worker_count;
+  g_workers[id].fd = out[0];
+  g_workers[id].pid = pid;
+  g_worker_count = id + 1;
+  *worker = WorkerState{};
+  worker->id = id;
+  return true;
+}
+
+void PumpWorkers(const std::vector<WorkerState*>& workers, int timeout_ms) {
+  std::vector<pollfd> fds;
+  std::vector<WorkerState*> owners;
+  for (WorkerState* w : workers) {
+    if (w->ended || w->id < 0) continue;
+    fds.push_back({g_workers[w->id].fd, POLLIN, 0});
+    owners.push_back(w);
+  }
+  if (fds.empty()) return;
+  if (poll(fds.data(), fds.size(), timeout_ms) <= 0) return;
+  for (size_t i = 0; i < fds.size(); ++i) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    WorkerState* w = owners[i];
+    char buffer[4096];
+    const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+    if (n > 0) {
+      w->output.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    // Its end of the pipe closed: it has ended, or is about to.
+    int status = 0;
+    const pid_t pid = g_workers[w->id].pid;
+    waitpid(pid, &status, 0);
+    {
+      SignalsHeld held;
+      g_workers[w->id].pid = 0;
+      close(g_workers[w->id].fd);
+      g_workers[w->id].fd = -1;
+    }
+    w->ended = true;
+    w->exit_code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  }
+}
+
+void ForgetWorkers() {
+  SignalsHeld held;
+  int count = g_worker_count;
+  while (count > 0 && g_workers[count - 1].pid == 0) --count;
+  g_worker_count = count;
+}
+
+void StopAllWorkers() {
+  for (int i = 0; i < g_worker_count; ++i) {
+    if (g_workers[i].pid > 0) kill(g_workers[i].pid, SIGTERM);
+  }
+  // poll() with no descriptors is the async-signal-safe sleep.
+  for (int waited = 0;; waited += kReapStepMs) {
+    bool running = false;
+    for (int i = 0; i < g_worker_count; ++i) {
+      if (g_workers[i].pid <= 0) continue;
+      if (waitpid(g_workers[i].pid, nullptr, WNOHANG) == g_workers[i].pid) {
+        g_workers[i].pid = 0;
+      } else {
+        running = true;
+      }
+    }
+    if (!running) break;
+    if (waited >= kWorkerGraceMs) {
+      for (int i = 0; i < g_worker_count; ++i) {
+        if (g_workers[i].pid <= 0) continue;
+        kill(g_workers[i].pid, SIGKILL);
+        waitpid(g_workers[i].pid, nullptr, 0);
+        g_workers[i].pid = 0;
+      }
+      break;
+    }
+    poll(nullptr, 0, kReapStepMs);
+  }
+}
+
+}  // namespace cli_workers
