@@ -7,74 +7,74 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/help.h"
 #include "cli/ports.h"
 
 namespace {
 
 constexpr const char* kProgram = "update-firmware-cli";
 
-const char* const kFooter = R"(
-Loads a firmware image into a device's bootloader over a serial port, at
-9600 baud, 8 data bits, no parity, one stop bit, no handshake.
-`update-firmware-cli flash --help` tells the options of flash: --trace FILE
-(with --force), --wait and --count N.
-
-PORT is a COM name (COM1 to COM16), on Linux also a device path such as
-/dev/ttyUSB0, or a selector:
-  sn:SERIAL   the USB adapter with that serial number (case ignored); meant
-              for one board, so several matches are an error
-  VID:PID     every USB adapter with that vendor and product ID, four hex
-              digits each, as lsusb shows them, e.g. 0403:6001
-A selector that matches no port that opens is an error that lists the
-ports there are. Two names for one device flash it once.
-
-Progress and the outcome go to standard error; with --json, JSON Lines go to
-standard output instead: list gives one object per port (port, device, usb);
-flash gives per port a "start" event, a "progress" event at each quarter and
-an "outcome" event (port, device, usb, code, title, text, bytes sent,
-seconds), then a "summary" event (boards, succeeded, failed, code, seconds);
-with --wait also "waiting" and a "tally" event after each round. With
-several ports: one progress line per port on a terminal, else one line per
-port at each quarter; each port's outcome as it comes; then a table of port,
-device, outcome and seconds.
-
-On Linux COM1-COM4 are /dev/ttyS0-3, COM5-COM10 /dev/ttyUSB0-5 and
-COM11-COM16 /dev/ttyACM0-5; UPDATE_FIRMWARE_COMn=/path/to/device puts any
-device behind COMn, and UPDATE_FIRMWARE_SYSFS=/path reads the USB identities
-from another sysfs tree than /sys.
-
-Exit codes:
-  0    every device took the update
-  1    the firmware file is missing, unreadable, not a regular file, or too
-       large
-  2    the serial port cannot be opened
-  3    the device does not respond
-  4    the device gave a wrong answer to the start command
-  5    the device did not confirm the update, stopped taking data, or the
-       file came short while it was sent
-  6    the device gave a wrong final answer
-  64   bad command line: a word that names no port (COM1 to COM16, a
-       device path from /, sn:SERIAL or VID:PID), a selector that matches
-       no port or, for sn:, more than one, or a trace file that must not
-       be written
-  70   internal error: the tool failed, not the board (a worker process
-       that could not start or ended without a verdict)
-  74   output lost: standard output or a trace file could not be written
-       (the board's own outcome, when it failed, comes first)
-  130  interrupted (Ctrl+C); every port and the file are closed
-With several boards the code is that of the first board that failed, in
-the order the ports were given (a selector's in COM order); 0 only when
-every board succeeded. The same holds for the boards of a --wait loop.
-
-Examples:
-  update-firmware-cli flash COM5 trx.fw && echo done
-  update-firmware-cli flash COM5 COM6 COM7 COM8 trx.fw
-  update-firmware-cli flash --json 0403:6001 trx.fw > results.jsonl
-  update-firmware-cli flash --wait sn:A600ABCD trx.fw
-)";
 
 std::string Ours(const std::string& error) {
   return std::string(kProgram) + ": " + error + "\nRun with --help for more information.\n";
+}
+
+// A number as a user writes an address: decimal, or hexadecimal after
+// "0x". False for anything else or anything above `max`.
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > 16 ||
+      digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
+          std::string::npos) {
+    return false;
+  }
+  *value = std::stoull(digits, nullptr, hex ? 16 : 10);
+  return *value <= max;
+}
+
+// The words of the image options; empty when all is well.
+struct ImageWords {
+  std::string format, base, fill, max_gap;
+};
+
+std::string CheckImageWords(const ImageWords& w, ImageSpec* spec) {
+  uint64_t value = 0;
+  if (!w.format.empty()) {
+    spec->format_given = ParseFormatName(w.format, &spec->format);
+    if (!spec->format_given) return "--format takes ihex, srec or bin";
+  }
+  if (!w.base.empty()) {
+    if (!ParseNumber(w.base, UINT32_MAX, &value)) return "--base takes an address, e.g. 0x08000000";
+    spec->options.has_base = true;
+    spec->options.base = static_cast<uint32_t>(value);
+  }
+  if (!w.fill.empty()) {
+    if (!ParseNumber(w.fill, 0xFF, &value)) return "--fill takes a byte, 0 to 255 or 0x00 to 0xFF";
+    spec->options.fill = static_cast<uint8_t>(value);
+  }
+  if (!w.max_gap.empty()) {
+    if (!ParseNumber(w.max_gap, UINT32_MAX, &value)) return "--max-gap takes a number of bytes";
+    spec->options.max_gap = value;
+  }
+  return std::string();
+}
+
+void AddImageOptions(CLI::App* command, ImageWords* w) {
+  command->add_option("--format", w->format,
+                      "read FILE as ihex (Intel HEX), srec (S-records) or bin (as it is); "
+                      "by default .hex/.ihex are Intel HEX, .srec/.s19/.s28/.s37/.mot "
+                      "S-records, anything else is sent as it is")
+      ->type_name("FORMAT");
+  command->add_option("--base", w->base,
+                      "the flat image starts at ADDR, not at the lowest data address; data "
+                      "below it is refused")
+      ->type_name("ADDR");
+  command->add_option("--fill", w->fill, "the byte for gaps and for an odd length (0xFF)")
+      ->type_name("BYTE");
+  command->add_option("--max-gap", w->max_gap,
+                      "refuse a gap between records larger than BYTES (65536)")
+      ->type_name("BYTES");
 }
 
 // The checks CLI11 cannot make; empty when all is well.
@@ -121,13 +121,25 @@ CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::
       ->type_name("N");
 }
 
+CLI::App* AddConvert(CLI::App* app, CliArguments* a, ImageWords* image_words) {
+  CLI::App* convert = app->add_subcommand(
+      "convert", "write the flat image of an Intel HEX or S-record file IN to OUT, by the "
+                 "rules flash uses");
+  convert->add_option("IN", a->file, "the HEX or S-record file")->required();
+  convert->add_option("OUT", a->out, "the flat image to write; an existing file is kept")
+      ->required();
+  convert->add_flag("--force", a->force, "overwrite an existing OUT");
+  AddImageOptions(convert, image_words);
+  return convert;
+}
+
 }  // namespace
 
 CliArguments ParseArguments(const std::vector<std::string>& args) {
   CliArguments a;
   CLI::App app;
   app.name(kProgram);
-  app.footer(kFooter);
+  app.footer(HelpFooter());
   app.set_version_flag("-V,--version", std::string(kProgram) + " " UF_VERSION);
   // "/dev/ttyUSB0" and "/tmp/a.fw" are words, on Windows too; and the
   // common options may stand after the command's own.
@@ -147,7 +159,10 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   CLI::App* flash = app.add_subcommand(
       "flash", "send FILE to the device on each PORT, all at once when there are several");
   CLI::Option* count = AddFlashOptions(flash, &a, &words, &count_text);
-  for (CLI::App* sub : {list, flash}) sub->allow_windows_style_options(false);
+  ImageWords image_words;
+  AddImageOptions(flash, &image_words);
+  CLI::App* convert = AddConvert(&app, &a, &image_words);
+  for (CLI::App* sub : {list, flash, convert}) sub->allow_windows_style_options(false);
 
   std::ostringstream out;
   std::ostringstream err;
@@ -169,8 +184,11 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
     a.command = CliCommand::List;
     return a;
   }
-  const std::string error = CheckFlash(&a, words, count_text, count->count() > 0);
-  a.command = error.empty() ? CliCommand::Flash : CliCommand::Invalid;
+  std::string error = CheckImageWords(image_words, &a.image);
+  if (error.empty() && flash->parsed()) error = CheckFlash(&a, words, count_text, count->count() > 0);
+  a.command = !error.empty() ? CliCommand::Invalid
+              : flash->parsed() ? CliCommand::Flash
+                                : CliCommand::Convert;
   if (!error.empty()) a.text = Ours(error);
   return a;
 }

@@ -48,7 +48,7 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job, Reporter& report
   for (size_t i = 0; i < job.boards.size(); ++i) {
     std::string why;
     if (!cli_workers::StartWorker(
-            WorkerArguments(job.boards[i].name, job.file, job.traces[i], job.force),
+            WorkerArguments(job.boards[i].name, job.file, job.traces[i], job.force, job.image),
             &running[i].worker, &why)) {
       running[i].outcome = Internal("could not start a worker process: " + why);
       running[i].done = true;
@@ -95,18 +95,19 @@ int FirstFailure(const std::vector<int>& codes) {
 
 std::vector<int> FlashBatch(const BatchJob& job, Reporter& reporter) {
   int64_t size = 0;
-  const std::string problem = CheckImage(job.file, &size);
+  ImageFacts facts;
+  const std::string problem = CheckImage(job.file, job.image, &size, &facts);
   if (!problem.empty()) {
     reporter.FileProblem(job.boards, job.file,
                          Printable(job.file) + ": " + problem);
     return std::vector<int>(job.boards.size(), FirmwareMissingMessage().code);
   }
-  reporter.Started(job.boards, job.file, size);
+  reporter.Started(job.boards, job.file, size, facts);
   const uint64_t start = MonotonicMs();
   std::vector<BoardOutcome> outcomes;
   if (job.boards.size() == 1) {
-    outcomes.push_back(FlashBoard({job.boards[0].name, job.file, job.traces[0], job.force},
-                                  reporter, 0));
+    outcomes.push_back(FlashBoard(
+        {job.boards[0].name, job.file, job.traces[0], job.force, job.image}, reporter, 0));
     outcomes[0].seconds = Since(start);
     reporter.Finished(0, outcomes[0]);
   } else {

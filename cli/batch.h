@@ -14,6 +14,7 @@ struct BatchJob {
   std::string file;
   bool force = false;               // transcripts may replace existing files
   bool station_round = false;
+  ImageSpec image;                  // how the file is read
 };
 
 // Flashes every board of `job`; their exit codes, in the order of the

@@ -1,8 +1,6 @@
 #include "cli/board.h"
 
 #include <array>
-#include <filesystem>
-#include <system_error>
 
 #include "cli/text.h"
 #include "cli/trace.h"
@@ -20,29 +18,6 @@ OutcomeMessage TraceFailedMessage() {
 
 }  // namespace
 
-std::string FileProblemText(const std::string& path, int64_t size) {
-  const int64_t at_path = FileSizeAtPath(path.c_str());
-  if (at_path == -2) return "a directory, not a file";
-  if (at_path < 0) return "no such file";
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) {
-    return "not a regular file (a device, a FIFO or a socket)";
-  }
-  // Larger files would be announced by their low 32 bits and arrive cut
-  // short on the device.
-  if (!FitsSizeField(size)) {
-    return std::to_string(size) + " bytes, more than the 32-bit size field can announce";
-  }
-  return "cannot be opened for reading";
-}
-
-std::string CheckImage(const std::string& path, int64_t* size) {
-  const bool opened = OpenFileForReading(kFileSlot, path.c_str()) != 0;
-  *size = opened ? FileSlotSize(kFileSlot) : 0;
-  CloseFileSlot(kFileSlot);
-  return opened && FitsSizeField(*size) ? std::string() : FileProblemText(path, *size);
-}
-
 BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
   BoardOutcome o;
   o.trace = job.trace;
@@ -50,6 +25,10 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
   std::array<uint8_t, kTransferBufferSize> receive_buffer{};
   UpdateSteps steps;
   steps.port_name = [&job] { return job.port; };
+  std::string image_problem;
+  steps.open_file = [&](int32_t slot, const std::string& path) {
+    return OpenImage(slot, path, job.image, &image_problem);
+  };
   // The transcript is made before the port is opened, so that a file that
   // must not be written costs the board nothing. The check is made here
   // too, for the workers: whoever starts them, they take no check away.
@@ -77,7 +56,8 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
   switch (r.stage) {
     case UpdateStage::File:
       o.message = r.message;
-      o.detail = Printable(job.file) + ": " + FileProblemText(job.file, r.size);
+      o.detail = Printable(job.file) + ": " +
+                 (image_problem.empty() ? FileProblemText(job.file, r.size) : image_problem);
       break;
     case UpdateStage::Stopped:
       return o;  // the transcript's problem, said above

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+#include "cli/image_source.h"
 #include "cli/reporter.h"
 
 struct BoardJob {
@@ -13,17 +14,10 @@ struct BoardJob {
   std::string file;
   std::string trace;   // the transcript's file; empty: none
   bool force = false;  // the transcript may replace an existing file
+  ImageSpec image;     // how the file is read
 };
 
 // Flashes `job` as board `board` of `reporter`'s batch, and tells its
 // Opened and Progress; the outcome is returned, not told, so that the
 // caller times it and tells it once.
 BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board);
-
-// Why `path` cannot be flashed, in plain words, after the file layer
-// refused it or its size (`size`, when it opened).
-std::string FileProblemText(const std::string& path, int64_t size);
-
-// Whether the image can be flashed: empty when it can, else why; `size`
-// is its size. Nothing stays open.
-std::string CheckImage(const std::string& path, int64_t* size);

@@ -32,6 +32,8 @@ int RunCommand(const std::vector<std::string>& args) {
       return RunList(*MakeReporter(parsed, false));
     case CliCommand::Flash:
       return RunFlash(parsed, *MakeReporter(parsed, parsed.wait));
+    case CliCommand::Convert:
+      return RunConvert(parsed, *MakeReporter(parsed, false));
     case CliCommand::Invalid:
       break;
   }

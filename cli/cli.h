@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/image_source.h"
+
 // Exit codes beyond the outcome codes 0 to 6.
 constexpr int kExitUsage = 64;         // bad command line (EX_USAGE)
 constexpr int kExitInternal = 70;      // the tool failed itself, not the board (EX_SOFTWARE)
@@ -19,7 +21,7 @@ constexpr int kExitInterrupted = 130;  // Ctrl+C: 128 + SIGINT, as shells report
 // Boards one run can flash at once, each with a process of its own.
 constexpr size_t kMaxBoards = 256;
 
-enum class CliCommand { Help, Version, List, Flash, Invalid };
+enum class CliCommand { Help, Version, List, Flash, Convert, Invalid };
 
 struct CliArguments {
   CliCommand command = CliCommand::Invalid;
@@ -31,7 +33,9 @@ struct CliArguments {
   std::string trace;                // flash: transcript file, empty: none
   std::vector<std::string> ports;   // flash: port names and selectors, in order
   std::string port;                 // flash: the first of them
-  std::string file;                 // flash only
+  std::string file;                 // flash; convert: the file read
+  std::string out;                  // convert: the file written
+  ImageSpec image;                  // flash, convert: how the file is read
   std::string text;                 // Help, Version: what to print; Invalid: the error
 };
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/batch.h"
+#include "cli/image_source.h"
 #include "cli/platform.h"
 #include "cli/station.h"
 #include "cli/text.h"
@@ -62,8 +63,8 @@ int RunList(Reporter& reporter) {
 
 int RunFlash(const CliArguments& args, Reporter& reporter) {
   if (args.wait) {
-    return RunStation({args.ports, args.file, args.trace, args.force, args.count}, reporter,
-                      UsageError);
+    return RunStation({args.ports, args.file, args.trace, args.force, args.count, args.image},
+                      reporter, UsageError);
   }
   // The one transcript of one board is checked before any port is so much
   // as looked at.
@@ -81,7 +82,7 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
     UsageError(ResolveErrorText(resolution));
     return kExitUsage;
   }
-  BatchJob job{resolution.boards, {}, args.file, args.force, false};
+  BatchJob job{resolution.boards, {}, args.file, args.force, false, args.image};
   if (job.boards.size() > kMaxBoards) {
     UsageError(std::to_string(job.boards.size()) + " ports, more than the " +
                std::to_string(kMaxBoards) + " that can be flashed at once");
@@ -90,4 +91,43 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
   for (const std::string& note : resolution.same) reporter.SameDevice(note);
   if (!TranscriptsAllowed(args, job.boards, &job.traces)) return kExitUsage;
   return FirstFailure(FlashBatch(job, reporter));
+}
+
+int RunConvert(const CliArguments& args, Reporter& reporter) {
+  ImageSpec spec = args.image;
+  if (spec.FormatOf(args.file) == ImageFormat::Raw && !spec.format_given) {
+    UsageError("'" + Printable(args.file) + "' is not named as a HEX or S-record file; "
+               "--format ihex or --format srec says what it is");
+    return kExitUsage;
+  }
+  // OUT obeys the rules of every file the tool writes: never the image
+  // itself, a device or a directory, and an old file only when asked.
+  const std::string why = TraceProblem(args.out, args.file, {}, args.force);
+  if (!why.empty()) {
+    UsageError("cannot write '" + Printable(args.out) + "': " + why);
+    return kExitUsage;
+  }
+  FlatImage image;
+  std::string problem;
+  if (!LoadImage(args.file, spec, &image, &problem)) {
+    reporter.FileProblem({}, args.file, Printable(args.file) + ": " + problem);
+    return FirmwareMissingMessage().code;
+  }
+  std::FILE* out = std::fopen(args.out.c_str(), "wb");
+  const bool written =
+      out != nullptr && std::fwrite(image.bytes.data(), 1, image.bytes.size(), out) ==
+                            image.bytes.size();
+  if (out == nullptr || std::fclose(out) != 0 || !written) {
+    UsageError("'" + Printable(args.out) + "' could not be written");
+    return kExitOutput;
+  }
+  ImageFacts facts;
+  facts.flattened = true;
+  facts.format = FormatName(spec.FormatOf(args.file));
+  facts.first_address = image.first_address;
+  facts.end_address = image.end_address;
+  facts.padded = image.padded;
+  facts.description = DescribeFlatImage(image);
+  reporter.Converted(args.file, args.out, facts);
+  return 0;
 }

@@ -7,3 +7,4 @@
 
 int RunList(Reporter& reporter);
 int RunFlash(const CliArguments& args, Reporter& reporter);
+int RunConvert(const CliArguments& args, Reporter& reporter);

@@ -42,6 +42,12 @@ double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 100
 class JsonReporter : public Reporter {
  public:
   void Listed(const PresentPort& port) override { Emit(PortJson(port)); }
+  void Converted(const std::string& in, const std::string& out,
+                 const ImageFacts& image) override {
+    Emit({{"event", "converted"}, {"file", in}, {"out", out}, {"format", image.format},
+          {"first_address", image.first_address}, {"end_address", image.end_address},
+          {"padded", image.padded}});
+  }
   void Unusable(const std::string&, const std::string&, const std::string&) override {}
   void SameDevice(const std::string& note) override {
     Emit({{"event", "same-device"}, {"text", note}});
@@ -61,8 +67,8 @@ class JsonReporter : public Reporter {
     }
     Emit(SummaryJson(boards.size(), 0, m.code, 0.0));
   }
-  void Started(const std::vector<PresentPort>& boards, const std::string& file,
-               int64_t size) override {
+  void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
+               const ImageFacts& image) override {
     boards_ = boards;
     quarters_.assign(boards.size(), 0);
     started_ms_ = MonotonicMs();
@@ -70,6 +76,12 @@ class JsonReporter : public Reporter {
       json e = Event("start", p);
       e["file"] = file;
       e["bytes"] = size;
+      if (image.flattened) {
+        e["format"] = image.format;
+        e["first_address"] = image.first_address;
+        e["end_address"] = image.end_address;
+        e["padded"] = image.padded;
+      }
       Emit(e);
     }
   }

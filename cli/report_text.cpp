@@ -34,15 +34,20 @@ std::string Fixed1(double value) {
 // What both text reporters say alike.
 class TextBase : public Reporter {
  public:
-  explicit TextBase(bool station) : station_(station) {}
+  TextBase(bool station, bool quiet) : station_(station), quiet_(quiet) {}
 
   void Listed(const PresentPort& port) override { Say(stdout, PresentPortText(port) + "\n"); }
+  void Converted(const std::string& in, const std::string& out,
+                 const ImageFacts& image) override {
+    if (quiet_) return;
+    Say(stderr, Printable(in) + " -> " + Printable(out) + ": " + image.description + "\n");
+  }
   void FileProblem(const std::vector<PresentPort>&, const std::string&,
                    const std::string& detail) override {
     Say(stderr, BoardLine("", FirmwareMissingMessage(), detail));
   }
-  void Started(const std::vector<PresentPort>& boards, const std::string& file,
-               int64_t size) override {
+  void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
+               const ImageFacts&) override {
     boards_ = boards;
     file_ = file;
     size_ = size;
@@ -59,6 +64,7 @@ class TextBase : public Reporter {
   }
 
   bool station_;
+  bool quiet_;
   bool single_ = false;
   std::vector<PresentPort> boards_;
   std::string file_;
@@ -68,7 +74,7 @@ class TextBase : public Reporter {
 class TextReporter : public TextBase {
  public:
   explicit TextReporter(bool station)
-      : TextBase(station),
+      : TextBase(station, false),
         tty_(cli_platform::StderrIsTerminal()),
         moves_cursor_(tty_ && cli_platform::StderrMovesCursor()) {}
 
@@ -79,9 +85,13 @@ class TextReporter : public TextBase {
   void SameDevice(const std::string& note) override {
     Say(stderr, "update-firmware-cli: " + note + "\n");
   }
-  void Started(const std::vector<PresentPort>& boards, const std::string& file,
-               int64_t size) override {
-    TextBase::Started(boards, file, size);
+  void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
+               const ImageFacts& image) override {
+    TextBase::Started(boards, file, size, image);
+    if (image.flattened) {
+      Say(stderr, Printable(file) + ": " + (image.format == "ihex" ? "Intel HEX" : "S-records") +
+                      ", " + image.description + "\n");
+    }
     lines_.assign(boards.size(), Line{});
     drawn_ = 0;
     redraw_ = moves_cursor_ && !single_;
@@ -192,7 +202,7 @@ class TextReporter : public TextBase {
 // --quiet: nothing but what went wrong.
 class QuietReporter : public TextBase {
  public:
-  using TextBase::TextBase;
+  explicit QuietReporter(bool station) : TextBase(station, true) {}
   void Unusable(const std::string&, const std::string&, const std::string&) override {}
   void SameDevice(const std::string&) override {}
   void Opened(size_t, int64_t) override {}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/image_source.h"
 #include "cli/ports.h"
 #include "update/update.h"
 
@@ -39,6 +40,10 @@ class Reporter {
   virtual void Unusable(const std::string& name, const std::string& device,
                         const std::string& why) = 0;
 
+  // `convert`: `in` was flattened into `out`.
+  virtual void Converted(const std::string& in, const std::string& out,
+                         const ImageFacts& image) = 0;
+
   // Two names the user gave were one device.
   virtual void SameDevice(const std::string& note) = 0;
   // The image cannot be flashed; nothing was flashed on `boards`.
@@ -48,7 +53,7 @@ class Reporter {
   // `boards` are about to be flashed with `file` of `size` bytes; board i
   // below is boards[i].
   virtual void Started(const std::vector<PresentPort>& boards, const std::string& file,
-                       int64_t size) = 0;
+                       int64_t size, const ImageFacts& image) = 0;
   // Board i's port is open; the upload begins.
   virtual void Opened(size_t board, int64_t announced) = 0;
   // Word `index` of `count` of board i has gone to the port.

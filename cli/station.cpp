@@ -79,7 +79,8 @@ std::vector<PresentPort> WaitForBoards(const StationJob& job, Reporter& reporter
 int RunStation(const StationJob& job, Reporter& reporter,
                const std::function<void(const std::string&)>& usage_error) {
   int64_t size = 0;
-  const std::string problem = CheckImage(job.file, &size);
+  ImageFacts facts;
+  const std::string problem = CheckImage(job.file, job.image, &size, &facts);
   if (!problem.empty()) {
     reporter.FileProblem({}, job.file, Printable(job.file) + ": " + problem);
     return FirmwareMissingMessage().code;
@@ -101,7 +102,7 @@ int RunStation(const StationJob& job, Reporter& reporter,
       return kExitUsage;
     }
     for (const std::string& note : resolution.same) reporter.SameDevice(note);
-    BatchJob batch{boards, {}, job.file, true, true};
+    BatchJob batch{boards, {}, job.file, true, true, job.image};
     std::vector<std::string> names;
     for (const PresentPort& b : boards) names.push_back(b.name);
     batch.traces = job.trace.empty() ? std::vector<std::string>(boards.size())

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/image_source.h"
 #include "cli/reporter.h"
 
 struct StationJob {
@@ -15,6 +16,7 @@ struct StationJob {
   std::string trace;               // --trace base; empty: none
   bool force = false;
   int64_t count = 0;               // boards before stopping; 0: no limit
+  ImageSpec image;                 // how the file is read
 };
 
 // Runs the loop until `count` boards are done (or for ever); the exit code

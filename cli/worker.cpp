@@ -25,11 +25,13 @@ void Send(const json& record) {
 class WireReporter : public Reporter {
  public:
   void Listed(const PresentPort&) override {}
+  void Converted(const std::string&, const std::string&, const ImageFacts&) override {}
   void Unusable(const std::string&, const std::string&, const std::string&) override {}
   void SameDevice(const std::string&) override {}
   void FileProblem(const std::vector<PresentPort>&, const std::string&,
                    const std::string&) override {}
-  void Started(const std::vector<PresentPort>&, const std::string&, int64_t) override {}
+  void Started(const std::vector<PresentPort>&, const std::string&, int64_t,
+               const ImageFacts&) override {}
   void Opened(size_t, int64_t announced) override { Send({{"opened", announced}}); }
   void Progress(size_t, int32_t index, int32_t count, int64_t announced) override {
     const int32_t percent = ProgressPercent(index, count);
@@ -62,13 +64,18 @@ int64_t Number(const json& value) { return value.is_number_integer() ? value.get
 }  // namespace
 
 std::vector<std::string> WorkerArguments(const std::string& port, const std::string& file,
-                                         const std::string& trace, bool force) {
-  return {kWorkerFlag, port, file, trace, force ? kForce : "-"};
+                                         const std::string& trace, bool force,
+                                         const ImageSpec& image) {
+  return {kWorkerFlag, port, file, trace, force ? kForce : "-", SpecWord(image)};
 }
 
 int RunWorker(const std::vector<std::string>& args) {
-  if (args.size() != 4) return kExitUsage;
-  BoardJob job{args[0], args[1], args[2], args[3] == kForce};
+  BoardJob job;
+  if (args.size() != 5 || !ParseSpecWord(args[4], &job.image)) return kExitUsage;
+  job.port = args[0];
+  job.file = args[1];
+  job.trace = args[2];
+  job.force = args[3] == kForce;
   WireReporter wire;
   // The same word checks as the command line itself makes.
   BoardOutcome o;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/image_source.h"
 #include "cli/reporter.h"
 
 // The first argument that starts the worker mode.
@@ -18,7 +19,8 @@ constexpr const char* kWorkerFlag = "--uf-worker";
 
 // The worker's arguments after kWorkerFlag for one board.
 std::vector<std::string> WorkerArguments(const std::string& port, const std::string& file,
-                                         const std::string& trace, bool force);
+                                         const std::string& trace, bool force,
+                                         const ImageSpec& image);
 
 // The worker mode: flashes one port and reports on standard output; its
 // exit code is the board's.

@@ -12,6 +12,10 @@
 // non-zero value when the file is open, 0 on failure (the slot is then
 // closed).
 intptr_t OpenFileForReading(int32_t slot, const char* path);
+// Closes whatever the slot held, then opens a copy of `size` bytes for
+// reading as if they were a file: an image made in memory (a flattened HEX
+// file). Non-zero when open, 0 on failure (the slot is then closed).
+intptr_t OpenBytesForReading(int32_t slot, const void* bytes, int64_t size);
 // The next byte as a signed 8-bit value widened to 32 bits (0xFF gives -1);
 // 0 at end of file, on a read error, or when the slot is not open.
 int32_t FileReadByte(int32_t slot);

@@ -2,7 +2,9 @@
 // specifics (open, read, close, sizes) live in fileio_<platform>.cpp.
 #include "fileio/fileio.h"
 
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/slot_table.h"
 #include "fileio/fileio_backend.h"
@@ -20,7 +22,12 @@ struct FileSlot {
   int32_t fill;         // bytes the last refill placed in ReadBuffer
   int64_t size;         // of the open file, as it was when opened
   bool ran_out;         // a read came back empty since the open
+  bool in_memory;       // the bytes were given, not read from a file
 };
+
+// The handle of a slot that holds given bytes: non-zero, and never seen by
+// a backend.
+constexpr intptr_t kMemoryHandle = -1;
 
 void* DefaultAllocator(size_t bytes) { return std::malloc(bytes); }
 
@@ -64,11 +71,30 @@ intptr_t OpenFileForReading(int32_t slot, const char* path) {
   rec->handle = handle;
   rec->size = size;
   rec->ran_out = false;
+  rec->in_memory = false;
   rec->ReadBuffer = static_cast<uint8_t*>(g_allocator(kReadBufferCapacity));
   rec->capacity = kReadBufferCapacity;
   rec->remaining = 0;
   rec->fill = 0;
   return handle;
+}
+
+intptr_t OpenBytesForReading(int32_t slot, const void* bytes, int64_t size) {
+  if (slot < 0) return 0;
+  FileSlot* rec = Files().Claim(slot);
+  if (!rec || (!bytes && size > 0) || size < 0 || size > INT32_MAX) return 0;
+  auto* copy = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
+  if (!copy) return 0;
+  if (size > 0) std::memcpy(copy, bytes, static_cast<size_t>(size));
+  rec->handle = kMemoryHandle;
+  rec->size = size;
+  rec->ran_out = false;
+  rec->in_memory = true;
+  rec->ReadBuffer = copy;
+  rec->capacity = static_cast<int32_t>(size);
+  rec->fill = static_cast<int32_t>(size);
+  rec->remaining = static_cast<int32_t>(size);
+  return kMemoryHandle;
 }
 
 int32_t FileReadByte(int32_t slot) {
@@ -89,7 +115,9 @@ int32_t FileReadByte(int32_t slot) {
   }
   // Refill. At end of file this is a fresh platform read on every call, so a
   // file that has grown since is read on instead of staying at its old end.
-  int32_t got = fileio_backend::Read(rec->handle, rec->ReadBuffer, rec->capacity);
+  // Given bytes have no more to come.
+  int32_t got =
+      rec->in_memory ? 0 : fileio_backend::Read(rec->handle, rec->ReadBuffer, rec->capacity);
   if (got < 0 || got > rec->capacity) got = 0;
   rec->fill = got;
   rec->remaining = got;
@@ -121,7 +149,7 @@ void CloseFileSlot(int32_t slot) {
   FileSlot* rec = Files().Find(slot);
   if (!rec) return;
   std::free(rec->ReadBuffer);
-  fileio_backend::Close(rec->handle);
+  if (!rec->in_memory) fileio_backend::Close(rec->handle);
   Files().Release(slot);
 }
 

@@ -81,6 +81,9 @@ struct UpdateSteps {
   // The port's name, asked when the port is opened and again for the
   // message when it does not open (the window reads it from its list).
   std::function<std::string()> port_name;
+  // Opens the image in the file slot instead of opening the path as it is
+  // (a HEX file flattened first); non-zero when open.
+  std::function<bool(int32_t file_slot, const std::string& path)> open_file;
   // After the file is open and fits the size field, before the port is
   // opened; false stops the sequence there (nothing is shown, the file is
   // closed again).

@@ -24,7 +24,8 @@ UpdateResult RunUpdateSequence(int32_t port_slot, int32_t file_slot, const std::
                                uint8_t* send_buffer, uint8_t* receive_buffer,
                                const UpdateSteps& steps) {
   UpdateResult result;
-  const bool opened = OpenFileForReading(file_slot, path.c_str()) != 0;
+  const bool opened = steps.open_file ? steps.open_file(file_slot, path)
+                                      : OpenFileForReading(file_slot, path.c_str()) != 0;
   result.size = opened ? FileSlotSize(file_slot) : 0;
   if (!opened || !FitsSizeField(result.size)) {
     result.message = FirmwareMissingMessage();

@@ -1668,4 +1668,38 @@ TEST_F(CliE2e, WordsThatNameNoPortAreUsageErrors) {
   }
 }
 
+TEST_F(CliE2e, HexImagesGoOnTheLineFlattenedAndBadOnesNotAtAll) {
+  // An odd-sized image at 0x08000000, as a compiler's HEX file gives it.
+  const std::string bytes = Firmware("fw.bin", 3001, 40);
+  const std::string objcopy = "objcopy -I binary -O ihex --change-addresses 0x08000000 ";
+  ASSERT_EQ(std::system((objcopy + dir_ + "/fw.bin " + dir_ + "/fw.hex").c_str()), 0);
+  Sim sim;
+  sim.Start(5, dir_, {"--sessions", "0"});
+  Map(sim);
+  const Result r = Run({"flash", "COM5", "fw.hex"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("fw.hex: Intel HEX, 0x08000000 to 0x08000BB8, 3002 bytes"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(SameBytes(ReadFile(sim.image), bytes + "\xFF"));  // one fill byte: whole words
+
+  const Result converted = Run({"convert", "fw.hex", "flat.bin"});
+  EXPECT_EQ(converted.code, 0) << converted.err;
+  EXPECT_EQ(ReadFile(dir_ + "/flat.bin"), bytes + "\xFF");
+  EXPECT_EQ(Run({"convert", "fw.hex", "flat.bin"}).code, 64);  // kept without --force
+  EXPECT_EQ(Run({"convert", "fw.hex", "fw.hex"}).code, 64);
+
+  // One wrong checksum: refused with its line, and nothing reaches the device.
+  std::string hex = ReadFile(dir_ + "/fw.hex");
+  const size_t third_line = hex.find('\n', hex.find('\n') + 1) + 1;
+  hex[third_line + 9] = hex[third_line + 9] == '0' ? '1' : '0';
+  WriteFile(dir_ + "/bad.hex", hex);
+  const size_t logged = Lines(ReadFile(sim.log)).size();
+  const Result bad = Run({"flash", "COM5", "bad.hex"});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_NE(bad.err.find("ERROR:1: Firmware missing! (bad.hex: not a valid Intel HEX file: line 3: "),
+            std::string::npos)
+      << bad.err;
+  EXPECT_EQ(Lines(ReadFile(sim.log)).size(), logged);
+}
+
 }  // namespace

@@ -1,0 +1,75 @@
+#include "cli/help.h"
+
+namespace {
+
+const char* const kFooter = R"(
+Loads a firmware image into a device's bootloader over a serial port, at
+9600 baud, 8 data bits, no parity, one stop bit, no handshake.
+`update-firmware-cli flash --help` tells the options of flash: --trace FILE
+(with --force), --wait and --count N.
+
+PORT is a COM name (COM1 to COM16), on Linux also a device path such as
+/dev/ttyUSB0, or a selector:
+  sn:SERIAL   the USB adapter with that serial number (case ignored); meant
+              for one board, so several matches are an error
+  VID:PID     every USB adapter with that vendor and product ID, four hex
+              digits each, as lsusb shows them, e.g. 0403:6001
+A selector that matches no port that opens is an error that lists the
+ports there are. Two names for one device flash it once.
+
+FILE is sent as it is, unless it is Intel HEX (.hex, .ihex) or S-records
+(.srec, .s19, .s28, .s37, .mot), or --format says so: then the flat image it
+describes is sent. It starts at the lowest data address (or --base), gaps
+get the --fill byte (0xFF), an odd length one fill byte more; overlapping
+records, a gap over --max-gap (64 KiB), data below --base and any record
+with a wrong length or checksum are refused, naming the line or addresses.
+`update-firmware-cli convert IN OUT` writes that flat image to a file.
+
+Progress and the outcome go to standard error; with --json, JSON Lines go to
+standard output instead: list gives one object per port (port, device, usb);
+flash gives per port a "start" event, a "progress" event at each quarter and
+an "outcome" event (port, device, usb, code, title, text, bytes sent,
+seconds), then a "summary" event (boards, succeeded, failed, code, seconds);
+with --wait also "waiting" and a "tally" event after each round. With
+several ports: one progress line per port on a terminal, else one line per
+port at each quarter; each port's outcome as it comes; then a table of port,
+device, outcome and seconds.
+
+On Linux COM1-COM4 are /dev/ttyS0-3, COM5-COM10 /dev/ttyUSB0-5 and
+COM11-COM16 /dev/ttyACM0-5; UPDATE_FIRMWARE_COMn=/path/to/device puts any
+device behind COMn, and UPDATE_FIRMWARE_SYSFS=/path reads the USB identities
+from another sysfs tree than /sys.
+
+Exit codes:
+  0    every device took the update
+  1    the firmware file is missing, unreadable, not a regular file, or too
+       large
+  2    the serial port cannot be opened
+  3    the device does not respond
+  4    the device gave a wrong answer to the start command
+  5    the device did not confirm the update, stopped taking data, or the
+       file came short while it was sent
+  6    the device gave a wrong final answer
+  64   bad command line: a word that names no port (COM1 to COM16, a
+       device path from /, sn:SERIAL or VID:PID), a selector that matches
+       no port or, for sn:, more than one, or a trace file that must not
+       be written
+  70   internal error: the tool failed, not the board (a worker process
+       that could not start or ended without a verdict)
+  74   output lost: standard output or a trace file could not be written
+       (the board's own outcome, when it failed, comes first)
+  130  interrupted (Ctrl+C); every port and the file are closed
+With several boards the code is that of the first board that failed, in
+the order the ports were given (a selector's in COM order); 0 only when
+every board succeeded. The same holds for the boards of a --wait loop.
+
+Examples:
+  update-firmware-cli flash COM5 trx.fw && echo done
+  update-firmware-cli flash COM5 COM6 COM7 COM8 trx.fw
+  update-firmware-cli flash --json 0403:6001 trx.fw > results.jsonl
+  update-firmware-cli flash --wait sn:A600ABCD trx.fw
+)";
+
+}  // namespace
+
+const char* HelpFooter() { return kFooter; }

@@ -1,0 +1,117 @@
+#include "cli/image_source.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "fileio/fileio.h"
+#include "update/update.h"
+
+namespace {
+
+constexpr int32_t kScratchSlot = 1;  // the file slot 0 is the upload's
+
+}  // namespace
+
+std::string FileProblemText(const std::string& path, int64_t size) {
+  const int64_t at_path = FileSizeAtPath(path.c_str());
+  if (at_path == -2) return "a directory, not a file";
+  if (at_path < 0) return "no such file";
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    return "not a regular file (a device, a FIFO or a socket)";
+  }
+  // Larger files would be announced by their low 32 bits and arrive cut
+  // short on the device.
+  if (!FitsSizeField(size)) {
+    return std::to_string(size) + " bytes, more than the 32-bit size field can announce";
+  }
+  return "cannot be opened for reading";
+}
+
+std::string SpecWord(const ImageSpec& spec) {
+  const FlattenOptions& o = spec.options;
+  return std::string(spec.format_given ? FormatName(spec.format) : "-") + ":" +
+         (o.has_base ? std::to_string(o.base) : "-") + ":" + std::to_string(o.fill) + ":" +
+         std::to_string(o.max_gap);
+}
+
+bool ParseSpecWord(const std::string& word, ImageSpec* spec) {
+  char format[8] = {};
+  char base[16] = {};
+  unsigned fill = 0;
+  unsigned long long gap = 0;
+  if (std::sscanf(word.c_str(), "%7[a-z-]:%15[0-9-]:%u:%llu", format, base, &fill, &gap) != 4 ||
+      fill > 0xFF) {
+    return false;
+  }
+  spec->format_given = std::string(format) != "-";
+  if (spec->format_given && !ParseFormatName(format, &spec->format)) return false;
+  spec->options.has_base = std::string(base) != "-";
+  spec->options.base = static_cast<uint32_t>(std::strtoul(base, nullptr, 10));
+  spec->options.fill = static_cast<uint8_t>(fill);
+  spec->options.max_gap = gap;
+  return true;
+}
+
+bool LoadImage(const std::string& path, const ImageSpec& spec, FlatImage* image,
+               std::string* why) {
+  // Through the file layer, so that what is no regular file is refused
+  // without waiting on it, as for any image.
+  if (!OpenFileForReading(kScratchSlot, path.c_str())) {
+    *why = "cannot be opened as a regular file";
+    return false;
+  }
+  std::string text(static_cast<size_t>(FileSlotSize(kScratchSlot)), '\0');
+  for (char& c : text) c = static_cast<char>(FileReadByte(kScratchSlot));
+  const bool whole = FileReadShort(kScratchSlot) == 0;
+  CloseFileSlot(kScratchSlot);
+  if (!whole) {
+    *why = "the file came short while it was read";
+    return false;
+  }
+  ImageError error;
+  if (!FlattenImage(text, spec.FormatOf(path), spec.options, image, &error)) {
+    *why = std::string("not a valid ") +
+           (spec.FormatOf(path) == ImageFormat::IntelHex ? "Intel HEX" : "S-record") +
+           " file: " + DescribeImageError(error);
+    return false;
+  }
+  return true;
+}
+
+bool OpenImage(int32_t file_slot, const std::string& path, const ImageSpec& spec,
+               std::string* why) {
+  if (spec.FormatOf(path) == ImageFormat::Raw) {
+    return OpenFileForReading(file_slot, path.c_str()) != 0;
+  }
+  FlatImage image;
+  if (!LoadImage(path, spec, &image, why)) return false;
+  return OpenBytesForReading(file_slot, image.bytes.data(),
+                             static_cast<int64_t>(image.bytes.size())) != 0;
+}
+
+std::string CheckImage(const std::string& path, const ImageSpec& spec, int64_t* size,
+                       ImageFacts* facts) {
+  *facts = ImageFacts{};
+  if (spec.FormatOf(path) == ImageFormat::Raw) {
+    const bool opened = OpenFileForReading(0, path.c_str()) != 0;
+    *size = opened ? FileSlotSize(0) : 0;
+    CloseFileSlot(0);
+    return opened && FitsSizeField(*size) ? std::string() : FileProblemText(path, *size);
+  }
+  FlatImage image;
+  std::string why;
+  if (!LoadImage(path, spec, &image, &why)) {
+    return FileSizeAtPath(path.c_str()) < 0 ? FileProblemText(path, 0) : why;
+  }
+  *size = static_cast<int64_t>(image.bytes.size());
+  facts->flattened = true;
+  facts->format = FormatName(spec.FormatOf(path));
+  facts->first_address = image.first_address;
+  facts->end_address = image.end_address;
+  facts->padded = image.padded;
+  facts->description = DescribeFlatImage(image);
+  return FitsSizeField(*size) ? std::string() : FileProblemText(path, *size);
+}
