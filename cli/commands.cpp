@@ -77,7 +77,8 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
   }
   const std::vector<PresentPort> present =
       HasSelector(args.ports) ? ScanPresentPorts() : std::vector<PresentPort>{};
-  const Resolution resolution = ResolvePorts(args.ports, present, DescribePort);
+  const Resolution resolution =
+      ResolvePorts(args.ports, present, args.ports.size() > 1 ? DescribePort : DescribeName);
   if (resolution.error != ResolveError::None) {
     UsageError(ResolveErrorText(resolution));
     return kExitUsage;

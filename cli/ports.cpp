@@ -185,11 +185,16 @@ std::string SysfsRoot() {
   return root != nullptr && root[0] != '\0' ? root : "/sys";
 }
 
-PresentPort DescribePort(const std::string& name) {
+PresentPort DescribeName(const std::string& name) {
   PresentPort port;
   port.name = name;
   port.device = cli_platform::PortDevice(name);
   port.usb = FindUsbIdentity(name, SysfsRoot());
+  return port;
+}
+
+PresentPort DescribePort(const std::string& name) {
+  PresentPort port = DescribeName(name);
   port.key = FindDeviceKey(name, SysfsRoot());
   return port;
 }

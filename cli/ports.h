@@ -80,6 +80,10 @@ std::string SysfsRoot();
 
 // The port `name` with what is behind it, whether or not it opens.
 PresentPort DescribePort(const std::string& name);
+// The same without the device key, which on Windows can only be had by
+// opening the device: for one port, where there is nothing to tell apart,
+// and where nothing may be opened before the image is checked.
+PresentPort DescribeName(const std::string& name);
 
 // Every COMn that is there and free, with what is behind it, in ascending
 // order. Only looked at: nothing is configured.
