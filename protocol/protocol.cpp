@@ -1,6 +1,7 @@
 // The bootloader upload conversation: settle, flush, "BL10", acknowledgement,
 // size, the image as two-byte words, final acknowledgement. One pass, one
-// verdict: no checksum, no retry.
+// verdict: no checksum; only the start command may be sent again, when the
+// caller asks for more than one attempt.
 #include "protocol/protocol.h"
 
 #include <algorithm>
@@ -76,26 +77,27 @@ int32_t WaitForReply(int32_t port) {
 
 bool IsOk(const uint8_t* reply) { return reply[0] == 0x4F && reply[1] == 0x4B; }
 
-}  // namespace
+enum class StartVerdict { Acknowledged, NoReply, WrongReply, NotTaken };
 
-UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
-                        uint8_t* receive_buffer, const SizeSource& size_source,
-                        const ProgressHook& progress) {
-  Delay(kSettleMs);
-  Flush(port_slot, receive_buffer);
-
+// One start command and the wait for its acknowledgement.
+StartVerdict SendStart(int32_t port, uint8_t* send_buffer, uint8_t* receive_buffer) {
   // A write that takes fewer bytes than it was given has run into its
   // time-out: the device has stopped taking data. The run ends there, since
   // every later write would wait out its own time-out too (hours, over a
   // whole image) and the device could not make sense of the rest anyway.
   std::memcpy(send_buffer, "BL10", 4);
-  if (WritePort(port_slot, send_buffer, 4) != 4) return UploadOutcome::NoReplyToStart;
-  Drain(port_slot, 4);
+  if (WritePort(port, send_buffer, 4) != 4) return StartVerdict::NotTaken;
+  Drain(port, 4);
 
-  if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoReplyToStart;
-  ReadPort(port_slot, receive_buffer, kReplyBytes);
-  if (!IsOk(receive_buffer)) return UploadOutcome::WrongReplyToStart;
+  if (WaitForReply(port) != kReplyReady) return StartVerdict::NoReply;
+  ReadPort(port, receive_buffer, kReplyBytes);
+  return IsOk(receive_buffer) ? StartVerdict::Acknowledged : StartVerdict::WrongReply;
+}
 
+// Size, words and the final acknowledgement, once the start is acknowledged.
+UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
+                        uint8_t* receive_buffer, const SizeSource& size_source,
+                        const ProgressHook& progress) {
   const int32_t size = size_source ? size_source() : 0;
   const uint32_t bits = static_cast<uint32_t>(size);
   for (int k = 0; k < 4; ++k) send_buffer[k] = static_cast<uint8_t>((bits >> (8 * k)) & 0xFF);
@@ -120,6 +122,38 @@ UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoFinalReply;
   ReadPort(port_slot, receive_buffer, kReplyBytes);
   return IsOk(receive_buffer) ? UploadOutcome::Success : UploadOutcome::WrongFinalReply;
+}
+
+}  // namespace
+
+UploadReport RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
+                       uint8_t* receive_buffer, const SizeSource& size_source,
+                       const ProgressHook& progress, const UploadOptions& options) {
+  UploadReport report;
+  Delay(kSettleMs);
+  Flush(port_slot, receive_buffer);
+  for (;;) {
+    ++report.attempts;
+    const StartVerdict verdict = SendStart(port_slot, send_buffer, receive_buffer);
+    if (verdict == StartVerdict::Acknowledged) break;
+    report.outcome = verdict == StartVerdict::WrongReply ? UploadOutcome::WrongReplyToStart
+                                                         : UploadOutcome::NoReplyToStart;
+    if (verdict == StartVerdict::NotTaken || report.attempts >= options.attempts) return report;
+    // Half a reply, a reply with more behind it, or noise from the reset:
+    // none of it may be taken for the answer to the next command.
+    Flush(port_slot, receive_buffer);
+  }
+  report.outcome = SendImage(port_slot, file_slot, send_buffer, receive_buffer, size_source,
+                             progress);
+  return report;
+}
+
+UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
+                        uint8_t* receive_buffer, const SizeSource& size_source,
+                        const ProgressHook& progress) {
+  return RunUpload(port_slot, file_slot, send_buffer, receive_buffer, size_source, progress,
+                   UploadOptions{})
+      .outcome;
 }
 
 const char* UploadOutcomeName(UploadOutcome outcome) {

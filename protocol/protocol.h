@@ -31,3 +31,26 @@ using ProgressHook = std::function<void(int32_t word_index, int32_t word_count)>
 UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
                         uint8_t* receive_buffer, const SizeSource& size_source,
                         const ProgressHook& progress);
+
+// What a run may do beyond the one pass of the conversation.
+struct UploadOptions {
+  // Start commands sent at most. A board that is still resetting, or whose
+  // bootloader listens only for a moment, can miss "BL10" or answer it with
+  // noise: when no reply comes within the reply window, or one other than
+  // "OK" does, whatever arrived meanwhile is flushed and "BL10" goes again.
+  // 1 (and anything less) is a single try; a first try that succeeds puts
+  // the same bytes on the line whatever this says.
+  int32_t attempts = 1;
+};
+
+struct UploadReport {
+  // After the last try, that try's verdict on the start command.
+  UploadOutcome outcome = UploadOutcome::NoReplyToStart;
+  int32_t attempts = 0;  // start commands sent
+};
+
+// RunUpload with options. A start command the port does not take whole ends
+// the run at once, whatever the attempts: the device has stopped taking data.
+UploadReport RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
+                       uint8_t* receive_buffer, const SizeSource& size_source,
+                       const ProgressHook& progress, const UploadOptions& options);

@@ -67,3 +67,13 @@ void CloseAllPorts();
 // nullptr (the default) switches it off.
 using PortTraceHook = void (*)(int32_t slot, bool sent, const void* data, int32_t count);
 void SetPortTraceHook(PortTraceHook hook);
+
+// --- Modem lines ---
+// Raises (`on` non-zero) or drops the DTR or RTS line of the port in `slot`.
+// Many boards wire these to their reset and boot pins, so a program can put
+// a board into its bootloader before flashing it. Nothing else touches the
+// lines after the open. Non-zero on success; 0 when the slot is not open or
+// the driver has no such line (a pseudo-terminal, some adapters): a reset
+// that did not happen must not pass for one that did.
+int32_t SetPortDtr(int32_t slot, int32_t on);
+int32_t SetPortRts(int32_t slot, int32_t on);

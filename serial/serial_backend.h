@@ -116,3 +116,14 @@ int32_t Write(intptr_t handle, const void* buffer, int32_t count);
 
 // Sets what LastPortError reports on the calling thread.
 void RecordPortError(PortError error, int32_t system_error);
+
+// --- Modem lines ------------------------------------------------------------
+
+enum class ModemLine : uint8_t { Dtr, Rts };
+
+namespace serial_backend {
+
+// Sets one line of an open port; false when the driver refused.
+bool SetModemLine(intptr_t handle, ModemLine line, bool on);
+
+}  // namespace serial_backend

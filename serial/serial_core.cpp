@@ -177,3 +177,19 @@ void ClosePort(int32_t slot) {
 void CloseAllPorts() { Ports().CloseAll(); }
 
 void SetPortTraceHook(PortTraceHook hook) { g_trace_hook = hook; }
+
+// --- Modem lines ------------------------------------------------------------
+
+namespace {
+
+int32_t SetLine(int32_t slot, ModemLine line, int32_t on) {
+  const intptr_t h = OpenHandle(slot);
+  if (h == 0) return 0;
+  return serial_backend::SetModemLine(h, line, on != 0) ? 1 : 0;
+}
+
+}  // namespace
+
+int32_t SetPortDtr(int32_t slot, int32_t on) { return SetLine(slot, ModemLine::Dtr, on); }
+
+int32_t SetPortRts(int32_t slot, int32_t on) { return SetLine(slot, ModemLine::Rts, on); }

@@ -353,3 +353,20 @@ int32_t Write(intptr_t handle, const void* buffer, int32_t count) {
 }
 
 }  // namespace serial_backend
+
+// --- Modem lines ------------------------------------------------------------
+
+namespace serial_backend {
+
+// Unlike the RTS setting at open, a refusal counts here: the caller asked
+// for this line to move, to reset a board.
+bool SetModemLine(intptr_t handle, ModemLine line, bool on) {
+  int bits = line == ModemLine::Dtr ? TIOCM_DTR : TIOCM_RTS;
+  int rc;
+  do {
+    rc = ioctl(FdFromHandle(handle), on ? TIOCMBIS : TIOCMBIC, &bits);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace serial_backend

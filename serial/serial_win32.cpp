@@ -161,3 +161,19 @@ int32_t Write(intptr_t handle, const void* buffer, int32_t count) {
 }
 
 }  // namespace serial_backend
+
+// --- Modem lines ------------------------------------------------------------
+
+namespace serial_backend {
+
+bool SetModemLine(intptr_t handle, ModemLine line, bool on) {
+  DWORD function;
+  if (line == ModemLine::Dtr) {
+    function = on ? SETDTR : CLRDTR;
+  } else {
+    function = on ? SETRTS : CLRRTS;
+  }
+  return EscapeCommFunction(ToHandle(handle), function) != FALSE;
+}
+
+}  // namespace serial_backend

@@ -5,7 +5,7 @@
 #   install-deps.sh test   everything: both builds, the packages and every test
 set -e
 what="${1:-test}"
-run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-json3-dev"
+run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-json3-dev libssl-dev"
 package_pkgs="$run_pkgs mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev file librsvg2-bin"
 test_pkgs="$package_pkgs libgtest-dev googletest wine wine64 binutils srecord
   xvfb xdotool x11-utils imagemagick python3

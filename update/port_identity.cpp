@@ -102,6 +102,7 @@ UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::strin
   id.manufacturer = Attribute(dir, "manufacturer");
   id.product = Attribute(dir, "product");
   id.serial = Attribute(dir, "serial");
+  id.location = dir.filename().string();
   return id;
 }
 
@@ -143,6 +144,18 @@ UsbIdentity UsbIdentityFromInstanceId(const std::string& instance_id) {
   const bool interface_of_composite = upper.find("&MI_") != std::string::npos;
   if (tail.find('&') == std::string::npos && !interface_of_composite) id.serial = tail;
   return id;
+}
+
+std::string UsbLocationFromSetupApi(const std::string& location_paths,
+                                    const std::string& location_information) {
+  for (size_t start = 0; start < location_paths.size();) {
+    const size_t end = std::min(location_paths.find('\0', start), location_paths.size());
+    const std::string path = location_paths.substr(start, end - start);
+    if (path.find("#USB(") != std::string::npos) return path.substr(0, path.find("#USBMI("));
+    start = end + 1;
+  }
+  if (location_information.rfind("Port_#", 0) == 0) return location_information;
+  return std::string();
 }
 
 std::string UsbIdentityText(const UsbIdentity& id) {

@@ -16,6 +16,12 @@ struct UsbIdentity {
   std::string manufacturer;
   std::string product;
   std::string serial;      // empty when the device reports none
+  // Where the adapter sits on the bus, which holds while it stays in its
+  // socket: what tells apart the stations of a rig, and adapters without a
+  // serial number. On Linux the USB device's sysfs name, e.g. "1-2.3"; on
+  // Windows its location path, e.g. "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)".
+  // Empty when not known.
+  std::string location;
 
   bool IsUsb() const { return !vendor_id.empty(); }
 };
@@ -26,7 +32,8 @@ struct UsbIdentity {
 // and the nearest directory above it with idVendor is the USB device. Not
 // USB (an on-board UART, a pseudo-terminal), that directory without a valid
 // idProduct, or a link leading out of the tree: an empty identity. Only
-// plain files are read, and of each at most its first 256 bytes.
+// plain files are read, and of each at most its first 256 bytes. The
+// location is what UsbPlaceFromSysfs gives.
 UsbIdentity UsbIdentityFromSysfs(const std::string& sysfs_root, const std::string& device_path);
 
 // Where the USB device behind that tty sits on the bus: the name of its
@@ -42,6 +49,18 @@ std::string UsbPlaceFromSysfs(const std::string& sysfs_root, const std::string& 
 // is no serial number. FTDI's own driver appends the channel letter to the
 // serial; that letter is dropped. Manufacturer and product are not in the ID.
 UsbIdentity UsbIdentityFromInstanceId(const std::string& instance_id);
+
+// Where the USB device of a Windows device node sits, from two SetupAPI
+// properties: `location_paths` is SPDRP_LOCATION_PATHS as it comes (paths
+// each ended by a NUL, e.g. "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)"
+// then an ACPI form), `location_information` SPDRP_LOCATION_INFORMATION (the
+// hub driver's "Port_#0003.Hub_#0002"). The first path through a USB port
+// wins, without the "#USBMI(n)" of an interface of a composite device, so
+// that every port of one adapter has the adapter's place, as on Linux; else
+// the hub driver's text; else nothing (an on-board port, or a text that
+// names no USB port).
+std::string UsbLocationFromSetupApi(const std::string& location_paths,
+                                    const std::string& location_information);
 
 // The identity of the device behind port `name` ("COM5", or on Linux a
 // device path). `sysfs_root` is where sysfs is looked for on platforms that

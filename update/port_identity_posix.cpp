@@ -23,7 +23,7 @@ DeviceKey FindDeviceKey(const std::string& name, const std::string& sysfs_root) 
   if (path.empty() || stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return DeviceKey{};
   DeviceKey key;
   key.device = std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
-  key.usb = UsbIdentityFromSysfs(sysfs_root, path).serial;
-  if (key.usb.empty()) key.usb = UsbPlaceFromSysfs(sysfs_root, path);
+  const UsbIdentity usb = UsbIdentityFromSysfs(sysfs_root, path);
+  key.usb = usb.serial.empty() ? usb.location : usb.serial;
   return key;
 }

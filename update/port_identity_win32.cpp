@@ -11,6 +11,7 @@
 #include <setupapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -54,6 +55,25 @@ std::string PortNameOf(HDEVINFO set, SP_DEVINFO_DATA* device) {
   return result == ERROR_SUCCESS && type == REG_SZ ? std::string(text) : std::string();
 }
 
+// A property of a device node as it comes; a list (REG_MULTI_SZ) keeps the
+// NULs between its strings.
+std::string NodeProperty(DEVINST instance, ULONG property) {
+  char text[2048] = {};
+  ULONG size = sizeof text - 2;  // room for the two NULs ending a list
+  ULONG type = 0;
+  if (CM_Get_DevNode_Registry_PropertyA(instance, property, &type, text, &size, 0) != CR_SUCCESS ||
+      (type != REG_SZ && type != REG_MULTI_SZ)) {
+    return std::string();
+  }
+  if (type == REG_SZ) return std::string(text);
+  return std::string(text, std::min<size_t>(size, sizeof text - 2));
+}
+
+std::string LocationOf(DEVINST instance) {
+  return UsbLocationFromSetupApi(NodeProperty(instance, CM_DRP_LOCATION_PATHS),
+                                 NodeProperty(instance, CM_DRP_LOCATION_INFORMATION));
+}
+
 std::string InstanceIdOf(DEVINST instance) {
   char text[MAX_DEVICE_ID_LEN + 1] = {};
   if (CM_Get_Device_IDA(instance, text, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return std::string();
@@ -74,12 +94,16 @@ bool FindPort(const std::string& name, UsbIdentity* found) {
     *found = UsbIdentityFromInstanceId(InstanceIdOf(device.DevInst));
     if (!found->IsUsb()) break;
     // One interface of a composite device carries no serial of its own;
-    // the device it belongs to does.
+    // the device it belongs to does. A port of FTDI's own bus driver may
+    // have no place either, while the USB device above it has.
+    found->location = LocationOf(device.DevInst);
     DEVINST parent = 0;
-    if (found->serial.empty() && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
+    if ((found->serial.empty() || found->location.empty()) &&
+        CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
       const UsbIdentity whole = UsbIdentityFromInstanceId(InstanceIdOf(parent));
       if (whole.vendor_id == found->vendor_id && whole.product_id == found->product_id) {
-        found->serial = whole.serial;
+        if (found->serial.empty()) found->serial = whole.serial;
+        if (found->location.empty()) found->location = LocationOf(parent);
       }
     }
     found->manufacturer = RegistryProperty(set, &device, SPDRP_MFG);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "protocol/protocol.h"
@@ -13,24 +14,32 @@ using Bytes = std::vector<uint8_t>;
 
 // A bootloader: answers "BL10" with `start_reply` and, once the size and all
 // the words it announces have come in, answers with `final_reply`. An empty
-// reply is no answer at all.
+// reply is no answer at all. The first start commands get `first_replies`
+// instead, one each.
 struct Device {
   std::string start_reply = "OK";
   uint64_t start_after_ms = 20;
   std::string final_reply = "OK";
   uint64_t final_after_ms = 20;
+  std::vector<std::string> first_replies;
 };
 
 void Attach(ScriptedLine& line, const Device& d) {
   line.on_write = [d](ScriptedLine& l) {
-    if (l.wire.size() == 4) {
-      if (!d.start_reply.empty()) l.Arrive(d.start_reply, d.start_after_ms);
+    size_t at = 0;  // past the start commands at the front of the wire: the size
+    while (l.wire.size() >= at + 4 && std::equal(&l.wire[at], &l.wire[at + 3] + 1, "BL10")) at += 4;
+    if (at > 0 && l.wire.size() == at) {
+      const size_t n = at / 4;
+      const std::string& reply =
+          n <= d.first_replies.size() ? d.first_replies[n - 1] : d.start_reply;
+      if (!reply.empty()) l.Arrive(reply, d.start_after_ms);
       return;
     }
-    if (l.wire.size() < 8) return;
-    const int32_t size = static_cast<int32_t>(l.wire[4] | l.wire[5] << 8 | l.wire[6] << 16 |
-                                              static_cast<uint32_t>(l.wire[7]) << 24);
-    const size_t expected = 8 + 2 * static_cast<size_t>(std::max(size / 2, 0));
+    if (at == 0 || l.wire.size() < at + 4) return;
+    const uint8_t* w = &l.wire[at];
+    const int32_t size =
+        static_cast<int32_t>(w[0] | w[1] << 8 | w[2] << 16 | static_cast<uint32_t>(w[3]) << 24);
+    const size_t expected = at + 4 + 2 * static_cast<size_t>(std::max(size / 2, 0));
     if (l.wire.size() == expected && !d.final_reply.empty()) l.Arrive(d.final_reply, d.final_after_ms);
   };
 }
@@ -76,21 +85,27 @@ class Upload : public ::testing::Test {
     progress_.clear();
   }
 
-  // Runs one upload of `file`, telling the engine its size is `size`.
-  UploadOutcome Run(const Bytes& file, int32_t size) {
+  // Runs one upload of `file`, telling the engine its size is `size`; with
+  // `options` through the call that takes them, keeping its report.
+  UploadOutcome Run(const Bytes& file, int32_t size, std::optional<UploadOptions> options = {}) {
     line_.file = file;
-    return RunUpload(
-        ScriptedLine::kPort, ScriptedLine::kFile, send_.data(), receive_.data(),
-        [&] {
-          ++size_asked_;
-          line_.log.push_back("size");
-          return size;
-        },
-        [&](int32_t i, int32_t n) {
-          progress_.emplace_back(i, n);
-          line_.log.push_back("progress");
-          EXPECT_EQ(line_.drain_queries.back(), 0) << "progress must come before the drain";
-        });
+    const SizeSource size_source = [&] {
+      ++size_asked_;
+      line_.log.push_back("size");
+      return size;
+    };
+    const ProgressHook progress = [&](int32_t i, int32_t n) {
+      progress_.emplace_back(i, n);
+      line_.log.push_back("progress");
+      EXPECT_EQ(line_.drain_queries.back(), 0) << "progress must come before the drain";
+    };
+    if (!options) {
+      return RunUpload(ScriptedLine::kPort, ScriptedLine::kFile, send_.data(), receive_.data(),
+                       size_source, progress);
+    }
+    report_ = RunUpload(ScriptedLine::kPort, ScriptedLine::kFile, send_.data(), receive_.data(),
+                        size_source, progress, *options);
+    return report_.outcome;
   }
   UploadOutcome Run(const Bytes& file) { return Run(file, static_cast<int32_t>(file.size())); }
 
@@ -103,6 +118,7 @@ class Upload : public ::testing::Test {
   std::vector<uint8_t> send_ = std::vector<uint8_t>(kTransferBufferSize);
   std::vector<uint8_t> receive_ = std::vector<uint8_t>(kTransferBufferSize);
   int size_asked_ = 0;
+  UploadReport report_;
   std::vector<std::pair<int32_t, int32_t>> progress_;
 };
 
@@ -301,4 +317,61 @@ TEST_F(Upload, AFileShorterThanItsAnnouncedSizeEndsTheRunWithoutPadding) {
   EXPECT_EQ(line_.wire, Concat({Text("BL10"), SizeField(8), Bytes{1, 2}}));
   EXPECT_EQ(progress_.size(), 1u);
   EXPECT_EQ(PollCount(), 2u) << "no final reply wait";
+}
+
+// --- Start attempts ---------------------------------------------------------
+
+TEST_F(Upload, AFirstTrySucceedsWithTheSameCallsWhateverTheAttempts) {
+  line_.busy_queries = 2;
+  ASSERT_EQ(Run(Image(6)), UploadOutcome::Success);
+  const ScriptedLine one_try = line_;
+  Reset();
+  line_.busy_queries = 2;
+  EXPECT_EQ(Run(Image(6), 6, UploadOptions{3}), UploadOutcome::Success);
+  EXPECT_EQ(report_.attempts, 1);
+  EXPECT_EQ(line_.log, one_try.log);
+  EXPECT_EQ(line_.wire, one_try.wire);
+}
+
+TEST_F(Upload, TheStartCommandGoesAgainAfterNoReplyOrAWrongOneUpToTheAttempts) {
+  struct Case {
+    std::vector<std::string> first_replies;
+    int32_t attempts;
+    UploadOutcome expected;
+    int32_t made;
+  };
+  // "OK\r\n" is no reply: the input count never reads exactly 2.
+  for (const Case& c : {Case{{""}, 2, UploadOutcome::Success, 2},
+                        Case{{"OK\r\n", "KO"}, 3, UploadOutcome::Success, 3},
+                        Case{{"", "KO"}, 2, UploadOutcome::WrongReplyToStart, 2},
+                        Case{{"KO"}, 0, UploadOutcome::WrongReplyToStart, 1}}) {
+    SCOPED_TRACE(std::to_string(c.attempts) + " attempts, first reply " + c.first_replies[0]);
+    Device d;
+    d.first_replies = c.first_replies;
+    Reset(d);
+    EXPECT_EQ(Run(Image(4), 4, UploadOptions{c.attempts}), c.expected);
+    EXPECT_EQ(report_.attempts, c.made);
+    Bytes sent;
+    for (int32_t i = 0; i < c.made; ++i) sent = Concat({sent, Text("BL10")});
+    if (c.expected == UploadOutcome::Success) sent = Concat({sent, SizeField(4), Image(4)});
+    EXPECT_EQ(line_.wire, sent);
+  }
+}
+
+TEST_F(Upload, WhatArrivedAfterAFailedStartIsFlushedBeforeTheNextAndAShortOneEndsTheRun) {
+  Device d;
+  d.first_replies = {"OK\r\n"};
+  Reset(d);
+  ASSERT_EQ(Run(Image(2), 2, UploadOptions{2}), UploadOutcome::Success);
+  // The last poll of the first wait, the flush, the second start command.
+  const auto second = std::find(line_.log.begin() + 3, line_.log.end(), "write 4");
+  ASSERT_NE(second, line_.log.end());
+  EXPECT_EQ(std::vector<std::string>(second - 4, second + 1),
+            (std::vector<std::string>{"in 4", "in 4", "in 4", "read 4", "write 4"}));
+
+  Reset();
+  line_.short_writes[0] = 2;
+  EXPECT_EQ(Run(Image(4), 4, UploadOptions{3}), UploadOutcome::NoReplyToStart);
+  EXPECT_EQ(report_.attempts, 1);
+  EXPECT_EQ(line_.log.back(), "write 4");
 }

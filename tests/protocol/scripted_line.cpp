@@ -81,6 +81,15 @@ int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
   return count;
 }
 
+static int32_t ModemLine(const char* name, int32_t slot, int32_t on) {
+  if (!Ours(slot)) return 0;
+  g_line->log.push_back(std::string(name) + " " + std::to_string(on));
+  return g_line->modem_lines ? 1 : 0;
+}
+
+int32_t SetPortDtr(int32_t slot, int32_t on) { return ModemLine("dtr", slot, on); }
+int32_t SetPortRts(int32_t slot, int32_t on) { return ModemLine("rts", slot, on); }
+
 void Delay(uint32_t ms) {
   g_line->delays.push_back(ms);
   g_line->log.push_back("delay " + std::to_string(ms));

@@ -22,7 +22,8 @@ struct ScriptedLine {
   std::deque<uint8_t> input;                          // arrived, not yet read
   std::vector<uint32_t> delays;
   // Every call but the output-queue queries, in order: "in 3", "read 2",
-  // "write 4", "delay 500", plus whatever the test's hooks add.
+  // "write 4", "delay 500", "dtr 1", "rts 0", plus whatever the test's
+  // hooks add.
   std::vector<std::string> log;
   // Output-queue queries after each write: one entry per write.
   std::vector<int32_t> drain_queries;
@@ -35,6 +36,7 @@ struct ScriptedLine {
   std::map<size_t, int32_t> short_writes;
   size_t writes = 0;
   bool read_starved = false;  // a read asked for bytes that never came
+  bool modem_lines = true;    // false: the port refuses DTR and RTS, as a pty does
   bool wrong_slot = false;
 
   // How the output queue answers: busy for this many queries after each

@@ -523,4 +523,11 @@ TEST_F(SerialPosix, AVanishedDeviceEndsCountsReadsAndWrites) {
   EXPECT_EQ(PortInputCount(0), 0);
 }
 
+// Their success is tested under the line model (modem_lines_posix_test.cpp).
+TEST_F(SerialPosix, ModemLinesThePortLacksOrOfNoPortAreRefused) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  EXPECT_EQ(SetPortDtr(0, 1) + SetPortRts(0, 0), 0) << "a pty has no modem lines";
+  EXPECT_EQ(SetPortDtr(1, 1), 0) << "nothing open in slot 1";
+}
+
 }  // namespace

@@ -239,12 +239,13 @@ TEST(BootloaderSim, CommandLine) {
                                "--start-reply", "--final-reply", "--no-final", "--reply-delay",
                                "--start-delay", "--final-delay", "--suffix", "--stale",
                                "--stop-reading-after", "--vanish-after", "--pace", "--baud", "--timeout",
-                               "Exit codes"})
+                               "--ignore-starts", "Exit codes"})
       EXPECT_NE(std::string::npos, help.find(option)) << option;
   }
   const std::vector<std::vector<std::string>> bad = {
       {"--bogus"},         {"--start-reply", "4F4"}, {"--suffix", "zz"},  {"--sessions"},
-      {"--sessions", "-1"}, {"--reply-delay", "x"},   {"--silent=yes"},   {"--baud", "0"}};
+      {"--sessions", "-1"}, {"--reply-delay", "x"},   {"--silent=yes"},   {"--baud", "0"},
+      {"--ignore-starts", "-1"}};
   for (const auto& args : bad) {
     Sim sim;
     sim.Spawn(args, dir / "err");
@@ -344,6 +345,24 @@ TEST(BootloaderSim, WrongRepliesAreSentAsGiven) {
     port.Close();
     EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
   }
+}
+
+// A board still resetting misses the first start commands; the next one
+// begins the only session.
+TEST(BootloaderSim, IgnoredStartCommandsGetNoAnswerAndTheNextOneDoes) {
+  TempDir dir;
+  Sim sim;
+  sim.Start({"--ignore-starts", "2", "--log", dir / "log"}, dir);
+  Port port(sim.path);
+  for (int i = 1; i <= 2; ++i) {
+    ASSERT_EQ(4u, port.Write(kStart));
+    EXPECT_TRUE(port.Read(1, 300).empty()) << "answered start command " << i;
+  }
+  Upload(port, Pattern(4), 4);
+  port.Close();
+  EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+  EXPECT_EQ(Cat({kStart, kStart, kStart, SizeBytes(4), Pattern(4)}), LogBytes(ReadLog(dir / "log")));
+  ExpectReported(sim, {"start command 2 of 2 ignored", "session 1: announced 4 bytes"});
 }
 
 TEST(BootloaderSim, NoFinalAndSilentStayQuietButRecord) {

@@ -59,6 +59,15 @@ TEST_F(Sysfs, EachKindOfAdapterGivesWhatItReports) {
   EXPECT_EQ(UsbIdentityText(ch340), "1a86:7523 USB Serial");
 }
 
+TEST_F(Sysfs, TheLocationIsTheUsbDevicesPlaceOnTheBus) {
+  UsbSerialAdapter(root_, "ttyUSB3", "1-2/1-2.3", "0403", "6001", "", "", "");  // behind 1-2
+  EXPECT_EQ(UsbIdentityFromSysfs(root_.string(), "/dev/ttyUSB3").location, "1-2.3");
+  EXPECT_EQ(UsbIdentityFromSysfs(root_.string(), "/dev/ttyACM0").location, "1-3");
+  unsetenv("UPDATE_FIRMWARE_COM5");
+  EXPECT_EQ(FindUsbIdentity("COM5", root_.string()).location, "1-1");  // /dev/ttyUSB0
+  EXPECT_EQ(UsbIdentityFromSysfs(root_.string(), "/dev/ttyS0").location, "");
+}
+
 TEST_F(Sysfs, NotUsbOrNotThereIsAnEmptyIdentity) {
   // The on-board UART's tree has no USB device above it; the walk must stop
   // at the tree's root and not report the root hub or anything outside.

@@ -1,6 +1,8 @@
 // The identity in the device instance IDs that SetupAPI reports.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "update/port_identity.h"
 
 namespace {
@@ -29,6 +31,28 @@ TEST(InstanceId, UsbSerialAdaptersAndWhatWindowsMadeUp) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(UsbIdentityText(UsbIdentityFromInstanceId(c.id)), c.text) << c.id;
+  }
+}
+
+TEST(SetupApiLocation, TheFirstPathThroughAUsbPortElseTheHubDriversText) {
+  using namespace std::string_literals;
+  const std::string pci = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)";
+  const std::string acpi = "ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS02)#USB(3)";
+  struct Case {
+    std::string paths, information, location;
+  };
+  const Case cases[] = {
+      {pci + "\0"s + acpi + "\0\0"s, "Port_#0003.Hub_#0005", pci},
+      {acpi, "", acpi},  // cut short of its NULs
+      // An interface of a composite device: the adapter's place.
+      {pci + "#USBMI(2)\0\0"s, "", pci},
+      // An on-board port's path goes through no USB port.
+      {"ACPI(_SB_)#ACPI(PCI0)#ACPI(LPCB)#ACPI(UAR1)\0\0"s, "", ""},
+      {"\0\0"s, "Port_#0004.Hub_#0001", "Port_#0004.Hub_#0001"},
+      {"", "0000.0014.0000.004.000.000.000.000.000", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(UsbLocationFromSetupApi(c.paths, c.information), c.location) << c.paths.c_str();
   }
 }
 

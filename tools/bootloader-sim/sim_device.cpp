@@ -59,7 +59,16 @@ void Device::Receive(const uint8_t* data, size_t count, double now_ms) {
         }
         if (matched_ == sizeof kStartCommand) {
           matched_ = 0;
-          BeginSession(now_ms);
+          if (ignored_ < config_.ignore_starts) {
+            // Not listening yet: no session, so the next "BL10" starts one.
+            ++ignored_;
+            if (on_summary) {
+              on_summary("bootloader-sim: start command " + std::to_string(ignored_) + " of " +
+                         std::to_string(config_.ignore_starts) + " ignored (--ignore-starts)");
+            }
+          } else {
+            BeginSession(now_ms);
+          }
         }
         break;
       }

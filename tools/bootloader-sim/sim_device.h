@@ -20,7 +20,7 @@ class Device {
   // every run of image bytes, in order.
   std::function<void()> on_image_start;
   std::function<void(const uint8_t*, size_t)> on_image_bytes;
-  // One line (no newline) when a session ends.
+  // One line (no newline) when a session ends, or a start command is ignored.
   std::function<void(const std::string&)> on_summary;
 
   // How many bytes the device is ready to take now; 0 while it has stopped
@@ -77,6 +77,7 @@ class Device {
   bool vanished_ = false;
   bool abandoned_ = false;
   unsigned ended_ = 0;
+  unsigned ignored_ = 0;  // start commands ignored so far (--ignore-starts)
 
   // The session in progress.
   bool in_session_ = false;

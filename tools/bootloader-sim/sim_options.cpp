@@ -109,6 +109,9 @@ Records:
 
 Misbehaviour:
   --silent              never answer (still records everything)
+  --ignore-starts K     take the first K start commands as noise, as a board
+                        still busy resetting would: no answer, no session; the
+                        next one is answered (default 0)
   --start-reply HEX     answer the start command with these bytes instead of
                         4F4B, e.g. 4F4C
   --final-reply HEX     answer the last word with these bytes instead of 4F4B,
@@ -203,6 +206,9 @@ ParseResult ParseOptions(int argc, char** argv, Config& c, std::string& error) {
     } else if (take("--sessions")) {
       if (!ParseCount(value, 1000000000, n)) return bad("a count");
       c.sessions = static_cast<unsigned>(n);
+    } else if (take("--ignore-starts")) {
+      if (!ParseCount(value, 1000000000, n)) return bad("a count");
+      c.ignore_starts = static_cast<unsigned>(n);
     } else if (take("--timeout")) {
       if (!ParseNonNegative(value, 1e7, c.timeout_s)) return bad("seconds");
     } else if (take("--log")) {

@@ -22,6 +22,7 @@ enum ExitCode : int {
 struct Config {
   unsigned sessions = 1;  // 0 = serve forever
   bool silent = false;
+  unsigned ignore_starts = 0;  // start commands taken as noise before the first answered one
   Bytes start_reply{'O', 'K'};
   Bytes final_reply{'O', 'K'};
   bool no_final = false;

@@ -3,9 +3,10 @@
 // host, which a pseudo-terminal does not: a transmit queue that drains at
 // the line rate the host set on the terminal, TIOCOUTQ that counts it,
 // tcdrain that waits for it, tcflush(TCOFLUSH) that drops it, a capacity
-// that makes writes wait (or, non-blocking, take what fits), and POLLOUT
-// that agrees. Bytes reach the terminal's other side (the simulated device)
-// only when their last bit has left the modelled transmitter.
+// that makes writes wait (or, non-blocking, take what fits), POLLOUT that
+// agrees, and DTR and RTS lines whose every change is written down. Bytes
+// reach the terminal's other side (the simulated device) only when their
+// last bit has left the modelled transmitter.
 //
 // See README.md beside this file for the environment variables, the figures
 // chosen and the statistics it writes. Every other descriptor is left alone.
@@ -187,6 +188,11 @@ struct Line {
   Gap gaps[kMaxGaps];
   int gap_count;
   uint64_t gaps_dropped;
+
+  // The modem lines the host drives (TIOCM_DTR, TIOCM_RTS), which a
+  // pseudo-terminal does not have, and where each change is written down.
+  int modem_bits;
+  char modem_path[512];
 };
 
 Line g_line;
@@ -213,6 +219,9 @@ __attribute__((constructor)) void Init() {
   l.bits_per_byte = 10;
   CopyEnv("LINE_MODEL_DEVICE", l.path, sizeof l.path);
   CopyEnv("LINE_MODEL_STATS", l.stats_path, sizeof l.stats_path);
+  CopyEnv("LINE_MODEL_MODEM", l.modem_path, sizeof l.modem_path);
+  // Raised, as the kernel raises them when a port with a non-zero rate opens.
+  l.modem_bits = TIOCM_DTR | TIOCM_RTS;
   l.queue_cap = EnvLong("LINE_MODEL_QUEUE", kDefaultQueue, 1, kMaxQueue);
   l.fifo_cap = EnvLong("LINE_MODEL_FIFO", kDefaultFifo, 1, kMaxFifo);
   if (l.path[0] == '\0') return;
@@ -782,10 +791,66 @@ int ModelSelect(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, int64_t timeout_ns
   return count;
 }
 
-// TIOCOUTQ, tcdrain and tcflush on the device; false when not ours to answer.
+const char* ModemCallName(unsigned long request) {
+  switch (request) {
+    case TIOCMBIS: return "TIOCMBIS";
+    case TIOCMBIC: return "TIOCMBIC";
+    default: return "TIOCMSET";
+  }
+}
+
+// A modem-line call on the device: TIOCMGET reads the lines, TIOCMBIS,
+// TIOCMBIC and TIOCMSET change them. Each change is appended to
+// LINE_MODEL_MODEM as one line, with the time the call was made, so that a
+// test can check a reset sequence's order and pauses. Wine sets a line with
+// TIOCMGET and TIOCMSET, so those are answered too.
+void ModelModemLines(Line& l, unsigned long request, int* arg) {
+  const int kOutputs = TIOCM_DTR | TIOCM_RTS;
+  pthread_mutex_lock(&l.mu);
+  const int64_t now = NowNs();
+  switch (request) {
+    case TIOCMGET: *arg = l.modem_bits; break;
+    case TIOCMBIS: l.modem_bits |= *arg & kOutputs; break;
+    case TIOCMBIC: l.modem_bits &= ~(*arg & kOutputs); break;
+    default: l.modem_bits = *arg & kOutputs; break;  // TIOCMSET
+  }
+  const int bits = l.modem_bits;
+  pthread_mutex_unlock(&l.mu);
+  if (request == TIOCMGET || l.modem_path[0] == '\0') return;
+  char line[768];
+  int n = snprintf(line, sizeof line,
+                   "modem pid=%ld device=%s ns=%lld call=%s arg=0x%x dtr=%d rts=%d\n",
+                   static_cast<long>(getpid()), l.path, static_cast<long long>(now),
+                   ModemCallName(request), static_cast<unsigned>(*arg), (bits & TIOCM_DTR) ? 1 : 0,
+                   (bits & TIOCM_RTS) ? 1 : 0);
+  if (n <= 0) return;
+  if (static_cast<size_t>(n) >= sizeof line) n = sizeof line - 1;
+  // One write per line, appended: several processes may share the file.
+  const int fd = open(l.modem_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  Next(g_real.write, "write")(fd, line, static_cast<size_t>(n));
+  close(fd);
+}
+
+// TIOCOUTQ, tcdrain, tcflush and the modem lines on the device; false when
+// not ours to answer.
 bool ModelIoctl(int fd, unsigned long request, void* arg, int* result) {
   Line& l = g_line;
   switch (request) {
+    case TIOCMGET:
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC: {
+      if (!IsDevice(fd)) return false;
+      if (arg == nullptr) {
+        errno = EFAULT;
+        *result = -1;
+      } else {
+        ModelModemLines(l, request, static_cast<int*>(arg));
+        *result = 0;
+      }
+      return true;
+    }
     case TIOCOUTQ: {
       if (!IsDevice(fd)) return false;
       pthread_mutex_lock(&l.mu);
