@@ -4,11 +4,13 @@
 // checked after it, in our words.
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <sstream>
 
 #include "cli/cli.h"
 #include "cli/help.h"
 #include "cli/ports.h"
+#include "protocol/reset_sequence.h"
 
 namespace {
 
@@ -88,6 +90,17 @@ std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
     if (a->count < 1) return "--count needs a number of boards, 1 or more, in decimal digits";
     if (!a->wait) return "--count is for flash --wait";
   }
+  if (!a->expect_sha256.empty()) {
+    for (char& c : a->expect_sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (a->expect_sha256.size() != 64 ||
+        a->expect_sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      return "--expect-sha256 takes the 64 hex digits of a SHA-256";
+    }
+  }
+  if (!a->reset.empty()) {
+    const std::string bad = ParseResetSequence(a->reset).error;
+    if (!bad.empty()) return "--reset: " + bad;
+  }
   a->ports.assign(words.begin(), words.end() - 1);
   a->file = words.back();
   a->port = a->ports.front();
@@ -117,6 +130,23 @@ CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::
                   "station loop: wait until the ports (or a selector's boards) are there, "
                   "flash them, wait until they are all unplugged, and start again; Ctrl+C "
                   "ends it with the tally");
+  flash->add_option("--expect-sha256", a->expect_sha256,
+                    "refuse any image whose SHA-256 is not HEX, before a port is opened")
+      ->type_name("HEX");
+  flash->add_option("--log", a->log,
+                    "append one JSON record per board to FILE: time, station, version, port, "
+                    "device, USB identity and location, image, size, SHA-256, outcome, bytes, "
+                    "seconds, attempts")
+      ->type_name("FILE");
+  flash->add_option("--attempts", a->attempts,
+                    "send the start command up to N times while the device does not answer "
+                    "it, or answers it wrongly (1)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 100));
+  flash->add_option("--reset", a->reset,
+                    "play SEQ on the modem lines after the port opens, before the start "
+                    "command: a comma list of dtr=0|1, rts=0|1 and wait=MS")
+      ->type_name("SEQ");
   return flash->add_option("--count", *count_text, "with --wait: stop after N boards")
       ->type_name("N");
 }

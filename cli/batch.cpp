@@ -10,6 +10,11 @@ namespace {
 
 constexpr int kPumpMs = 100;  // longest wait for news from the workers
 
+BoardJob Job(const BatchJob& batch, size_t board) {
+  return {batch.boards[board].name, batch.file,     batch.traces[board], batch.force,
+          batch.image,              batch.attempts, batch.reset};
+}
+
 double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 1000.0; }
 
 BoardOutcome Internal(const std::string& detail) {
@@ -48,7 +53,7 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job, Reporter& report
   for (size_t i = 0; i < job.boards.size(); ++i) {
     std::string why;
     if (!cli_workers::StartWorker(
-            WorkerArguments(job.boards[i].name, job.file, job.traces[i], job.force, job.image),
+            WorkerArguments(Job(job, i)),
             &running[i].worker, &why)) {
       running[i].outcome = Internal("could not start a worker process: " + why);
       running[i].done = true;
@@ -96,7 +101,8 @@ int FirstFailure(const std::vector<int>& codes) {
 std::vector<int> FlashBatch(const BatchJob& job, Reporter& reporter) {
   int64_t size = 0;
   ImageFacts facts;
-  const std::string problem = CheckImage(job.file, job.image, &size, &facts);
+  std::string problem = CheckImage(job.file, job.image, &size, &facts);
+  if (problem.empty()) problem = HashProblem(facts, job.expect_sha256);
   if (!problem.empty()) {
     reporter.FileProblem(job.boards, job.file,
                          Printable(job.file) + ": " + problem);
@@ -106,8 +112,7 @@ std::vector<int> FlashBatch(const BatchJob& job, Reporter& reporter) {
   const uint64_t start = MonotonicMs();
   std::vector<BoardOutcome> outcomes;
   if (job.boards.size() == 1) {
-    outcomes.push_back(FlashBoard(
-        {job.boards[0].name, job.file, job.traces[0], job.force, job.image}, reporter, 0));
+    outcomes.push_back(FlashBoard(Job(job, 0), reporter, 0));
     outcomes[0].seconds = Since(start);
     reporter.Finished(0, outcomes[0]);
   } else {

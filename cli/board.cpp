@@ -6,6 +6,7 @@
 #include "cli/trace.h"
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
+#include "protocol/reset_sequence.h"
 
 namespace {
 
@@ -43,9 +44,20 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
     return false;
   };
   int64_t size = 0;
+  steps.upload.attempts = job.attempts;
+  const ResetSequence reset = ParseResetSequence(job.reset);
   steps.port_opened = [&](int64_t opened) {
+    size_t refused = 0;
+    if (!job.reset.empty() && !PlayResetSequence(kPortSlot, reset.steps, &refused)) {
+      // A reset that did not happen must not pass for one that did.
+      o.message = PortUnavailableMessage(Printable(job.port));
+      o.detail = "the port refused step " + std::to_string(refused + 1) + " (" +
+                 ResetStepText(reset.steps[refused]) + ") of --reset: it has no such line";
+      return false;
+    }
     size = opened;
     reporter.Opened(board, opened);
+    return true;
   };
   steps.progress = [&](int32_t index, int32_t count) {
     o.bytes = kBytesPerWord * static_cast<int64_t>(index);
@@ -60,7 +72,7 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
                  (image_problem.empty() ? FileProblemText(job.file, r.size) : image_problem);
       break;
     case UpdateStage::Stopped:
-      return o;  // the transcript's problem, said above
+      break;  // the transcript's or the reset's problem, said above
     case UpdateStage::Port:
       o.message = PortUnavailableMessage(Printable(job.port));
       o.detail = LastPortProblem(job.port);
@@ -69,6 +81,8 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
       o.message = r.message;
       break;
   }
-  if (!job.trace.empty() && r.stage != UpdateStage::File) o.trace_error = StopTrace();
+  o.attempts = r.attempts;
+  const bool traced = r.stage != UpdateStage::File && o.message.code != kExitOutput;
+  if (!job.trace.empty() && traced) o.trace_error = StopTrace();
   return o;
 }

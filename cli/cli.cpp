@@ -31,7 +31,7 @@ int RunCommand(const std::vector<std::string>& args) {
     case CliCommand::List:
       return RunList(*MakeReporter(parsed, false));
     case CliCommand::Flash:
-      return RunFlash(parsed, *MakeReporter(parsed, parsed.wait));
+      return RunFlashCommand(parsed);
     case CliCommand::Convert:
       return RunConvert(parsed, *MakeReporter(parsed, false));
     case CliCommand::Invalid:

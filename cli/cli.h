@@ -36,6 +36,10 @@ struct CliArguments {
   std::string file;                 // flash; convert: the file read
   std::string out;                  // convert: the file written
   ImageSpec image;                  // flash, convert: how the file is read
+  std::string expect_sha256;        // flash: refuse any other image; lower case; empty: any
+  std::string log;                  // flash: the station's record; empty: none
+  int32_t attempts = 1;             // flash: start commands at most
+  std::string reset;                // flash: the modem-line sequence; empty: none
   std::string text;                 // Help, Version: what to print; Invalid: the error
 };
 

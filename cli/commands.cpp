@@ -6,6 +6,7 @@
 
 #include "cli/batch.h"
 #include "cli/image_source.h"
+#include "cli/record_log.h"
 #include "cli/platform.h"
 #include "cli/station.h"
 #include "cli/text.h"
@@ -63,7 +64,8 @@ int RunList(Reporter& reporter) {
 
 int RunFlash(const CliArguments& args, Reporter& reporter) {
   if (args.wait) {
-    return RunStation({args.ports, args.file, args.trace, args.force, args.count, args.image},
+    return RunStation({args.ports, args.file, args.trace, args.force, args.count, args.image,
+                       args.expect_sha256, args.attempts, args.reset},
                       reporter, UsageError);
   }
   // The one transcript of one board is checked before any port is so much
@@ -83,7 +85,8 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
     UsageError(ResolveErrorText(resolution));
     return kExitUsage;
   }
-  BatchJob job{resolution.boards, {}, args.file, args.force, false, args.image};
+  BatchJob job{resolution.boards, {},         args.file,          args.force, false,
+               args.image,        args.expect_sha256, args.attempts, args.reset};
   if (job.boards.size() > kMaxBoards) {
     UsageError(std::to_string(job.boards.size()) + " ports, more than the " +
                std::to_string(kMaxBoards) + " that can be flashed at once");
@@ -131,4 +134,21 @@ int RunConvert(const CliArguments& args, Reporter& reporter) {
   facts.description = DescribeFlatImage(image);
   reporter.Converted(args.file, args.out, facts);
   return 0;
+}
+
+int RunFlashCommand(const CliArguments& args) {
+  if (args.log.empty()) return RunFlash(args, *MakeReporter(args, args.wait));
+  // The record is made ready before anything is flashed: a station that
+  // cannot keep it must not flash boards nobody can trace.
+  const std::string why = TraceProblem(args.log, args.file, {}, true);
+  std::string error;
+  if (!why.empty() || !record_log::Open(args.log, &error)) {
+    UsageError("cannot keep the log '" + Printable(args.log) + "': " + (why.empty() ? error : why));
+    return kExitUsage;
+  }
+  const std::unique_ptr<Reporter> reporter = MakeLogReporter(MakeReporter(args, args.wait));
+  int code = RunFlash(args, *reporter);
+  record_log::Close();
+  if (code == 0 && LogFailed(*reporter)) code = kExitOutput;
+  return code;
 }

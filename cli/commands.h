@@ -7,4 +7,6 @@
 
 int RunList(Reporter& reporter);
 int RunFlash(const CliArguments& args, Reporter& reporter);
+// flash with its reporter, and the station's record when --log asks for it.
+int RunFlashCommand(const CliArguments& args);
 int RunConvert(const CliArguments& args, Reporter& reporter);

@@ -6,13 +6,37 @@
 #include <system_error>
 
 #include "fileio/fileio.h"
+#include "hash/hash.h"
 #include "update/update.h"
 
 namespace {
 
 constexpr int32_t kScratchSlot = 1;  // the file slot 0 is the upload's
 
+// The SHA-256 of the `size` bytes open in `slot`, read in pieces; empty
+// when the file came short.
+std::string HashOfSlot(int32_t slot, int64_t size) {
+  Sha256 hash;
+  std::string piece;
+  piece.reserve(1 << 16);
+  for (int64_t left = size; left > 0;) {
+    piece.clear();
+    while (left > 0 && piece.size() < (1 << 16)) {
+      piece.push_back(static_cast<char>(FileReadByte(slot)));
+      --left;
+    }
+    hash.Update(piece.data(), piece.size());
+  }
+  return FileReadShort(slot) ? std::string() : hash.FinishHex();
+}
+
 }  // namespace
+
+std::string HashProblem(const ImageFacts& facts, const std::string& expected) {
+  if (expected.empty() || facts.sha256 == expected) return std::string();
+  return "SHA-256 " + (facts.sha256.empty() ? std::string("unknown") : facts.sha256) +
+         ", not the expected " + expected;
+}
 
 std::string FileProblemText(const std::string& path, int64_t size) {
   const int64_t at_path = FileSizeAtPath(path.c_str());
@@ -96,9 +120,10 @@ std::string CheckImage(const std::string& path, const ImageSpec& spec, int64_t* 
                        ImageFacts* facts) {
   *facts = ImageFacts{};
   if (spec.FormatOf(path) == ImageFormat::Raw) {
-    const bool opened = OpenFileForReading(0, path.c_str()) != 0;
-    *size = opened ? FileSlotSize(0) : 0;
-    CloseFileSlot(0);
+    const bool opened = OpenFileForReading(kScratchSlot, path.c_str()) != 0;
+    *size = opened ? FileSlotSize(kScratchSlot) : 0;
+    if (opened && FitsSizeField(*size)) facts->sha256 = HashOfSlot(kScratchSlot, *size);
+    CloseFileSlot(kScratchSlot);
     return opened && FitsSizeField(*size) ? std::string() : FileProblemText(path, *size);
   }
   FlatImage image;
@@ -113,5 +138,6 @@ std::string CheckImage(const std::string& path, const ImageSpec& spec, int64_t* 
   facts->end_address = image.end_address;
   facts->padded = image.padded;
   facts->description = DescribeFlatImage(image);
+  facts->sha256 = Sha256Hex(image.bytes.data(), image.bytes.size());
   return FitsSizeField(*size) ? std::string() : FileProblemText(path, *size);
 }

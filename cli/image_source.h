@@ -27,6 +27,7 @@ struct ImageFacts {
   uint64_t end_address = 0;
   bool padded = false;
   std::string description;  // "0x08000000 to 0x08001232, 4660 bytes"
+  std::string sha256;       // of the file, or of the flat image; empty: not known
 };
 
 // Whether the image can be flashed: empty when it can, else why; `size` is
@@ -38,6 +39,10 @@ std::string CheckImage(const std::string& path, const ImageSpec& spec, int64_t* 
 // Why `path` cannot be flashed, in plain words, after the file layer
 // refused it or its size (`size`, when it opened).
 std::string FileProblemText(const std::string& path, int64_t size);
+
+// Why an image with `facts` is not the one expected, or empty when it is
+// (or when no hash is expected).
+std::string HashProblem(const ImageFacts& facts, const std::string& expected_sha256);
 
 // The spec as one word for a worker's command line, and back.
 std::string SpecWord(const ImageSpec& spec);

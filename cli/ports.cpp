@@ -47,6 +47,12 @@ PortSelector ParsePortSelector(const std::string& word) {
     s.serial = word.substr(3);
     return s;
   }
+  if (Lower(word.substr(0, 4)) == "loc:") {
+    s.kind = word.size() > 4 ? PortSelector::Location : PortSelector::Invalid;
+    s.location = word.substr(4);
+    if (word.size() == 4) s.error = "'loc:' needs the adapter's place on the bus, e.g. loc:1-2.3";
+    return s;
+  }
   // A device path may hold a colon; anything else with one was meant as a
   // VID:PID pair, and must not be tried as a port name instead.
   const size_t colon = word.find(':');
@@ -83,6 +89,9 @@ bool SelectorMatches(const PortSelector& selector, const PresentPort& port) {
              Lower(port.usb.serial) == Lower(selector.serial);
     case PortSelector::VendorProduct:
       return port.usb.vendor_id == selector.vendor && port.usb.product_id == selector.product;
+    case PortSelector::Location:
+      return port.usb.IsUsb() && !port.usb.location.empty() &&
+             Lower(port.usb.location) == Lower(selector.location);
     case PortSelector::Name:
     case PortSelector::Invalid:
       break;
@@ -95,13 +104,15 @@ std::string PresentPortText(const PresentPort& port) {
   if (!port.device.empty()) text += " " + port.device;
   const std::string usb = UsbIdentityText(port.usb);
   if (!usb.empty()) text += " " + usb;
+  if (!port.usb.location.empty()) text += " at " + port.usb.location;
   return Printable(text);
 }
 
 bool HasSelector(const std::vector<std::string>& words) {
   return std::any_of(words.begin(), words.end(), [](const std::string& w) {
     const PortSelector::Kind kind = ParsePortSelector(w).kind;
-    return kind == PortSelector::Serial || kind == PortSelector::VendorProduct;
+    return kind == PortSelector::Serial || kind == PortSelector::VendorProduct ||
+           kind == PortSelector::Location;
   });
 }
 
@@ -151,7 +162,7 @@ Resolution ResolvePorts(const std::vector<std::string>& words,
       r.ports = present;
       return r;
     }
-    if (selector.kind == PortSelector::Serial && matches.size() > 1) {
+    if (selector.kind != PortSelector::VendorProduct && matches.size() > 1) {
       r.error = ResolveError::NotUnique;
       r.ports = matches;
       return r;

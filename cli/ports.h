@@ -15,13 +15,15 @@
 //   "sn:A600ABCD"  the USB adapter with that serial number (case ignored),
 //                  meant for one board
 //   "0403:6001"    every USB adapter with that vendor and product ID (hex)
+//   "loc:1-2.3"    the one USB adapter at that place on the bus
 //   "COM5", "/dev/ttyUSB0"  a port name, or on Linux a device path
 //   anything else  no port at all (Invalid), with the reason
 struct PortSelector {
-  enum Kind { Name, Serial, VendorProduct, Invalid } kind = Name;
+  enum Kind { Name, Serial, VendorProduct, Location, Invalid } kind = Name;
   std::string word;     // as given
   std::string error;    // Invalid: why the word picks nothing
   std::string serial;   // Serial
+  std::string location; // Location: "1-2.3", where the adapter sits on the bus
   std::string vendor;   // VendorProduct, four lower-case hex digits
   std::string product;
 };

@@ -17,7 +17,7 @@ void Emit(const json& value) {
 json UsbJson(const UsbIdentity& usb) {
   if (!usb.IsUsb()) return nullptr;
   return {{"vid", usb.vendor_id},   {"pid", usb.product_id}, {"manufacturer", usb.manufacturer},
-          {"product", usb.product}, {"serial", usb.serial}};
+          {"product", usb.product}, {"serial", usb.serial},   {"location", usb.location}};
 }
 
 json PortJson(const PresentPort& port) {
@@ -76,6 +76,7 @@ class JsonReporter : public Reporter {
       json e = Event("start", p);
       e["file"] = file;
       e["bytes"] = size;
+      e["sha256"] = image.sha256.empty() ? json(nullptr) : json(image.sha256);
       if (image.flattened) {
         e["format"] = image.format;
         e["first_address"] = image.first_address;
@@ -107,6 +108,7 @@ class JsonReporter : public Reporter {
     if (!o.trace_error.empty()) e["trace_error"] = o.trace_error;
     e["bytes"] = o.bytes;
     e["seconds"] = o.seconds;
+    e["attempts"] = o.attempts;
     Emit(e);
   }
   void Summary(const std::vector<BoardOutcome>& outcomes, int code, double seconds,

@@ -47,10 +47,11 @@ class TextBase : public Reporter {
     Say(stderr, BoardLine("", FirmwareMissingMessage(), detail));
   }
   void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
-               const ImageFacts&) override {
+               const ImageFacts& image) override {
     boards_ = boards;
     file_ = file;
     size_ = size;
+    sha256_ = image.sha256;
     single_ = !station_ && boards.size() == 1;
   }
 
@@ -69,6 +70,12 @@ class TextBase : public Reporter {
   std::vector<PresentPort> boards_;
   std::string file_;
   int64_t size_ = 0;
+  std::string sha256_;
+
+  // "4001 bytes, about 0:05 on the line, SHA-256 ab12..."
+  std::string About(int64_t size) const {
+    return SizeText(size) + (sha256_.empty() ? "" : ", SHA-256 " + sha256_);
+  }
 };
 
 class TextReporter : public TextBase {
@@ -98,13 +105,13 @@ class TextReporter : public TextBase {
     if (single_) return;
     Say(stderr, "Updating " + std::to_string(boards.size()) + " device" +
                     (boards.size() == 1 ? "" : "s") + " with " + Printable(file) + " (" +
-                    SizeText(size) + ")\n");
+                    About(size) + ")\n");
   }
   void Opened(size_t board, int64_t announced) override {
     lines_[board].state = "waiting for the device";
     if (single_) {
       Say(stderr, "Updating the device on " + Printable(boards_[board].name) + " with " +
-                      Printable(file_) + " (" + SizeText(announced) + ")\n");
+                      Printable(file_) + " (" + About(announced) + ")\n");
     }
     Draw(false);
   }

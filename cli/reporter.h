@@ -23,6 +23,7 @@ struct BoardOutcome {
   std::string trace_error;  // why the transcript is incomplete; empty: it is whole
   int64_t bytes = 0;        // image bytes the port took
   double seconds = 0;
+  int32_t attempts = 0;     // start commands sent
 
   // The board's exit code: its outcome, else a transcript that failed.
   int code() const { return message.code != 0 || trace_error.empty() ? message.code : kExitOutput; }

@@ -80,7 +80,8 @@ int RunStation(const StationJob& job, Reporter& reporter,
                const std::function<void(const std::string&)>& usage_error) {
   int64_t size = 0;
   ImageFacts facts;
-  const std::string problem = CheckImage(job.file, job.image, &size, &facts);
+  std::string problem = CheckImage(job.file, job.image, &size, &facts);
+  if (problem.empty()) problem = HashProblem(facts, job.expect_sha256);
   if (!problem.empty()) {
     reporter.FileProblem({}, job.file, Printable(job.file) + ": " + problem);
     return FirmwareMissingMessage().code;
@@ -102,7 +103,8 @@ int RunStation(const StationJob& job, Reporter& reporter,
       return kExitUsage;
     }
     for (const std::string& note : resolution.same) reporter.SameDevice(note);
-    BatchJob batch{boards, {}, job.file, true, true, job.image};
+    BatchJob batch{boards,  {},           job.file,      true,      true,
+                   job.image, job.expect_sha256, job.attempts, job.reset};
     std::vector<std::string> names;
     for (const PresentPort& b : boards) names.push_back(b.name);
     batch.traces = job.trace.empty() ? std::vector<std::string>(boards.size())

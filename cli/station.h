@@ -17,6 +17,9 @@ struct StationJob {
   bool force = false;
   int64_t count = 0;               // boards before stopping; 0: no limit
   ImageSpec image;                 // how the file is read
+  std::string expect_sha256;       // refuse any other image; empty: any
+  int32_t attempts = 1;
+  std::string reset;
 };
 
 // Runs the loop until `count` boards are done (or for ever); the exit code

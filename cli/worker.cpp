@@ -2,9 +2,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "cli/board.h"
 #include "cli/report_json.h"
+#include "protocol/reset_sequence.h"
 
 namespace {
 
@@ -43,7 +45,7 @@ class WireReporter : public Reporter {
     Send({{"outcome",
            {{"code", o.message.code}, {"title", o.message.title}, {"text", o.message.text},
             {"detail", o.detail}, {"trace", o.trace}, {"trace_error", o.trace_error},
-            {"bytes", o.bytes}}}});
+            {"bytes", o.bytes}, {"attempts", o.attempts}}}});
   }
   void Summary(const std::vector<BoardOutcome>&, int, double, bool) override {}
   void Waiting(const std::vector<std::string>&, const WaitReasons&) override {}
@@ -63,19 +65,22 @@ int64_t Number(const json& value) { return value.is_number_integer() ? value.get
 
 }  // namespace
 
-std::vector<std::string> WorkerArguments(const std::string& port, const std::string& file,
-                                         const std::string& trace, bool force,
-                                         const ImageSpec& image) {
-  return {kWorkerFlag, port, file, trace, force ? kForce : "-", SpecWord(image)};
+std::vector<std::string> WorkerArguments(const BoardJob& job) {
+  return {kWorkerFlag,         job.port,       job.file,
+          job.trace,           job.force ? kForce : "-", SpecWord(job.image),
+          std::to_string(job.attempts), job.reset.empty() ? "-" : job.reset};
 }
 
 int RunWorker(const std::vector<std::string>& args) {
   BoardJob job;
-  if (args.size() != 5 || !ParseSpecWord(args[4], &job.image)) return kExitUsage;
+  if (args.size() != 7 || !ParseSpecWord(args[4], &job.image)) return kExitUsage;
   job.port = args[0];
   job.file = args[1];
   job.trace = args[2];
   job.force = args[3] == kForce;
+  job.attempts = static_cast<int32_t>(std::strtol(args[5].c_str(), nullptr, 10));
+  job.reset = args[6] == "-" ? std::string() : args[6];
+  if (!job.reset.empty() && !ParseResetSequence(job.reset).error.empty()) return kExitUsage;
   WireReporter wire;
   // The same word checks as the command line itself makes.
   BoardOutcome o;
@@ -113,6 +118,8 @@ WireRecord ReadWireRecord(const std::string& line) {
     r.outcome.trace_error = Text(value, "trace_error");
     const auto bytes = value.find("bytes");
     r.outcome.bytes = bytes != value.end() ? Number(*bytes) : 0;
+    const auto attempts = value.find("attempts");
+    r.outcome.attempts = static_cast<int32_t>(attempts != value.end() ? Number(*attempts) : 0);
   }
   return r;
 }

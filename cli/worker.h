@@ -18,9 +18,8 @@
 constexpr const char* kWorkerFlag = "--uf-worker";
 
 // The worker's arguments after kWorkerFlag for one board.
-std::vector<std::string> WorkerArguments(const std::string& port, const std::string& file,
-                                         const std::string& trace, bool force,
-                                         const ImageSpec& image);
+struct BoardJob;
+std::vector<std::string> WorkerArguments(const BoardJob& job);
 
 // The worker mode: flashes one port and reports on standard output; its
 // exit code is the board's.

@@ -88,8 +88,12 @@ struct UpdateSteps {
   // opened; false stops the sequence there (nothing is shown, the file is
   // closed again).
   std::function<bool(int64_t size)> before_port;
-  // The port is open; the upload begins.
-  std::function<void(int64_t size)> port_opened;
+  // The port is open; the upload begins unless this says false (a reset
+  // sequence that could not be played): the port and the file are then
+  // closed and nothing is shown.
+  std::function<bool(int64_t size)> port_opened;
+  // How the upload may go beyond its one pass (start attempts).
+  UploadOptions upload;
   ProgressHook progress;
   // The outcome, while the port (if it opened) is still open.
   std::function<void(const OutcomeMessage& message)> outcome;
@@ -97,7 +101,7 @@ struct UpdateSteps {
 
 enum class UpdateStage {
   File,     // the file is missing, no regular file, or too large
-  Stopped,  // before_port said no
+  Stopped,  // before_port or port_opened said no
   Port,     // the port did not open; LastPortError() tells why
   Upload,   // the upload ran to an outcome
 };
@@ -106,6 +110,7 @@ struct UpdateResult {
   UpdateStage stage = UpdateStage::File;
   OutcomeMessage message = {0, "", ""};  // not set when Stopped
   int64_t size = 0;                      // of the file that was opened
+  int32_t attempts = 0;                  // start commands sent
 };
 
 // Opens the file in `file_slot`, checks it fits the size field, opens the

@@ -45,8 +45,13 @@ UpdateResult RunUpdateSequence(int32_t port_slot, int32_t file_slot, const std::
     CloseFileSlot(file_slot);
     return result;
   }
+  if (steps.port_opened && !steps.port_opened(result.size)) {
+    result.stage = UpdateStage::Stopped;
+    ClosePort(port_slot);
+    CloseFileSlot(file_slot);
+    return result;
+  }
   result.stage = UpdateStage::Upload;
-  if (steps.port_opened) steps.port_opened(result.size);
   const SizeSource size_source = [file_slot] {
     // The size of the file that is open and will be sent, not of whatever
     // the path names by now: it may have been replaced or deleted during
@@ -54,9 +59,10 @@ UpdateResult RunUpdateSequence(int32_t port_slot, int32_t file_slot, const std::
     // refused above.
     return WireSize(FileSlotSize(file_slot));
   };
-  const UploadOutcome outcome =
-      RunUpload(port_slot, file_slot, send_buffer, receive_buffer, size_source, steps.progress);
-  result.message = UploadOutcomeMessage(outcome);
+  const UploadReport report = RunUpload(port_slot, file_slot, send_buffer, receive_buffer,
+                                        size_source, steps.progress, steps.upload);
+  result.attempts = report.attempts;
+  result.message = UploadOutcomeMessage(report.outcome);
   // The outcome is told while the port is still open: the window's box
   // comes up while its bar still shows how far the stream got.
   Tell(steps, result.message);

@@ -66,3 +66,10 @@ UploadOutcome RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send, uin
   for (int32_t i = 1; i <= r.words; ++i) progress(i, r.words);
   return r.outcome;
 }
+// The window takes the one pass: its options are always the defaults.
+UploadReport RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send, uint8_t* receive,
+                       const SizeSource& size_source, const ProgressHook& progress,
+                       const UploadOptions& options) {
+  if (options.attempts > 1) Rec().Log("RunUpload with attempts");
+  return {RunUpload(port_slot, file_slot, send, receive, size_source, progress), 1};
+}

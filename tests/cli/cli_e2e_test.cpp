@@ -90,6 +90,17 @@ std::string RandomBytes(size_t n, unsigned seed) {
                                        << "; first difference at " << at;
 }
 
+// What sha256sum says of the file: the tool's figure must be the same.
+std::string Sha256Sum(const std::string& path) {
+  std::string command = "sha256sum '" + path + "'";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  char digest[65] = {};
+  if (pipe == nullptr) return std::string();
+  const size_t n = std::fread(digest, 1, 64, pipe);
+  pclose(pipe);
+  return std::string(digest, n);
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -407,7 +418,8 @@ TEST_F(CliE2e, FlashSendsTheImageAndReportsSuccessWithPlainProgress) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(Lines(r.err),
             (std::vector<std::string>{
-                "Updating the device on COM7 with trx.fw (4001 bytes, about 0:05 on the line)",
+                "Updating the device on COM7 with trx.fw (4001 bytes, about 0:05 on the line, "
+                "SHA-256 " + Sha256Sum(dir_ + "/trx.fw") + ")",
                 "Sent 1000 of 4001 bytes (25%)", "Sent 2000 of 4001 bytes (50%)",
                 "Sent 3000 of 4001 bytes (75%)", "Sent 4000 of 4001 bytes (100%)",
                 "Information: Device update!"}));
@@ -476,7 +488,8 @@ TEST_F(CliE2e, OnATerminalTheBarRedrawsInPlace) {
   const size_t first_bar = shown.find("\r[");
   ASSERT_NE(first_bar, std::string::npos) << shown;
   EXPECT_EQ(shown.substr(0, first_bar),
-            "Updating the device on COM4 with trx.fw (3000 bytes, about 0:04 on the line)\n");
+            "Updating the device on COM4 with trx.fw (3000 bytes, about 0:04 on the line, SHA-256 " +
+                Sha256Sum(dir_ + "/trx.fw") + ")\n");
   const std::string bars = shown.substr(first_bar);
   EXPECT_NE(bars.find("\r[------------------------------]   0%     2/3000 bytes  0:04 left"),
             std::string::npos);
@@ -986,7 +999,8 @@ TEST_F(CliE2e, SeveralBoardsAtOnceEachWithItsOwnVerdict) {
     return std::find(lines.begin(), lines.end(), line) - lines.begin();
   };
   const auto missing = static_cast<long>(lines.size());
-  EXPECT_EQ(lines.front(), "Updating 4 devices with trx.fw (2001 bytes, about 0:03 on the line)");
+  EXPECT_EQ(lines.front(), "Updating 4 devices with trx.fw (2001 bytes, about 0:03 on the line, "
+                          "SHA-256 " + Sha256Sum(dir_ + "/trx.fw") + ")");
   for (const char* port : {"COM5", "COM7"}) {
     EXPECT_NE(at(std::string(port) + ": Sent 500 of 2001 bytes (25%)"), missing) << r.err;
     EXPECT_LT(at(std::string(port) + ": Information: Device update!"),
@@ -1166,9 +1180,9 @@ TEST_F(CliUsbE2e, ListShowsEachAdapterAndSelectorsPickThem) {
   Adapter(c, "1-3", "10c4", "ea60", "CP2102", "C1");
 
   const Result list = Run({"list"});
-  EXPECT_EQ(list.out, "COM5 " + a.pty + " 0403:6001 Maker FT232R USB UART sn A1\n" +
-                          "COM6 " + b.pty + " 0403:6001 Maker FT232R USB UART sn A2\n" +
-                          "COM7 " + c.pty + " 10c4:ea60 Maker CP2102 sn C1\n");
+  EXPECT_EQ(list.out, "COM5 " + a.pty + " 0403:6001 Maker FT232R USB UART sn A1 at 1-1\n" +
+                          "COM6 " + b.pty + " 0403:6001 Maker FT232R USB UART sn A2 at 1-2\n" +
+                          "COM7 " + c.pty + " 10c4:ea60 Maker CP2102 sn C1 at 1-3\n");
   const Result json = Run({"list", "--json"});
   const std::vector<std::string> objects = Lines(json.out);
   ASSERT_EQ(objects.size(), 3u) << json.out;

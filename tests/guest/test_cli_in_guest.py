@@ -69,9 +69,9 @@ class CliInGuest(unittest.TestCase):
         with machine.Guest(KIT, "list", script, boards=boards) as g:
             sysfs = {}
             for line in g.lines_before_step("json", "UF-SYSFS "):
-                tty, vid, pid, manufacturer, product, serial = line.split("\t")
+                tty, vid, pid, manufacturer, product, serial, location = line.split("\t")
                 sysfs[tty] = {"vid": vid, "pid": pid, "manufacturer": manufacturer,
-                              "product": product, "serial": serial}
+                              "product": product, "serial": serial, "location": location}
             listed = g.finish_step()
             plain = g.step("plain")
             g.finish()
@@ -94,9 +94,9 @@ class CliInGuest(unittest.TestCase):
             self.assertEqual(p["port"], "COM%d" % (5 + int(tty[len("ttyUSB"):])))
             self.assertEqual(p["usb"], sysfs[tty], p["port"])
             s = sysfs[tty]
-            expected_plain.append("%s %s %s:%s %s %s sn %s" % (
+            expected_plain.append("%s %s %s:%s %s %s sn %s at %s" % (
                 p["port"], p["device"], s["vid"], s["pid"], s["manufacturer"], s["product"],
-                s["serial"]))
+                s["serial"], s["location"]))
         self.assertEnded(plain, 0)
         self.assertEqual(plain.lines, expected_plain)
         # Looking is not flashing: the boards heard nothing.

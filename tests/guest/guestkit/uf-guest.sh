@@ -33,9 +33,9 @@ sysfs_identities() {
     dev=$(readlink -f "$tty/device")
     dev=${dev%/*}
     dev=${dev%/*}
-    printf 'UF-SYSFS %s\t%s\t%s\t%s\t%s\t%s\n' "${tty##*/}" "$(cat "$dev/idVendor")" \
+    printf 'UF-SYSFS %s\t%s\t%s\t%s\t%s\t%s\t%s\n' "${tty##*/}" "$(cat "$dev/idVendor")" \
       "$(cat "$dev/idProduct")" "$(cat "$dev/manufacturer")" "$(cat "$dev/product")" \
-      "$(cat "$dev/serial")"
+      "$(cat "$dev/serial")" "${dev##*/}"
   done
 }
 

@@ -1,0 +1,128 @@
+#include "cli/record_log.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "cli/report_json.h"
+#include "cli/text.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  const std::tm* utc = std::gmtime(&now);
+  char text[32] = {};
+  if (utc != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
+  return text;
+}
+
+class LogReporter : public Reporter {
+ public:
+  explicit LogReporter(std::unique_ptr<Reporter> inner)
+      : inner_(std::move(inner)), station_(record_log::StationName()) {}
+
+  bool failed() const { return failed_; }
+
+  void Listed(const PresentPort& port) override { inner_->Listed(port); }
+  void Unusable(const std::string& name, const std::string& device,
+                const std::string& why) override {
+    inner_->Unusable(name, device, why);
+  }
+  void Converted(const std::string& in, const std::string& out, const ImageFacts& image) override {
+    inner_->Converted(in, out, image);
+  }
+  void SameDevice(const std::string& note) override { inner_->SameDevice(note); }
+  void FileProblem(const std::vector<PresentPort>& boards, const std::string& file,
+                   const std::string& detail) override {
+    inner_->FileProblem(boards, file, detail);
+    file_ = file;
+    facts_ = ImageFacts{};
+    size_ = 0;
+    BoardOutcome o;
+    o.message = FirmwareMissingMessage();
+    o.detail = detail;
+    for (const PresentPort& board : boards) Record(board, o);
+  }
+  void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
+               const ImageFacts& image) override {
+    inner_->Started(boards, file, size, image);
+    boards_ = boards;
+    file_ = file;
+    size_ = size;
+    facts_ = image;
+  }
+  void Opened(size_t board, int64_t announced) override { inner_->Opened(board, announced); }
+  void Progress(size_t board, int32_t index, int32_t count, int64_t announced) override {
+    inner_->Progress(board, index, count, announced);
+  }
+  void Finished(size_t board, const BoardOutcome& outcome) override {
+    // The record first: a board is counted only once it is on the disk.
+    Record(boards_[board], outcome);
+    inner_->Finished(board, outcome);
+  }
+  void Summary(const std::vector<BoardOutcome>& outcomes, int code, double seconds,
+               bool station_round) override {
+    inner_->Summary(outcomes, code, seconds, station_round);
+  }
+  void Waiting(const std::vector<std::string>& words, const WaitReasons& reasons) override {
+    inner_->Waiting(words, reasons);
+  }
+  void Tally(int64_t done, int64_t failed) override { inner_->Tally(done, failed); }
+  void StationSummary(int64_t done, int64_t failed, int code, double seconds) override {
+    inner_->StationSummary(done, failed, code, seconds);
+  }
+
+ private:
+  void Record(const PresentPort& port, const BoardOutcome& o) {
+    json usb = nullptr;
+    if (port.usb.IsUsb()) {
+      usb = {{"vid", port.usb.vendor_id},   {"pid", port.usb.product_id},
+             {"manufacturer", port.usb.manufacturer}, {"product", port.usb.product},
+             {"serial", port.usb.serial},   {"location", port.usb.location}};
+    }
+    json r = {{"time", UtcNow()},
+              {"station", station_},
+              {"version", UF_VERSION},
+              {"port", port.name},
+              {"device", port.device.empty() ? json(nullptr) : json(port.device)},
+              {"usb", usb},
+              {"file", file_},
+              {"size", size_},
+              {"sha256", facts_.sha256.empty() ? json(nullptr) : json(facts_.sha256)},
+              {"code", o.code()},
+              {"title", o.message.title},
+              {"text", o.message.text},
+              {"detail", o.detail},
+              {"bytes", o.bytes},
+              {"seconds", o.seconds},
+              {"attempts", o.attempts}};
+    if (!record_log::Append(JsonText(r) + "\n")) {
+      failed_ = true;
+      std::fputs(("update-firmware-cli: the record of " + Printable(port.name) +
+                  " could not be written to the log\n")
+                     .c_str(),
+                 stderr);
+    }
+  }
+
+  std::unique_ptr<Reporter> inner_;
+  std::string station_;
+  std::vector<PresentPort> boards_;
+  std::string file_;
+  int64_t size_ = 0;
+  ImageFacts facts_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Reporter> MakeLogReporter(std::unique_ptr<Reporter> inner) {
+  return std::make_unique<LogReporter>(std::move(inner));
+}
+
+bool LogFailed(const Reporter& reporter) {
+  const auto* log = dynamic_cast<const LogReporter*>(&reporter);
+  return log != nullptr && log->failed();
+}

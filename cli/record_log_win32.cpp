@@ -1,0 +1,46 @@
+// The station's record on Windows.
+#if !defined(_WIN32)
+#error "record_log_win32.cpp is the Windows side of the station's record"
+#endif
+
+#include <windows.h>
+
+#include "cli/record_log.h"
+
+namespace {
+
+HANDLE g_file = INVALID_HANDLE_VALUE;
+
+}  // namespace
+
+namespace record_log {
+
+bool Open(const std::string& path, std::string* why) {
+  Close();
+  // Append data only: every write goes to the end of the file, whoever
+  // else is appending.
+  g_file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (g_file == INVALID_HANDLE_VALUE) *why = "error " + std::to_string(GetLastError());
+  return g_file != INVALID_HANDLE_VALUE;
+}
+
+bool Append(const std::string& line) {
+  if (g_file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  return WriteFile(g_file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+         written == line.size() && FlushFileBuffers(g_file);
+}
+
+void Close() {
+  if (g_file != INVALID_HANDLE_VALUE) CloseHandle(g_file);
+  g_file = INVALID_HANDLE_VALUE;
+}
+
+std::string StationName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}
+
+}  // namespace record_log
