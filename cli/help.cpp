@@ -14,6 +14,8 @@ PORT is a COM name (COM1 to COM16), on Linux also a device path such as
               for one board, so several matches are an error
   VID:PID     every USB adapter with that vendor and product ID, four hex
               digits each, as lsusb shows them, e.g. 0403:6001
+  loc:PLACE   the USB adapter at that place on the bus, as list shows it
+              (1-2.3 on Linux): a fixture's slot, whatever the adapter
 A selector that matches no port that opens is an error that lists the
 ports there are. Two names for one device flash it once.
 
@@ -24,6 +26,13 @@ get the --fill byte (0xFF), an odd length one fill byte more; overlapping
 records, a gap over --max-gap (64 KiB), data below --base and any record
 with a wrong length or checksum are refused, naming the line or addresses.
 `update-firmware-cli convert IN OUT` writes that flat image to a file.
+
+For a production line, flash also takes --expect-sha256 HEX (any other
+image is refused before a port opens), --log FILE (one JSON record per
+board appended and flushed: time, station, version, port, device, USB
+identity and location, image, size, SHA-256, outcome, bytes, seconds,
+attempts), --attempts N (the start command goes up to N times) and --reset
+SEQ (dtr=0|1, rts=0|1 and wait=MS, played after the port opens).
 
 Progress and the outcome go to standard error; with --json, JSON Lines go to
 standard output instead: list gives one object per port (port, device, usb);

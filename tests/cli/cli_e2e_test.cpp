@@ -1716,4 +1716,133 @@ TEST_F(CliE2e, HexImagesGoOnTheLineFlattenedAndBadOnesNotAtAll) {
   EXPECT_EQ(Lines(ReadFile(sim.log)).size(), logged);
 }
 
+TEST_F(CliE2e, TheStationsRecordTellsWhichImageWentWhere) {
+  if (UnderWine()) GTEST_SKIP() << "the record's file rules and a kill are tested natively";
+  Firmware("fw.bin", 801, 41);
+  const std::string sha = Sha256Sum(dir_ + "/fw.bin");
+  Sim good1, good2, silent;
+  good1.Start(5, dir_, {"--sessions", "0"});
+  good2.Start(6, dir_, {"--sessions", "0"});
+  silent.Start(7, dir_, {"--silent", "--sessions", "0"});
+  for (const Sim* s : {&good1, &good2, &silent}) Map(*s);
+  const Result r = Run({"flash", "-q", "--log", "station.jsonl", "COM5", "COM6", "COM7", "fw.bin"});
+  EXPECT_EQ(r.code, 3) << r.err;
+  std::map<std::string, nlohmann::json> records;
+  for (const std::string& line : Lines(ReadFile(dir_ + "/station.jsonl"))) {
+    const nlohmann::json record = nlohmann::json::parse(line);
+    records[record["port"]] = record;
+  }
+  ASSERT_EQ(records.size(), 3u);
+  for (const auto& [port, record] : records) {
+    EXPECT_EQ(record["sha256"], sha) << port;
+    EXPECT_EQ(record["size"], 801);
+    EXPECT_EQ(record["attempts"], 1);
+    EXPECT_EQ(record["version"], UF_VERSION);
+    EXPECT_EQ(record["time"].get<std::string>().size(), 20u);  // 2026-12-08T16:01:02Z
+  }
+  EXPECT_EQ(records["COM5"]["code"], 0);
+  EXPECT_EQ(records["COM7"]["code"], 3);
+
+  // A wrong image by its hash: refused before any port is opened.
+  const size_t logged = Lines(ReadFile(good1.log)).size();
+  const Result wrong = Run({"flash", "--expect-sha256", std::string(64, 'a'), "COM5", "fw.bin"});
+  EXPECT_EQ(wrong.code, 1);
+  EXPECT_NE(wrong.err.find("SHA-256 " + sha + ", not the expected aaaa"), std::string::npos)
+      << wrong.err;
+  EXPECT_EQ(Lines(ReadFile(good1.log)).size(), logged);
+  EXPECT_EQ(Run({"flash", "--log", "fw.bin", "COM5", "fw.bin"}).code, 64);  // never into the image
+
+  // A loop killed outright mid-board leaves only whole records.
+  Sim slow;
+  slow.Start(8, dir_, {"--pace", "--sessions", "0"});
+  Map(slow);
+  Firmware("big.bin", 20000, 42);
+  Process p;
+  StartCli(p, {"flash", "--wait", "--log", "killed.jsonl", "COM8", "COM5", "big.bin"});
+  ASSERT_TRUE(p.PumpUntil([&] { return Lines(ReadFile(dir_ + "/killed.jsonl")).size() >= 1; },
+                          20000));
+  p.Signal(SIGKILL);
+  p.Finish(5000);
+  for (const std::string& line : Lines(ReadFile(dir_ + "/killed.jsonl"))) {
+    EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+  }
+}
+
+TEST_F(CliE2e, AStartCommandMayGoAgainAndTheModemLinesPlayTheirPart) {
+  Firmware("fw.bin", 400, 43);
+  Sim once, thrice;
+  once.Start(5, dir_, {"--ignore-starts", "2"});
+  thrice.Start(6, dir_, {"--ignore-starts", "2"});
+  Map(once);
+  Map(thrice);
+  EXPECT_EQ(Run({"flash", "-q", "COM5", "fw.bin"}).code, 3);
+  const Result again = Run({"flash", "--json", "--attempts", "3", "COM6", "fw.bin"});
+  EXPECT_EQ(again.code, 0) << again.err;
+  EXPECT_NE(again.out.find("\"attempts\":3"), std::string::npos) << again.out;
+  EXPECT_EQ(ReadFile(thrice.image).size(), 400u);
+  // A terminal without modem lines: the reset cannot happen, so no update.
+  if (UnderWine()) return;
+  Sim plain;
+  plain.Start(7, dir_, {});
+  Map(plain);
+  const Result reset = Run({"flash", "--reset", "dtr=0,wait=10", "COM7", "fw.bin"});
+  EXPECT_EQ(reset.code, 2);
+  EXPECT_NE(reset.err.find("refused step 1 (dtr=0) of --reset"), std::string::npos) << reset.err;
+  EXPECT_EQ(Run({"flash", "--reset", "dtr=2", "COM7", "fw.bin"}).code, 64);
+}
+
+TEST_F(CliE2e, TheResetSequencePlaysInOrderAndOnTime) {
+  const std::string model = EnvOr("UF_LINE_MODEL");
+  if (model.empty()) GTEST_SKIP() << "UF_LINE_MODEL names the line model library";
+  const std::string bytes = Firmware("fw.bin", 200, 44);
+  Sim sim;
+  sim.Start(5, dir_, {});
+  Map(sim);
+  Process::Options o;
+  o.env["LD_PRELOAD"] = model;
+  o.env["LINE_MODEL_DEVICE"] = sim.pty;
+  o.env["LINE_MODEL_MODEM"] = dir_ + "/modem.log";
+  const Result r =
+      Run({"flash", "-q", "--reset", "dtr=0,rts=1,wait=100,rts=0,wait=50", "COM5", "fw.bin"}, o);
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::vector<std::pair<std::string, int64_t>> changes;  // dtr/rts state, ns
+  for (const std::string& line : Lines(ReadFile(dir_ + "/modem.log"))) {
+    const size_t ns = line.find(" ns=");
+    const size_t state = line.find(" dtr=");
+    if (ns == std::string::npos || state == std::string::npos) continue;
+    changes.emplace_back(line.substr(state + 1), std::stoll(line.substr(ns + 4)));
+  }
+  ASSERT_GE(changes.size(), 3u) << ReadFile(dir_ + "/modem.log");
+  const size_t n = changes.size();
+  EXPECT_EQ(changes[n - 3].first, "dtr=0 rts=0");  // the open holds RTS inactive, DTR drops
+  EXPECT_EQ(changes[n - 2].first, "dtr=0 rts=1");
+  EXPECT_EQ(changes[n - 1].first, "dtr=0 rts=0");
+  const int64_t waited_ms = (changes[n - 1].second - changes[n - 2].second) / 1000000;
+  EXPECT_GE(waited_ms, 100 - 20);
+  EXPECT_LE(waited_ms, 100 + 20);
+  sim.Finish();
+  EXPECT_TRUE(SameBytes(ReadFile(sim.image), bytes));
+}
+
+TEST_F(CliUsbE2e, ALocationSelectsTheSlotWhateverTheAdapterIsCalledNow) {
+  if (UnderWine()) GTEST_SKIP() << "sysfs is Linux's; SetupAPI locations are tested apart";
+  const std::string bytes = Firmware("fw.bin", 300, 45);
+  Sim before, after;
+  before.Start(5, dir_, {"--sessions", "0"});
+  after.Start(6, dir_, {"--sessions", "0"});
+  Map(before);
+  Map(after);
+  // Cheap adapters without serial numbers, in slots 1-2.1 and 1-2.2.
+  Adapter(before, "1-2.1", "1a86", "7523", "CH340", "");
+  Adapter(after, "1-2.2", "1a86", "7523", "CH340", "");
+  EXPECT_EQ(Run({"flash", "-q", "loc:1-2.1", "fw.bin"}).code, 0);
+  EXPECT_TRUE(SameBytes(ReadFile(before.image), bytes));
+  // Replugged: slot 1-2.1 now holds the adapter that had another name.
+  fs::remove_all(sysfs_);
+  Adapter(after, "1-2.1", "1a86", "7523", "CH340", "");
+  EXPECT_EQ(Run({"flash", "-q", "loc:1-2.1", "fw.bin"}).code, 0);
+  EXPECT_TRUE(SameBytes(ReadFile(after.image), bytes));
+  EXPECT_EQ(Run({"flash", "loc:9-9", "fw.bin"}).code, 64);
+}
+
 }  // namespace
