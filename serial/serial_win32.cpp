@@ -68,7 +68,6 @@ TransferError TransferErrorFor(DWORD error) {
     case ERROR_GEN_FAILURE:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEV_NOT_EXIST:
-    case ERROR_NO_SUCH_DEVICE:
     case ERROR_NOT_READY:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
