@@ -77,3 +77,65 @@ void SetPortTraceHook(PortTraceHook hook);
 // that did not happen must not pass for one that did.
 int32_t SetPortDtr(int32_t slot, int32_t on);
 int32_t SetPortRts(int32_t slot, int32_t on);
+
+// --- Why a transfer or an open failed ---
+//
+// A run that ends on a short write wants to say whether the board went away
+// or stopped listening, and a port that will not open wants to name the
+// program that has it.
+
+// Why the last ReadPort or WritePort on a slot moved fewer bytes than asked.
+enum TransferError : int32_t {
+  TransferErrorNone = 0,  // it moved them all (or the slot had no transfer yet)
+  TransferErrorVanished,  // the device is gone: unplugged, hung up, its driver removed
+  TransferErrorStopped,   // the device stopped taking data: the write time-out passed
+  TransferErrorOther,
+};
+
+// Why the last ReadPort or WritePort on `slot` moved fewer bytes than it was
+// asked to. TransferErrorNone when it moved them all, when the slot has had
+// no transfer since it was opened, and on a slot that is not open: ask
+// before ClosePort. A call that moves nothing because its arguments are
+// invalid (no buffer, count of 0 or less) changes nothing. `system_error`
+// (may be null) receives the errno / GetLastError value, 0 when none.
+TransferError LastTransferError(int32_t slot, int32_t* system_error);
+
+// The bytes the platform took on `slot` since the port was opened: the sum
+// of WritePort's results. 0 on a slot that is not open.
+int64_t PortBytesWritten(int32_t slot);
+
+// On Linux, OpenPort and ProbePort also fail with PortErrorBusy (system
+// error EBUSY) when the device is held elsewhere, as Windows's exclusive
+// open refuses it, and for root too:
+//  - another process has it open: found among the descriptors in
+//    /proc/<pid>/fd, by device number, our own process left out (another
+//    slot of ours is refused by its lock). Processes whose descriptors we may
+//    not read (another user's, when we are not root) are not seen;
+//  - a UUCP lock file LCK..<name> in /var/lock or /run/lock names a process
+//    that is alive. <name> is the device's path below /dev with '/' made '_'
+//    (LCK..ttyUSB0); the pid is ASCII or, in old locks, a 4-byte binary
+//    number. A lock naming a process that is gone is stale and ignored.
+// The environment can move where these are looked for, for tests:
+//   UPDATE_FIRMWARE_PROC=DIR       instead of /proc
+//   UPDATE_FIRMWARE_LOCKDIRS=A:B   instead of /var/lock:/run/lock
+// A holder found this way is told to PortHolder. Windows cannot say who
+// holds a port.
+
+// The process that holds the device behind `name` ("COM5", or a device
+// path), as the open and probe find it: another process with the device
+// open, else a live process named by a lock file. Returns its pid, 0 when
+// no holder is known (always on Windows, and for a name that leads to no
+// device). `program` (may be null) receives the process's name (its
+// /proc/<pid>/comm), NUL-terminated and cut to `program_size` bytes; empty
+// when unknown.
+int32_t PortHolder(const char* name, char* program, int32_t program_size);
+
+// Looking for holders reads every process's descriptors, tens of
+// milliseconds on a busy machine. Between BeginPortSweep and EndPortSweep,
+// one look taken at the first need serves every OpenPort, ProbePort and
+// PortHolder on this thread, so that probing 16 ports costs one look, not
+// 16. A holder that opens a port after the look is not seen until the sweep
+// ends: keep a sweep to one pass over the ports. Sweeps do not nest; a
+// second Begin starts a fresh look.
+void BeginPortSweep();
+void EndPortSweep();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "serial/serial.h"
 
@@ -86,6 +87,18 @@ LineSettings MakeLineSettings(uint32_t baud, uint8_t parity, uint8_t data_bits,
 // Milliseconds a write of `count` bytes may take before it gives up.
 uint64_t WriteTimeoutMs(int32_t count);
 
+// The pid a UUCP lock file holds: ASCII digits after any blanks, ending the
+// text or followed by a blank or line end (some programs add their name), or
+// in an old-style lock exactly 4 bytes of a binary number in the machine's
+// byte order. 0 when the content is neither, or
+// names no valid pid.
+int32_t PidFromLockFile(const std::string& content);
+
+// The name of the lock file for the device at `path`: "LCK.." and the path
+// below /dev with '/' made '_' (/dev/ttyUSB0: LCK..ttyUSB0, /dev/pts/3:
+// LCK..pts_3); for a path outside /dev, its last part.
+std::string LockFileName(const std::string& path);
+
 // --- Backend (serial_<platform>.cpp) ----------------------------------------
 
 namespace serial_backend {
@@ -106,9 +119,23 @@ void Close(intptr_t handle);
 // 0 when the status query fails.
 int32_t InputCount(intptr_t handle);
 int32_t OutputCount(intptr_t handle);
-// `count` is greater than 0 and `buffer` is not null. Bytes moved, 0 on failure.
-int32_t Read(intptr_t handle, void* buffer, int32_t count);
-int32_t Write(intptr_t handle, const void* buffer, int32_t count);
+// Why a transfer moved fewer bytes than asked; untouched when it moved all.
+struct TransferFault {
+  TransferError error = TransferErrorNone;
+  int32_t system_error = 0;
+};
+
+// `count` is greater than 0, `buffer` and `fault` are not null. Bytes moved,
+// 0 on failure; a short count says why in `fault`.
+int32_t Read(intptr_t handle, void* buffer, int32_t count, TransferFault* fault);
+int32_t Write(intptr_t handle, const void* buffer, int32_t count, TransferFault* fault);
+
+// The holder of the device behind `name` (see PortHolder): its pid, 0 when
+// none is known; its program name into `program`, empty when unknown.
+int32_t Holder(const char* name, std::string* program);
+// Starts and ends a sweep on this thread (see BeginPortSweep).
+void BeginSweep();
+void EndSweep();
 
 }  // namespace serial_backend
 

@@ -2,6 +2,11 @@
 // shared by every platform. The platform calls live in serial_<platform>.cpp.
 #include "serial/serial.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+
 #include "common/slot_table.h"
 #include "serial/serial_backend.h"
 
@@ -9,6 +14,8 @@ namespace {
 
 struct SerialPortSlot {
   intptr_t handle = 0;  // the backend's handle; non-zero while open
+  int64_t written = 0;  // bytes the platform took since the open
+  serial_backend::TransferFault fault;  // why the last transfer fell short
 };
 
 constexpr int32_t kSerialTableStep = 16;
@@ -28,6 +35,19 @@ thread_local int32_t t_system_error = 0;
 intptr_t OpenHandle(int32_t slot) {
   const SerialPortSlot* rec = Ports().Find(slot);
   return rec ? rec->handle : 0;
+}
+
+// What a transfer that moved `moved` of `count` bytes leaves as its reason.
+// A backend that fell short without saying why still leaves one.
+void RecordTransfer(int32_t slot, int32_t moved, int32_t count,
+                    const serial_backend::TransferFault& fault) {
+  SerialPortSlot* rec = Ports().Find(slot);
+  if (rec == nullptr) return;
+  rec->fault = serial_backend::TransferFault{};
+  if (moved < count) {
+    rec->fault = fault;
+    if (rec->fault.error == TransferErrorNone) rec->fault.error = TransferErrorOther;
+  }
 }
 
 }  // namespace
@@ -154,7 +174,9 @@ int32_t PortOutputCount(int32_t slot) {
 int32_t ReadPort(int32_t slot, void* buffer, int32_t count) {
   const intptr_t h = OpenHandle(slot);
   if (h == 0 || buffer == nullptr || count <= 0) return 0;
-  const int32_t moved = serial_backend::Read(h, buffer, count);
+  serial_backend::TransferFault fault;
+  const int32_t moved = serial_backend::Read(h, buffer, count, &fault);
+  RecordTransfer(slot, moved, count, fault);
   if (g_trace_hook != nullptr && moved > 0) g_trace_hook(slot, false, buffer, moved);
   return moved;
 }
@@ -162,9 +184,74 @@ int32_t ReadPort(int32_t slot, void* buffer, int32_t count) {
 int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
   const intptr_t h = OpenHandle(slot);
   if (h == 0 || buffer == nullptr || count <= 0) return 0;
-  const int32_t moved = serial_backend::Write(h, buffer, count);
+  serial_backend::TransferFault fault;
+  const int32_t moved = serial_backend::Write(h, buffer, count, &fault);
+  RecordTransfer(slot, moved, count, fault);
+  if (SerialPortSlot* rec = Ports().Find(slot)) rec->written += moved;
   if (g_trace_hook != nullptr && moved > 0) g_trace_hook(slot, true, buffer, moved);
   return moved;
+}
+
+TransferError LastTransferError(int32_t slot, int32_t* system_error) {
+  const SerialPortSlot* rec = Ports().Find(slot);
+  const serial_backend::TransferFault fault = rec ? rec->fault : serial_backend::TransferFault{};
+  if (system_error != nullptr) *system_error = fault.system_error;
+  return fault.error;
+}
+
+int64_t PortBytesWritten(int32_t slot) {
+  const SerialPortSlot* rec = Ports().Find(slot);
+  return rec ? rec->written : 0;
+}
+
+int32_t PortHolder(const char* name, char* program, int32_t program_size) {
+  if (program != nullptr && program_size > 0) program[0] = '\0';
+  if (name == nullptr) return 0;
+  std::string found;
+  const int32_t pid = serial_backend::Holder(name, &found);
+  if (pid == 0) return 0;
+  if (program != nullptr && program_size > 0) {
+    const size_t n = std::min(found.size(), static_cast<size_t>(program_size) - 1);
+    std::memcpy(program, found.data(), n);
+    program[n] = '\0';
+  }
+  return pid;
+}
+
+void BeginPortSweep() { serial_backend::BeginSweep(); }
+void EndPortSweep() { serial_backend::EndSweep(); }
+
+int32_t PidFromLockFile(const std::string& content) {
+  // Old-style locks hold the pid as a binary int; anything else of four
+  // bytes that is not text is read that way too.
+  const auto is_text = [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; };
+  if (content.size() == 4 && !std::all_of(content.begin(), content.end(), is_text)) {
+    int32_t pid = 0;
+    std::memcpy(&pid, content.data(), sizeof pid);
+    return pid > 0 ? pid : 0;
+  }
+  size_t i = content.find_first_not_of(' ');
+  if (i == std::string::npos || content[i] < '0' || content[i] > '9') return 0;
+  int64_t pid = 0;
+  for (; i < content.size() && content[i] >= '0' && content[i] <= '9'; ++i) {
+    pid = pid * 10 + (content[i] - '0');
+    if (pid > INT32_MAX) return 0;
+  }
+  // Some programs add their name after the number.
+  if (i < content.size() && content[i] != ' ' && content[i] != '\n') return 0;
+  return static_cast<int32_t>(pid);
+}
+
+std::string LockFileName(const std::string& path) {
+  std::string name;
+  if (path.rfind("/dev/", 0) == 0) {
+    name = path.substr(5);
+  } else {
+    const size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+  }
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "LCK.." + name;
 }
 
 void ClosePort(int32_t slot) {

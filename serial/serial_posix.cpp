@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -122,7 +123,28 @@ int OpenLockedTerminal(const char* name) {
     RecordPortError(PortErrorNotSerial, error);
     return -1;
   }
+  // Exclusive against programs that take no lock too, as Windows refuses
+  // a second opener whoever it is: a modem tool or a terminal program that
+  // has the device open, or has only locked it the UUCP way, keeps it.
+  struct stat st;
+  if (fstat(fd, &st) == 0 &&
+      FindDeviceHolder(st.st_rdev, path, HolderRootsFromEnvironment()).pid != 0) {
+    flock(fd, LOCK_UN);
+    close(fd);
+    RecordPortError(PortErrorBusy, EBUSY);
+    return -1;
+  }
   return fd;
+}
+
+// Errors after which the device is no longer there to talk to.
+bool DeviceGone(int error) {
+  return error == EIO || error == ENODEV || error == ENXIO;
+}
+
+void Fault(serial_backend::TransferFault* fault, TransferError error, int system_error) {
+  fault->error = error;
+  fault->system_error = system_error;
 }
 
 // Gives up on an open whose settings the device refused or dropped.
@@ -299,7 +321,7 @@ int32_t OutputCount(intptr_t handle) {
   return n;
 }
 
-int32_t Read(intptr_t handle, void* buffer, int32_t count) {
+int32_t Read(intptr_t handle, void* buffer, int32_t count, TransferFault* fault) {
   const int fd = FdFromHandle(handle);
   auto* p = static_cast<unsigned char*>(buffer);
   int32_t got = 0;
@@ -309,20 +331,31 @@ int32_t Read(intptr_t handle, void* buffer, int32_t count) {
       got += static_cast<int32_t>(n);
       continue;
     }
-    if (n == 0) break;  // hung up: the device has gone
+    if (n == 0) {  // hung up: the device has gone
+      Fault(fault, TransferErrorVanished, 0);
+      break;
+    }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd pfd = {fd, POLLIN, 0};
-      if (poll(&pfd, 1, -1) < 0 && errno != EINTR) break;
-      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+      if (poll(&pfd, 1, -1) < 0 && errno != EINTR) {
+        Fault(fault, TransferErrorOther, errno);
+        break;
+      }
+      // A hang-up with bytes still queued is read to the end first.
+      if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(pfd.revents & POLLIN)) {
+        Fault(fault, pfd.revents & POLLNVAL ? TransferErrorOther : TransferErrorVanished, 0);
+        break;
+      }
       continue;
     }
-    break;  // EIO and the like: the device has gone
+    Fault(fault, DeviceGone(errno) ? TransferErrorVanished : TransferErrorOther, errno);
+    break;
   }
   return got;
 }
 
-int32_t Write(intptr_t handle, const void* buffer, int32_t count) {
+int32_t Write(intptr_t handle, const void* buffer, int32_t count, TransferFault* fault) {
   const int fd = FdFromHandle(handle);
   const uint64_t deadline = MonotonicMs() + WriteTimeoutMs(count);
 
@@ -332,25 +365,49 @@ int32_t Write(intptr_t handle, const void* buffer, int32_t count) {
   int32_t put = 0;
   while (put < count) {
     const uint64_t now = MonotonicMs();
-    if (now >= deadline) break;
+    if (now >= deadline) {
+      Fault(fault, TransferErrorStopped, 0);
+      break;
+    }
     const uint64_t left = deadline - now;
     pollfd pfd = {fd, POLLOUT, 0};
     const int ready = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (ready < 0) {
       if (errno == EINTR) continue;
+      Fault(fault, TransferErrorOther, errno);
       break;
     }
-    if (ready == 0) break;  // timed out
-    if (!(pfd.revents & POLLOUT)) break;  // error or hang-up
+    if (ready == 0) {  // the device took nothing more before the deadline
+      Fault(fault, TransferErrorStopped, 0);
+      break;
+    }
+    // A hung-up terminal also reports room to write; the write then says EIO.
+    if (!(pfd.revents & POLLOUT)) {
+      Fault(fault, pfd.revents & POLLNVAL ? TransferErrorOther : TransferErrorVanished, 0);
+      break;
+    }
     const ssize_t n = write(fd, p + put, static_cast<size_t>(count - put));
     if (n > 0) {
       put += static_cast<int32_t>(n);
     } else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      Fault(fault, DeviceGone(errno) ? TransferErrorVanished : TransferErrorOther, errno);
       break;
     }
   }
   return put;
 }
+
+int32_t Holder(const char* name, std::string* program) {
+  const std::string path = SerialDevicePathForName(name);
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
+  const DeviceHolder holder = FindDeviceHolder(st.st_rdev, path, HolderRootsFromEnvironment());
+  *program = holder.program;
+  return holder.pid;
+}
+
+void BeginSweep() { BeginHolderSweep(); }
+void EndSweep() { EndHolderSweep(); }
 
 }  // namespace serial_backend
 

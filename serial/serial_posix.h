@@ -3,9 +3,12 @@
 // pseudo-terminal keeps only 8 data bits and no parity).
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "serial/serial_backend.h"
 
@@ -33,3 +36,34 @@ bool BuildTermios(const termios& reported, const LineSettings& s, termios* out);
 // Whether the device kept what matters of `wanted` (speeds, data bits,
 // parity, stop bits). A driver that quietly drops a setting has refused it.
 bool TermiosTaken(const termios& wanted, const termios& got);
+
+// --- Other holders of a device ----------------------------------------------
+// (port_holders_posix.cpp)
+
+// Where other holders are looked for.
+struct HolderRoots {
+  std::string proc = "/proc";
+  std::vector<std::string> lock_dirs = {"/var/lock", "/run/lock"};
+};
+
+// The defaults, with UPDATE_FIRMWARE_PROC (a directory) and
+// UPDATE_FIRMWARE_LOCKDIRS (directories separated by ':') in their place
+// when set and not empty.
+HolderRoots HolderRootsFromEnvironment();
+
+struct DeviceHolder {
+  pid_t pid = 0;        // 0: nobody else holds it, as far as can be seen
+  std::string program;  // <proc>/<pid>/comm; empty when unreadable
+};
+
+// Who else holds the character device `device` found at `path`: a process
+// other than this one with a descriptor of it among <proc>/<pid>/fd/*
+// (followed, compared by device number), else a process named by the lock
+// file LockFileName(path, links followed) in a lock directory that is alive
+// (<proc>/<pid> exists) and is not this one. Inside a sweep the descriptors
+// are read once per sweep.
+DeviceHolder FindDeviceHolder(dev_t device, const std::string& path, const HolderRoots& roots);
+
+// Sweeps on this thread (see BeginPortSweep in serial.h).
+void BeginHolderSweep();
+void EndHolderSweep();

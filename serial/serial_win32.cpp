@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "serial/serial_backend.h"
 
@@ -51,6 +52,35 @@ void RecordLastError(DWORD error) {
       break;
   }
   RecordPortError(reason, static_cast<int32_t>(error));
+}
+
+// Why a ReadFile or WriteFile on an open port failed. A USB adapter pulled
+// out leaves its handle failing with one of the first group (which one
+// depends on the driver: ERROR_ACCESS_DENIED from an open handle means the
+// device went, not a lack of rights); a write time-out some drivers report as
+// an error rather than as a short count.
+TransferError TransferErrorFor(DWORD error) {
+  switch (error) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_BROKEN_PIPE:
+      return TransferErrorVanished;
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_TIMEOUT:
+    case WAIT_TIMEOUT:
+    case ERROR_COUNTER_TIMEOUT:
+      return TransferErrorStopped;
+    default:
+      return TransferErrorOther;
+  }
 }
 
 // Opens the device exclusively (share mode 0), for synchronous use.
@@ -148,17 +178,34 @@ int32_t OutputCount(intptr_t handle) {
   return static_cast<int32_t>(QueueStatus(handle).cbOutQue);
 }
 
-int32_t Read(intptr_t handle, void* buffer, int32_t count) {
+int32_t Read(intptr_t handle, void* buffer, int32_t count, TransferFault* fault) {
   DWORD got = 0;
-  if (!ReadFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  if (!ReadFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) {
+    const DWORD error = GetLastError();
+    *fault = {TransferErrorFor(error), static_cast<int32_t>(error)};
+    return 0;
+  }
+  // Reads have no time-out: short only when the driver gave up on its own.
+  if (got < static_cast<DWORD>(count)) *fault = {TransferErrorOther, 0};
   return static_cast<int32_t>(got);
 }
 
-int32_t Write(intptr_t handle, const void* buffer, int32_t count) {
+int32_t Write(intptr_t handle, const void* buffer, int32_t count, TransferFault* fault) {
   DWORD put = 0;
-  if (!WriteFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr)) return 0;
+  if (!WriteFile(ToHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr)) {
+    const DWORD error = GetLastError();
+    *fault = {TransferErrorFor(error), static_cast<int32_t>(error)};
+    return 0;
+  }
+  // A write that ran into its time-out succeeds with what the driver took.
+  if (put < static_cast<DWORD>(count)) *fault = {TransferErrorStopped, 0};
   return static_cast<int32_t>(put);
 }
+
+// Windows keeps no record of who opened a device that a program may read.
+int32_t Holder(const char*, std::string*) { return 0; }
+void BeginSweep() {}
+void EndSweep() {}
 
 }  // namespace serial_backend
 

@@ -31,20 +31,25 @@ intptr_t OpenUpdatePort(int32_t slot, const std::string& name) {
                   kUpdateStopBits, HandshakeNone, kUpdateQueueSize, kUpdateQueueSize);
 }
 
+// One look for other holders serves the whole pass.
 void ScanPorts(int32_t slot, const std::function<void(const std::string& name, bool opened)>& visit) {
+  BeginPortSweep();
   for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
     const std::string name = PortName(n);
     const bool opened = OpenUpdatePort(slot, name) != 0;
     visit(name, opened);
     if (opened) ClosePort(slot);
   }
+  EndPortSweep();
 }
 
 void ScanFreePorts(const std::function<void(const std::string& name, bool free)>& visit) {
+  BeginPortSweep();
   for (int32_t n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
     const std::string name = PortName(n);
     visit(name, ProbePort(name.c_str()) != 0);
   }
+  EndPortSweep();
 }
 
 int32_t WireSize(int64_t size) {

@@ -47,13 +47,16 @@ intptr_t OpenUpdatePort(int32_t slot, const std::string& name);
 // Tries COM1 to COM16 in ascending order with the update's settings. `visit`
 // sees each name and whether it opened; an opened port is still open in
 // `slot` during the call and closed right after it, so that a port is listed
-// only while it is known to be free.
+// only while it is known to be free. A port another process holds does not
+// open (see OpenPort); the pass is one sweep (BeginPortSweep), so `visit`
+// must not open ports that a later look should judge afresh.
 void ScanPorts(int32_t slot, const std::function<void(const std::string& name, bool opened)>& visit);
 
 // Tries COM1 to COM16 in ascending order only for being there and free:
 // open, lock, close, nothing configured, so that a port another program
 // uses is left exactly as it was. `visit` sees each name and whether it was
-// free; when it was not, LastPortError() tells why during the call.
+// free; when it was not, LastPortError() tells why during the call, and
+// PortHolder() names the holder cheaply (the pass is one sweep).
 void ScanFreePorts(const std::function<void(const std::string& name, bool free)>& visit);
 
 // The size field's value for a file of `size` bytes: its low 32 bits, read

@@ -101,7 +101,14 @@ TEST_F(PortProbe, TriesAllSixteenNamesAsNumbers) {
 TEST_F(PortProbe, APortHeldByAnotherProgramIsNotListed) {
   Pty& com3 = AddPty(3);
   AddPty(5);
-  AddPty(12);
+  Pty& com7 = AddPty(7);
+  // The test's own descriptor of COM12 would keep the other program out.
+  Pty& com12 = AddPty(12);
+  close(com12.slave);
+  com12.slave = -1;
+  // COM7: another program merely has it open, as a terminal program does.
+  auto minicom = std::make_unique<HeldElsewhere>(com7.path);
+  ASSERT_GT(minicom->pid, 0);
 
   // COM3: another program holds an exclusive lock on the device.
   const int holder = open(com3.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -115,6 +122,11 @@ TEST_F(PortProbe, APortHeldByAnotherProgramIsNotListed) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // Of all the terminals, this program holds COM12 only.
+    for (auto& pty : ptys_) {
+      close(pty.second->slave);
+      close(pty.second->master);
+    }
     const char ok = OpenPort(0, "COM12", 9600, 0, 8, 1.0f, HandshakeNone, 16, 16) ? 'y'
                                                                                           : 'n';
     (void)!write(ready[1], &ok, 1);
@@ -140,8 +152,9 @@ TEST_F(PortProbe, APortHeldByAnotherProgramIsNotListed) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   close(holder);
+  minicom.reset();
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
-  EXPECT_EQ(StartAndList(), (Names{"COM3", "COM5", "COM12"}));
+  EXPECT_EQ(StartAndList(), (Names{"COM3", "COM5", "COM7", "COM12"}));
 }
 
 TEST_F(PortProbe, NothingThatOpensAsASerialLineLeavesTheListEmpty) {

@@ -99,6 +99,10 @@ TEST(ClosedSlots, EveryOperationIsAHarmlessZero) {
     EXPECT_EQ(PortOutputCount(slot), 0) << slot;
     EXPECT_EQ(ReadPort(slot, buffer, sizeof buffer), 0) << slot;
     EXPECT_EQ(WritePort(slot, buffer, sizeof buffer), 0) << slot;
+    int32_t system_error = -1;
+    EXPECT_EQ(LastTransferError(slot, &system_error), TransferErrorNone) << slot;
+    EXPECT_EQ(system_error, 0) << slot;
+    EXPECT_EQ(PortBytesWritten(slot), 0) << slot;
     ClosePort(slot);
     ClosePort(slot);
   }
@@ -111,4 +115,23 @@ TEST(OpenPortArguments, AbsentNameOrNegativeSlotFails) {
   EXPECT_EQ(OpenPort(0, nullptr, 9600, 0, 8, 1.0f, HandshakeNone, 16, 16), 0);
   EXPECT_EQ(OpenPort(-1, "COM1", 9600, 0, 8, 1.0f, HandshakeNone, 16, 16), 0);
   EXPECT_EQ(PortInputCount(0), 0);
+}
+
+TEST(LockFiles, NamesAndThePidsTheyHold) {
+  EXPECT_EQ(LockFileName("/dev/ttyUSB0"), "LCK..ttyUSB0");
+  EXPECT_EQ(LockFileName("/dev/pts/3"), "LCK..pts_3");
+  EXPECT_EQ(LockFileName("/tmp/com5"), "LCK..com5");
+
+  EXPECT_EQ(PidFromLockFile("      4711\n"), 4711);  // the usual: ten columns
+  EXPECT_EQ(PidFromLockFile("4711"), 4711);
+  EXPECT_EQ(PidFromLockFile("4711 minicom root\n"), 4711);
+  const int32_t binary = 4711;
+  EXPECT_EQ(PidFromLockFile(std::string(reinterpret_cast<const char*>(&binary), 4)), 4711);
+  EXPECT_EQ(PidFromLockFile("123\n"), 123);  // four bytes of text are text
+  for (const std::string& none : {std::string(), std::string("\n"), std::string("abc"),
+                                  std::string("47x1\n"), std::string("0"),
+                                  std::string("99999999999"), std::string("-5\n"),
+                                  std::string("\xff\xff\xff\xff", 4)}) {
+    EXPECT_EQ(PidFromLockFile(none), 0) << none;
+  }
 }

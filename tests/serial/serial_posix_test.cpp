@@ -17,7 +17,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "serial/port_names.h"
@@ -460,6 +462,113 @@ TEST_F(SerialPosix, CountsFollowWhatArrivesAndIsRead) {
   EXPECT_EQ(com5.Receive(4), "BL10");
   // A pty hands written bytes straight to the other side: nothing queued.
   EXPECT_EQ(PortOutputCount(0), 0);
+
+  // What the platform took, summed per slot from its open on.
+  ASSERT_EQ(WritePort(0, "abcdef", 6), 6);
+  EXPECT_EQ(WritePort(0, nullptr, 3), 0);
+  EXPECT_EQ(PortBytesWritten(0), 10);
+  EXPECT_EQ(PortBytesWritten(1), 0);
+  ASSERT_NE(OpenBootloaderSettings(0, "COM6"), 0);
+  EXPECT_EQ(PortBytesWritten(0), 0);
+}
+
+// --- Held by another program --------------------------------------------------
+
+std::string HolderText(const char* name) {
+  char program[8];
+  const int32_t pid = PortHolder(name, program, sizeof program);
+  return std::to_string(pid) + " " + program;
+}
+
+TEST_F(SerialPosix, AProcessThatHasTheDeviceOpenKeepsItForItself) {
+  {
+    HeldElsewhere minicom(com5.path);
+    ASSERT_GT(minicom.pid, 0);
+    EXPECT_EQ(Why(OpenBootloaderSettings(0, "COM5")), Reason(PortErrorBusy, EBUSY));
+    EXPECT_EQ(Why(ProbePort("COM5")), Reason(PortErrorBusy, EBUSY));
+    EXPECT_TRUE(FreeForOthers(com5.path)) << "a refused open let go of its lock";
+    EXPECT_EQ(HolderText("COM5"), std::to_string(minicom.pid) + " minicom");
+    // A name cut to the room given.
+    char tiny[4];
+    EXPECT_EQ(PortHolder(com5.path.c_str(), tiny, sizeof tiny), minicom.pid);
+    EXPECT_STREQ(tiny, "min");
+    // The window program's probe leaves it out; one look serves the sweep.
+    std::vector<std::string> opened;
+    setenv("UPDATE_FIRMWARE_COM1", com6.path.c_str(), 1);
+    BeginPortSweep();
+    for (const char* name : {"COM1", "COM5"}) {
+      if (OpenBootloaderSettings(1, name) != 0) opened.push_back(name);
+      ClosePort(1);
+    }
+    EXPECT_EQ(PortHolder("COM5", nullptr, 0), minicom.pid);
+    EndPortSweep();
+    unsetenv("UPDATE_FIRMWARE_COM1");
+    EXPECT_EQ(opened, std::vector<std::string>{"COM1"});
+  }
+  // Our own descriptors (the test's slave side) are no other holder.
+  EXPECT_EQ(HolderText("COM5"), "0 ");
+  EXPECT_EQ(Why(ProbePort("COM5")), "open: " + Reason(PortErrorNone, 0));
+  EXPECT_EQ(PortHolder("COM7", nullptr, 0), 0);
+  EXPECT_EQ(PortHolder(nullptr, nullptr, 0), 0);
+}
+
+// A /proc and lock directories of our making.
+class SerialHeldPosix : public SerialPosix {
+ protected:
+  void SetUp() override {
+    SerialPosix::SetUp();
+    ASSERT_NE(mkdtemp(root), nullptr);
+    dir = root;
+    std::filesystem::create_directories(dir + "/proc");
+    std::filesystem::create_directories(dir + "/lock");
+    std::filesystem::create_directories(dir + "/run");
+    setenv("UPDATE_FIRMWARE_PROC", (dir + "/proc").c_str(), 1);
+    setenv("UPDATE_FIRMWARE_LOCKDIRS", (dir + "/lock:" + dir + "/run").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("UPDATE_FIRMWARE_PROC");
+    unsetenv("UPDATE_FIRMWARE_LOCKDIRS");
+    std::filesystem::remove_all(dir);
+    SerialPosix::TearDown();
+  }
+  void Process(int pid, const std::string& comm) {
+    const std::string at = dir + "/proc/" + std::to_string(pid);
+    std::filesystem::create_directories(at + "/fd");
+    std::ofstream(at + "/comm") << comm << "\n";
+  }
+  void Lock(const std::string& in, const std::string& content) {
+    std::ofstream(dir + "/" + in + "/" + "LCK.." + com5.path.substr(5).replace(3, 1, "_"))
+        << content;
+  }
+  char root[32] = "/tmp/uf-held-XXXXXX";
+  std::string dir;
+};
+
+TEST_F(SerialHeldPosix, DescriptorsAndLiveLocksMakeAPortBusy) {
+  ASSERT_EQ(com5.path.rfind("/dev/pts/", 0), 0u);
+  Process(4711, "minicom");
+  Process(815, "screen");
+  EXPECT_EQ(Why(ProbePort("COM5")), "open: " + Reason(PortErrorNone, 0));
+  // A descriptor, found by the device it leads to (the link's name differs).
+  std::filesystem::create_symlink(com5.path, dir + "/proc/4711/fd/3");
+  EXPECT_EQ(Why(ProbePort("COM5")), Reason(PortErrorBusy, EBUSY));
+  EXPECT_EQ(Why(OpenBootloaderSettings(0, "COM5")), Reason(PortErrorBusy, EBUSY));
+  EXPECT_EQ(HolderText("COM5"), "4711 minicom");
+  EXPECT_NE(OpenBootloaderSettings(0, "COM6"), 0);
+  std::filesystem::remove(dir + "/proc/4711/fd/3");
+
+  // Lock files: ASCII or binary, in either directory, only for the living.
+  Lock("lock", "       815\n");
+  EXPECT_EQ(Why(ProbePort("COM5")), Reason(PortErrorBusy, EBUSY));
+  EXPECT_EQ(HolderText("COM5"), "815 screen");
+  Lock("lock", "     99999\n");  // nobody: a stale lock
+  EXPECT_EQ(Why(ProbePort("COM5")), "open: " + Reason(PortErrorNone, 0));
+  const int32_t binary = 4711;
+  Lock("run", std::string(reinterpret_cast<const char*>(&binary), 4));
+  EXPECT_EQ(Why(ProbePort("COM5")), Reason(PortErrorBusy, EBUSY));
+  EXPECT_EQ(HolderText("COM5"), "4711 minicom");
+  Lock("run", std::to_string(getpid()));  // ours
+  EXPECT_EQ(Why(ProbePort("COM5")), "open: " + Reason(PortErrorNone, 0));
 }
 
 TEST_F(SerialPosix, ReadWaitsUntilEveryByteHasArrived) {
@@ -503,6 +612,40 @@ TEST_F(SerialPosix, WriteGivesUpWhenTheDeviceStopsTakingBytes) {
   EXPECT_GE(put, 0);
   EXPECT_GE(took, 1900);
   EXPECT_LT(took, 10000);  // bounded, not stuck until the device reads
+  int32_t system_error = -1;
+  EXPECT_EQ(LastTransferError(0, &system_error), TransferErrorStopped);
+  EXPECT_EQ(system_error, 0);
+  EXPECT_EQ(PortBytesWritten(0), put);
+}
+
+TEST_F(SerialPosix, AHangUpInTheMiddleOfAWriteSaysTheDeviceVanished) {
+  ASSERT_NE(OpenBootloaderSettings(0, "COM5"), 0);
+  ASSERT_EQ(WritePort(0, "BL10", 4), 4);
+  EXPECT_EQ(LastTransferError(0, nullptr), TransferErrorNone);
+  ASSERT_EQ(fcntl(com5.slave, F_SETFL, fcntl(com5.slave, F_GETFL) | O_NONBLOCK), 0);
+  char block[1024];
+  std::memset(block, 'f', sizeof block);
+  while (write(com5.slave, block, sizeof block) > 0) {
+  }
+  // The write waits for room; the device goes away meanwhile.
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    com5.CloseMaster();
+  });
+  // More than the kernel can have made room for meanwhile.
+  const std::string payload(64 * 1024, 'w');
+  const auto start = Clock::now();
+  const int32_t put = WritePort(0, payload.data(), static_cast<int32_t>(payload.size()));
+  const int64_t took = MsSince(start);
+  unplug.join();
+  EXPECT_LT(put, static_cast<int32_t>(payload.size()));
+  EXPECT_LT(took, 5000) << "waited for the time-out instead of seeing the hang-up";
+  int32_t system_error = -1;
+  EXPECT_EQ(LastTransferError(0, &system_error), TransferErrorVanished);
+  EXPECT_EQ(WritePort(0, "x", 1), 0);
+  EXPECT_EQ(LastTransferError(0, &system_error), TransferErrorVanished);
+  EXPECT_EQ(system_error, EIO);
+  EXPECT_EQ(PortBytesWritten(0), 4 + put);
 }
 
 TEST_F(SerialPosix, AVanishedDeviceEndsCountsReadsAndWrites) {
@@ -517,10 +660,13 @@ TEST_F(SerialPosix, AVanishedDeviceEndsCountsReadsAndWrites) {
   const auto start = Clock::now();
   const int32_t got = ReadPort(0, buf, sizeof buf);  // more than will ever come
   EXPECT_LE(got, 3);
+  EXPECT_EQ(LastTransferError(0, nullptr), TransferErrorVanished);
   EXPECT_EQ(WritePort(0, "gone", 4), 0);
+  EXPECT_EQ(LastTransferError(0, nullptr), TransferErrorVanished);
   EXPECT_LT(MsSince(start), 2000);
   ClosePort(0);
   EXPECT_EQ(PortInputCount(0), 0);
+  EXPECT_EQ(LastTransferError(0, nullptr), TransferErrorNone);
 }
 
 // Their success is tested under the line model (modem_lines_posix_test.cpp).

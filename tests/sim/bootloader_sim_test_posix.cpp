@@ -1,6 +1,7 @@
 // Drives the simulated device the way a host program does: launch it, open
 // the terminal it prints, talk the upload protocol, and check every
 // misbehaviour option against what arrives on the line and in its records.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -228,6 +229,26 @@ void Upload(Port& port, const Bytes& image, uint32_t size) {
   ASSERT_EQ(kOk, port.Read(2));
 }
 
+// Processes other than this one with a descriptor of the device at `path`.
+std::vector<std::string> OtherHolders(const std::string& path) {
+  struct stat device;
+  std::vector<std::string> holders;
+  if (stat(path.c_str(), &device) != 0) return {"cannot stat " + path};
+  DIR* proc = opendir("/proc");
+  while (dirent* p = proc ? readdir(proc) : nullptr) {
+    if (p->d_name[0] < '1' || p->d_name[0] > '9' || std::stol(p->d_name) == getpid()) continue;
+    DIR* fds = opendir(("/proc/" + std::string(p->d_name) + "/fd").c_str());
+    while (dirent* f = fds ? readdir(fds) : nullptr) {
+      struct stat st;
+      if (fstatat(dirfd(fds), f->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev)
+        holders.push_back(p->d_name);
+    }
+    if (fds) closedir(fds);
+  }
+  if (proc) closedir(proc);
+  return holders;
+}
+
 TEST(BootloaderSim, CommandLine) {
   TempDir dir;
   {
@@ -295,10 +316,14 @@ TEST(BootloaderSim, TwoSessionsOddAndZeroSize) {
   Sim sim;
   sim.Start({"--sessions", "2", "--log", dir / "log", "--image", dir / "image"}, dir);
   const Bytes image = Pattern(4);
+  // Like a real device, it holds nothing of the port the host opens, before
+  // or between the host's opens: the host sees no other holder.
+  EXPECT_EQ(OtherHolders(sim.path), std::vector<std::string>{});
   {
     // A probe: open and close without a word.
     Port probe(sim.path);
     ASSERT_GE(probe.fd, 0);
+    EXPECT_EQ(OtherHolders(sim.path), std::vector<std::string>{});
   }
   {
     Port port(sim.path);
@@ -311,6 +336,7 @@ TEST(BootloaderSim, TwoSessionsOddAndZeroSize) {
   }
   SleepMs(100);
   EXPECT_TRUE(sim.Running()) << "stopped after one of two sessions";
+  EXPECT_EQ(OtherHolders(sim.path), std::vector<std::string>{});
   {
     Port port(sim.path);
     ASSERT_GE(port.fd, 0) << "cannot reopen after an exclusive open: " << std::strerror(errno);

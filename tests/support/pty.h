@@ -32,3 +32,14 @@ struct Pty {
 
 // Whether another program could take the device for itself right now.
 bool FreeForOthers(const std::string& path);
+
+// Another process, named "minicom", that has `path` open (no lock, no
+// exclusive mode) until this is destroyed; it keeps none of the caller's
+// descriptors. `pid` is -1 when it could not be made or could not open.
+struct HeldElsewhere {
+  explicit HeldElsewhere(const std::string& path);
+  ~HeldElsewhere();
+  HeldElsewhere(const HeldElsewhere&) = delete;
+  HeldElsewhere& operator=(const HeldElsewhere&) = delete;
+  int pid = -1;
+};

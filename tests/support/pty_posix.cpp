@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,4 +68,35 @@ bool FreeForOthers(const std::string& path) {
   const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
   close(fd);
   return free;
+}
+
+HeldElsewhere::HeldElsewhere(const std::string& path) {
+  int ready[2];
+  if (pipe(ready) != 0) return;
+  pid = fork();
+  if (pid == 0) {
+    // The caller's pseudo-terminals stay the caller's.
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != ready[1]) close(fd);
+    }
+    prctl(PR_SET_NAME, "minicom");
+    const char ok = open(path.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 'y' : 'n';
+    if (write(ready[1], &ok, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char ok = 'n';
+  close(ready[1]);
+  if (pid > 0 && (read(ready[0], &ok, 1) != 1 || ok != 'y')) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  close(ready[0]);
+}
+
+HeldElsewhere::~HeldElsewhere() {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }

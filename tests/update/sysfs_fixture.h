@@ -55,4 +55,12 @@ inline void UsbSerialAdapter(const fs::path& root, const std::string& tty,
   Tty(root, tty, port);
 }
 
+// bus/usb/devices/<usb_port>, the link by which the bus lists a device.
+inline void ListOnBus(const fs::path& root, const std::string& usb_port) {
+  const fs::path bus = root / "bus/usb/devices";
+  fs::create_directories(bus);
+  fs::create_directory_symlink(
+      fs::relative(root / "devices/pci0000:00/0000:00:14.0/usb1" / usb_port, bus), bus / usb_port);
+}
+
 }  // namespace sysfs_fixture

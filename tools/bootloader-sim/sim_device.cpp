@@ -172,7 +172,7 @@ Bytes Device::TakeDueReply(double now_ms) {
   return out;
 }
 
-bool Device::HostGone(double now_ms, size_t unread) {
+bool Device::HostGone(double now_ms) {
   if (phase_ == Phase::Stalled) {
     phase_ = Phase::WaitStart;
     matched_ = 0;
@@ -184,13 +184,14 @@ bool Device::HostGone(double now_ms, size_t unread) {
     EndSession("completed: the host gave up waiting for the delayed start reply", now_ms);
   } else if (!start_exact_) {
     EndSession("completed: the host gave up after a start reply other than OK", now_ms);
-  } else if (unread != 0) {
-    // The OK came, but never alone (stale bytes before it, say): a host
-    // that waits for exactly two bytes gives up.
-    EndSession("completed: the host gave up leaving " + std::to_string(unread) + " bytes unread", now_ms);
+  } else if (session_bytes_ - sizeof kStartCommand == early_bytes_) {
+    // Not a byte after the OK went out: perhaps it never came alone (stale
+    // bytes before it, say), and a host that waits for exactly two bytes
+    // gives up.
+    EndSession("completed: the host gave up without a word after the start reply", now_ms);
   } else {
     abandoned_ = true;
-    EndSession("ABANDONED: the host read the OK but closed the port mid-upload", now_ms);
+    EndSession("ABANDONED: the host went on after the OK but closed the port mid-upload", now_ms);
   }
   return false;
 }

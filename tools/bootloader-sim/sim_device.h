@@ -35,12 +35,14 @@ class Device {
   Bytes TakeDueReply(double now_ms);
 
   // The host has closed the port and no byte of it is left unread (or the
-  // device has stopped reading); `unread` is how many bytes the device sent
-  // that the host never read. Mid-upload this ends the session, as
-  // abandoned only if the host had read a plain "OK" and nothing else was
-  // waiting: then a correct host goes on. Returns true when the caller
-  // should discard the bytes the device left unread.
-  bool HostGone(double now_ms, size_t unread);
+  // device has stopped reading). Mid-upload this ends the session, as
+  // abandoned only if the device sent a plain "OK" and the host went on
+  // after it: a host that sends the size has taken the reply as the go-ahead.
+  // One that said nothing more had reason to give up (the reply may have
+  // reached it behind other bytes), and a device cannot see what the host
+  // read. Returns true when the caller should discard the bytes the device
+  // left unread.
+  bool HostGone(double now_ms);
   // True while the device waits for size or image bytes: a host that leaves
   // now has abandoned the upload.
   bool MidUpload() const { return phase_ == Phase::ReadSize || phase_ == Phase::ReadImage; }

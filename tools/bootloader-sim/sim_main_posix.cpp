@@ -1,10 +1,15 @@
 // The simulated device on a Linux pseudo-terminal: the terminal, the records,
 // the host watch and the event loop around the Device.
-#include <dirent.h>
+//
+// Like a real device, the simulator holds nothing of the port the host
+// opens: it has only the master side. It learns of the host from there, the
+// way a device sees its line change: while no descriptor of the terminal is
+// open, the master reports a hang-up (POLLHUP), and the hang-up ends when a
+// host opens it. A host that holds the port is never told that somebody else
+// has it open too.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -85,56 +90,42 @@ bool MakeRaw(int fd) {
   return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
-// Whether a process other than this one has the terminal open. Used when the
-// host closes a descriptor: inotify says that a close happened, not whether
-// it was the last one (and merges repeated events).
-bool OthersHoldTerminal(dev_t rdev) {
-  DIR* proc = opendir("/proc");
-  if (!proc) return false;
-  const pid_t self = getpid();
-  bool found = false;
-  while (!found) {
-    dirent* e = readdir(proc);
-    if (!e) break;
-    char* end = nullptr;
-    long pid = std::strtol(e->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0 || pid == self) continue;
-    std::string fd_dir = std::string("/proc/") + e->d_name + "/fd";
-    DIR* fds = opendir(fd_dir.c_str());
-    if (!fds) continue;  // gone, or not ours to look at
-    while (dirent* f = readdir(fds)) {
-      if (f->d_name[0] == '.') continue;
-      struct stat st;
-      if (fstatat(dirfd(fds), f->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
-        found = true;
-        break;
-      }
-    }
-    closedir(fds);
-  }
-  closedir(proc);
-  return found;
-}
-
 // A child that makes the terminal the controlling terminal of a session of
 // its own and then only waits. A terminal belongs to one session at most, so
 // no host can adopt it any more: Wine's server, a session leader, otherwise
 // takes it on its first open and then gets SIGHUP (and prints a dump of its
-// objects into somebody's test log) when we close it. The child keeps no
-// descriptor of the terminal, so it never looks like a host.
+// objects into somebody's test log) when we close it. The claim outlives the
+// child's own descriptor, which it closes at once, so it never looks like a
+// host. Returns once the child is done with the terminal (or has failed), so
+// that its open and close are over before any host can come.
 pid_t StartTerminalOwner(const std::string& path) {
+  int done[2];
+  if (pipe2(done, O_CLOEXEC) != 0) return -1;
   const pid_t parent = getpid();
   const pid_t pid = fork();
-  if (pid != 0) return pid;
+  if (pid != 0) {
+    close(done[1]);
+    if (pid > 0) {
+      char byte;
+      while (read(done[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+    }
+    close(done[0]);
+    return pid;
+  }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(0);
   signal(SIGHUP, SIG_DFL);
   signal(SIGINT, SIG_IGN);  // a Ctrl-C is for the simulator to handle
   signal(SIGTERM, SIG_DFL);
-  // Every inherited descriptor goes: a copy of the terminal would look like
-  // a host, a copy of our stdout would keep a reader from seeing its end.
-  if (close_range(0, ~0U, 0) != 0) {
-    for (int fd = 0; fd < 1024; ++fd) close(fd);
+  // Every other inherited descriptor goes: a copy of the terminal would look
+  // like a host, a copy of our stdout would keep a reader from seeing its end.
+  const int keep = done[1];
+  if ((keep > 0 && close_range(0, static_cast<unsigned>(keep) - 1, 0) != 0) ||
+      close_range(static_cast<unsigned>(keep) + 1, ~0U, 0) != 0) {
+    for (int fd = 0; fd < 1024; ++fd) {
+      if (fd != keep) close(fd);
+    }
   }
   int null_fd = open("/dev/null", O_RDWR);
   if (null_fd == 0) {
@@ -148,8 +139,14 @@ pid_t StartTerminalOwner(const std::string& path) {
       close(fd);
     }
   }
+  close(keep);  // the parent reads the end of the pipe
   for (;;) pause();
 }
+
+// How often the line is looked at while no host has it open: the master
+// reports the hang-up at once and for as long as it lasts, so it cannot be
+// waited on.
+constexpr double kIdleSampleMs = 5;
 
 class Simulator {
  public:
@@ -164,18 +161,15 @@ class Simulator {
   void CloseTerminal();
   void SendDueReplies(double now);
   bool ReadFromHost(double now);
-  void WatchHost(double now);
+  short WatchHost(double now);
   void LogBytes(const uint8_t* data, size_t count, double now);
   int StatusAtStop() const;
 
   Config config_;
   sim::Device device_;
   int master_ = -1;
-  int slave_ = -1;  // our own descriptor: keeps the terminal alive between host opens
-  dev_t slave_rdev_ = 0;
   pid_t owner_ = -1;
   std::string slave_path_;
-  int notify_ = -1;
   FILE* log_ = nullptr;
   int image_ = -1;
   bool link_made_ = false;
@@ -185,7 +179,6 @@ class Simulator {
   bool host_open_ = false;
   bool gone_check_armed_ = false;
   double gone_check_at_ = 0;
-  double next_scan_at_ = 0;  // only without inotify
   double last_activity_ = 0;
   double next_read_at_ = 0;  // --pace
 };
@@ -206,37 +199,38 @@ bool Simulator::Setup() {
   char name[256];
   if (ptsname_r(master_, name, sizeof name) != 0) return Warn(Errno("ptsname")), false;
   slave_path_ = name;
-  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_ < 0) return Warn(Errno("cannot open " + slave_path_)), false;
-  struct stat st;
-  if (fstat(slave_, &st) != 0) return Warn(Errno("fstat")), false;
-  slave_rdev_ = st.st_rdev;
+  // The terminal is opened here only to be set up before anyone knows its
+  // path, and closed again: from then on the master reports whether a host
+  // has it open. The last close of the slave side leaves its settings and
+  // the bytes queued for it as they are.
+  const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) return Warn(Errno("cannot open " + slave_path_)), false;
   // Raw from the start: with echo on, our own replies would come back to us.
-  if (!MakeRaw(slave_)) return Warn(Errno("cannot set raw mode")), false;
+  if (!MakeRaw(slave)) {
+    close(slave);
+    return Warn(Errno("cannot set raw mode")), false;
+  }
   owner_ = StartTerminalOwner(slave_path_);
   if (owner_ < 0) Warn(Errno("fork"));
   int flags = fcntl(master_, F_GETFL);
-  if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) return Warn(Errno("fcntl")), false;
-
-  // The watch exists before anyone knows the path, so no host open is missed.
-  notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (notify_ >= 0 && inotify_add_watch(notify_, name, IN_OPEN | IN_CLOSE) < 0) {
-    close(notify_);
-    notify_ = -1;
+  if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
+    close(slave);
+    return Warn(Errno("fcntl")), false;
   }
-  if (notify_ < 0) Warn("no inotify on the terminal; looking for the host every 250 ms instead");
-
   if (!config_.stale.empty()) {
-    if (!WriteAll(master_, config_.stale.data(), config_.stale.size()))
+    if (!WriteAll(master_, config_.stale.data(), config_.stale.size())) {
+      close(slave);
       return Warn(Errno("cannot write the stale bytes")), false;
+    }
     // The kernel hands them to the terminal's input queue a moment later;
     // they must be there before anyone is told the port is ready.
     const double give_up = NowMs() + 2000;
     int queued = 0;
-    while (ioctl(slave_, FIONREAD, &queued) == 0 && queued < static_cast<int>(config_.stale.size()) &&
+    while (ioctl(slave, FIONREAD, &queued) == 0 && queued < static_cast<int>(config_.stale.size()) &&
            NowMs() < give_up)
       usleep(1000);
   }
+  close(slave);
 
   if (!config_.link_path.empty()) {
     struct stat lst;
@@ -276,8 +270,7 @@ bool Simulator::Setup() {
 
 void Simulator::CloseTerminal() {
   if (master_ >= 0) close(master_);
-  if (slave_ >= 0) close(slave_);
-  master_ = slave_ = -1;
+  master_ = -1;
 }
 
 void Simulator::Cleanup() {
@@ -287,8 +280,6 @@ void Simulator::Cleanup() {
     waitpid(owner_, nullptr, 0);
     owner_ = -1;
   }
-  if (notify_ >= 0) close(notify_);
-  notify_ = -1;
   if (link_made_) {
     // Only our own link: someone may have pointed it elsewhere meanwhile.
     char target[256];
@@ -341,7 +332,8 @@ bool Simulator::ReadFromHost(double now) {
   size_t want = config_.pace ? 1 : std::min(limit, sizeof buf);
   want = std::min(want, limit);
   ssize_t n = read(master_, buf, want);
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+  // EIO: no host has the terminal open and nothing it wrote is left.
+  if (n < 0 && (errno == EAGAIN || errno == EINTR || errno == EIO)) return true;
   if (n <= 0) {
     Warn(n == 0 ? std::string("terminal closed unexpectedly") : Errno("read from the terminal"));
     return false;
@@ -359,39 +351,26 @@ bool Simulator::ReadFromHost(double now) {
   return true;
 }
 
-void Simulator::WatchHost(double now) {
-  bool closed = false;
-  if (notify_ >= 0) {
-    alignas(inotify_event) char buf[4096];
-    for (;;) {
-      ssize_t n = read(notify_, buf, sizeof buf);
-      if (n <= 0) break;
-      for (char* p = buf; p < buf + n;) {
-        auto* e = reinterpret_cast<inotify_event*>(p);
-        if (e->mask & IN_OPEN) host_open_ = true;
-        if (e->mask & IN_CLOSE) closed = true;
-        p += sizeof(inotify_event) + e->len;
-      }
-      last_activity_ = now;
-    }
-  } else if (now >= next_scan_at_) {
-    next_scan_at_ = now + 250;
-    bool was_open = host_open_;
-    host_open_ = OthersHoldTerminal(slave_rdev_);
-    closed = was_open && !host_open_;
-    if (was_open != host_open_) last_activity_ = now;
-  }
-  if (!closed) return;
-  if (notify_ >= 0) host_open_ = OthersHoldTerminal(slave_rdev_);
-  if (host_open_) return;
-  // The last host descriptor is gone. A real port forgets the host's
-  // exclusive claim; ours would keep it because our descriptor keeps the
-  // terminal open. Raw mode again, in case the host changed it.
-  ioctl(slave_, TIOCNXCL);
-  MakeRaw(slave_);
+// Looks at the line: whether a host has the terminal open (the master's
+// hang-up has ended) and whether bytes from one wait to be read. Returns the
+// master's poll events.
+short Simulator::WatchHost(double now) {
+  pollfd line = {master_, POLLIN, 0};
+  if (poll(&line, 1, 0) < 0) return 0;
+  const bool open_now = !(line.revents & POLLHUP);
+  // Bytes with nobody there: a host came, wrote and left between two looks.
+  const bool unseen_visit = !open_now && !host_open_ && (line.revents & POLLIN) && !gone_check_armed_;
+  if (open_now == host_open_ && !unseen_visit) return line.revents;
+  last_activity_ = now;
+  host_open_ = open_now;
+  if (host_open_) return line.revents;
+  // The last host descriptor is gone. Raw mode again, in case the host
+  // changed it; through the master, which sets the terminal's own settings.
+  MakeRaw(master_);
   gone_check_armed_ = true;
   // Bytes the host wrote just before closing may still be on their way.
   gone_check_at_ = now + 100;
+  return line.revents;
 }
 
 int Simulator::StatusAtStop() const {
@@ -417,6 +396,9 @@ int Simulator::Run() {
       return StatusAtStop();
     }
     double now = NowMs();
+    // The host watch first: an open is always seen before the bytes the
+    // host then writes.
+    const short line = WatchHost(now);
     SendDueReplies(now);
     if (io_failed_) {
       Warn(Errno("writing the log or the image failed"));
@@ -432,13 +414,11 @@ int Simulator::Run() {
     if (gone_check_armed_ && now >= gone_check_at_) {
       gone_check_armed_ = false;
       if (device_.ReadLimit() == 0) {
-        if (device_.HostGone(now, 0)) tcflush(master_, TCIFLUSH);
+        if (device_.HostGone(now)) tcflush(master_, TCIFLUSH);
       } else if (device_.MidUpload()) {
         int pending = 0;
         if (ioctl(master_, FIONREAD, &pending) == 0 && pending == 0) {
-          int unread = 0;
-          if (ioctl(slave_, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
-          device_.HostGone(now, static_cast<size_t>(unread));
+          device_.HostGone(now);
         } else {
           gone_check_armed_ = true;  // still reading what the host left behind
           gone_check_at_ = now + 100;
@@ -459,14 +439,22 @@ int Simulator::Run() {
     double wake = deadline;
     if (device_.HasPendingReply()) wake = std::min(wake, device_.NextReplyDue());
     if (gone_check_armed_) wake = std::min(wake, gone_check_at_);
-    if (notify_ < 0) wake = std::min(wake, next_scan_at_);
+    if (!host_open_) wake = std::min(wake, now + kIdleSampleMs);
     bool want_read = device_.ReadLimit() > 0;
     if (want_read && config_.pace && now < next_read_at_) {
       want_read = false;
       wake = std::min(wake, next_read_at_);
     }
+    if (want_read && !host_open_ && (line & POLLIN)) {
+      // What a host left behind: the master would report its hang-up at
+      // every poll, so read without waiting.
+      if (!ReadFromHost(now)) return sim::ExitSystem;
+      continue;
+    }
 
-    pollfd fds[2] = {{notify_, POLLIN, 0}, {want_read ? master_ : -1, POLLIN, 0}};
+    // While a host has the terminal open, its close ends the wait too: the
+    // hang-up is reported whatever was asked for.
+    pollfd fds[1] = {{host_open_ ? master_ : -1, static_cast<short>(want_read ? POLLIN : 0), 0}};
     timespec ts;
     timespec* tsp = nullptr;
     if (std::isfinite(wake)) {
@@ -479,7 +467,7 @@ int Simulator::Run() {
       }
       tsp = &ts;
     }
-    int r = ppoll(fds, 2, tsp, &wait_mask);
+    int r = ppoll(fds, 1, tsp, &wait_mask);
     if (g_signal != 0) {
       device_.Interrupt("INTERRUPTED by a signal", NowMs());
       return StatusAtStop();
@@ -489,12 +477,8 @@ int Simulator::Run() {
       Warn(Errno("poll"));
       return sim::ExitSystem;
     }
-    now = NowMs();
-    // The host watch first: an open is always reported before the bytes the
-    // host then writes.
-    WatchHost(now);
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-      if (!ReadFromHost(now)) return sim::ExitSystem;
+    if (fds[0].revents & POLLIN) {
+      if (!ReadFromHost(NowMs())) return sim::ExitSystem;
     }
   }
 }

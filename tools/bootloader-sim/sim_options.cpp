@@ -72,10 +72,13 @@ nothing else is printed on stdout. One summary line per session goes to stderr.
 The device waits for "BL10" (bytes that do not form it are ignored), answers
 "OK", reads a 4-byte little-endian size and then size/2 two-byte words
 (2*(size/2) bytes; an odd last byte is never expected), answers "OK" and waits
-for "BL10" again. It keeps its own descriptor of the terminal open, so the host
-may open and close the port as often as it likes; whatever the device sent
-stays queued for the next open. When the host closes the port, an exclusive
-mode (TIOCEXCL) it left set is cleared and raw mode is restored.
+for "BL10" again. Like a real device it holds no descriptor of the terminal the
+host opens: it sees the host's opens and closes on its own (master) side. The
+host may open and close the port as often as it likes; whatever the device
+sent stays queued for the next open. When the host closes the port, raw mode
+is restored. An exclusive mode (TIOCEXCL) the host left set stays, unlike on
+a real port: programs without root privileges cannot open it until the
+simulator is restarted.
 
 A session ends when the device has queued its final reply (or would have),
 stopped reading or vanished, or when the host closes the port in the middle
@@ -148,9 +151,9 @@ Exit codes:
   1  bad command line
   2  the terminal, link or a file could not be set up, or I/O on them failed
   3  --timeout: nothing happened for that long
-  4  the host closed the port in the middle of an upload although it had read
-     a plain "OK" start reply (nothing else unread, no reply still pending),
-     so a correct host would have gone on
+  4  the host closed the port in the middle of an upload after the device had
+     sent a plain "OK" start reply and the host had gone on (sent at least a
+     byte of the size after it)
   5  stopped by SIGTERM, SIGINT or SIGHUP before the sessions were done (with
      --sessions 0: while an upload was in progress)
 )";
