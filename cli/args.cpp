@@ -192,7 +192,11 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   ImageWords image_words;
   AddImageOptions(flash, &image_words);
   CLI::App* convert = AddConvert(&app, &a, &image_words);
-  for (CLI::App* sub : {list, flash, convert}) sub->allow_windows_style_options(false);
+  CLI::App* doctor = app.add_subcommand(
+      "doctor", "check this machine for what stops flashing: the serial devices, their "
+                "permissions and holders, group membership, brltty, ModemManager, adapters "
+                "without a serial number; exit 0 when nothing blocks, 1 otherwise");
+  for (CLI::App* sub : {list, flash, convert, doctor}) sub->allow_windows_style_options(false);
 
   std::ostringstream out;
   std::ostringstream err;
@@ -210,8 +214,8 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
     a.text = err.str();
     return a;
   }
-  if (list->parsed()) {
-    a.command = CliCommand::List;
+  if (list->parsed() || doctor->parsed()) {
+    a.command = list->parsed() ? CliCommand::List : CliCommand::Doctor;
     return a;
   }
   std::string error = CheckImageWords(image_words, &a.image);

@@ -17,6 +17,17 @@ OutcomeMessage TraceFailedMessage() {
   return {kExitOutput, "update-firmware-cli", "cannot write the trace file"};
 }
 
+// The image bytes the driver took, and for a run cut short why: "the device
+// vanished after 2218 of 6000 bytes".
+void TellWhatTheDriverTook(BoardOutcome* o, int64_t image_bytes, TransferError cut, int64_t size) {
+  o->bytes = image_bytes > 0 ? image_bytes : 0;
+  if (o->message.code != 5 || (cut != TransferErrorVanished && cut != TransferErrorStopped)) return;
+  o->reason = cut == TransferErrorVanished ? "vanished" : "stopped";
+  o->detail = std::string(cut == TransferErrorVanished ? "the device vanished"
+                                                       : "the device stopped taking data") +
+              " after " + std::to_string(o->bytes) + " of " + std::to_string(size) + " bytes";
+}
+
 }  // namespace
 
 BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
@@ -44,6 +55,7 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
     return false;
   };
   int64_t size = 0;
+  bool port_open = false;
   steps.upload.attempts = job.attempts;
   const ResetSequence reset = ParseResetSequence(job.reset);
   steps.port_opened = [&](int64_t opened) {
@@ -56,8 +68,19 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
       return false;
     }
     size = opened;
+    port_open = true;
     reporter.Opened(board, opened);
     return true;
+  };
+  // Asked while the port is still open: why the upload was cut short, and
+  // what the driver took, from the write results (the start commands and
+  // the size left out).
+  int64_t written = 0;
+  TransferError cut = TransferErrorNone;
+  steps.outcome = [&](const OutcomeMessage&) {
+    if (!port_open) return;
+    written = PortBytesWritten(kPortSlot);
+    cut = LastTransferError(kPortSlot, nullptr);
   };
   steps.progress = [&](int32_t index, int32_t count) {
     o.bytes = kBytesPerWord * static_cast<int64_t>(index);
@@ -82,6 +105,7 @@ BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
       break;
   }
   o.attempts = r.attempts;
+  if (port_open) TellWhatTheDriverTook(&o, written - 4 * int64_t{r.attempts} - 4, cut, size);
   const bool traced = r.stage != UpdateStage::File && o.message.code != kExitOutput;
   if (!job.trace.empty() && traced) o.trace_error = StopTrace();
   return o;

@@ -32,6 +32,8 @@ int RunCommand(const std::vector<std::string>& args) {
       return RunList(*MakeReporter(parsed, false));
     case CliCommand::Flash:
       return RunFlashCommand(parsed);
+    case CliCommand::Doctor:
+      return RunDoctor(*MakeReporter(parsed, false));
     case CliCommand::Convert:
       return RunConvert(parsed, *MakeReporter(parsed, false));
     case CliCommand::Invalid:

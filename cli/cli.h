@@ -21,7 +21,7 @@ constexpr int kExitInterrupted = 130;  // Ctrl+C: 128 + SIGINT, as shells report
 // Boards one run can flash at once, each with a process of its own.
 constexpr size_t kMaxBoards = 256;
 
-enum class CliCommand { Help, Version, List, Flash, Convert, Invalid };
+enum class CliCommand { Help, Version, List, Flash, Convert, Doctor, Invalid };
 
 struct CliArguments {
   CliCommand command = CliCommand::Invalid;

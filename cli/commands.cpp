@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "cli/batch.h"
 #include "cli/image_source.h"
@@ -11,6 +12,7 @@
 #include "cli/station.h"
 #include "cli/text.h"
 #include "cli/trace.h"
+#include "update/doctor.h"
 #include "update/update.h"
 
 namespace {
@@ -56,8 +58,8 @@ int RunList(Reporter& reporter) {
     int32_t system_error = 0;
     const PortError error = LastPortError(&system_error);
     if (error == PortErrorAbsent || error == PortErrorNone) return;
-    reporter.Unusable(name, cli_platform::PortDevice(name),
-                      PortErrorText(error, system_error, true));
+    (void)system_error;
+    reporter.Unusable(name, cli_platform::PortDevice(name), LastPortReason(name));
   });
   return 0;
 }
@@ -151,4 +153,22 @@ int RunFlashCommand(const CliArguments& args) {
   record_log::Close();
   if (code == 0 && LogFailed(*reporter)) code = kExitOutput;
   return code;
+}
+
+int RunDoctor(Reporter& reporter) {
+  // Every place read can be moved, so that the checks can be tried on a
+  // tree of one's own.
+  DoctorRoots roots;
+  roots.sysfs = SysfsRoot();
+  if (const char* proc = std::getenv("UPDATE_FIRMWARE_PROC")) roots.proc = proc;
+  if (const char* dev = std::getenv("UPDATE_FIRMWARE_DEV")) roots.dev = dev;
+  bool blocked = false;
+  for (const Finding& f : CheckMachine(roots)) {
+    const char* severity = f.severity == Finding::Blocking ? "blocking"
+                           : f.severity == Finding::Warning ? "warning"
+                                                            : "ok";
+    reporter.Found(severity, f.what, f.fix);
+    blocked = blocked || f.severity == Finding::Blocking;
+  }
+  return blocked ? 1 : 0;
 }

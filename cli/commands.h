@@ -10,3 +10,4 @@ int RunFlash(const CliArguments& args, Reporter& reporter);
 // flash with its reporter, and the station's record when --log asks for it.
 int RunFlashCommand(const CliArguments& args);
 int RunConvert(const CliArguments& args, Reporter& reporter);
+int RunDoctor(Reporter& reporter);

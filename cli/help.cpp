@@ -27,6 +27,13 @@ records, a gap over --max-gap (64 KiB), data below --base and any record
 with a wrong length or checksum are refused, naming the line or addresses.
 `update-firmware-cli convert IN OUT` writes that flat image to a file.
 
+When a port is busy, the program that holds it is named (on Linux, found
+among every process's open files, or in a UUCP lock); a refused permission
+comes with the fix that fits the device's group and mode; a board pulled or
+one that stops taking data mid-upload is told at once, as "vanished" or
+"stopped", with the bytes the driver took. `update-firmware-cli doctor`
+checks the machine for what stops flashing, one finding a line with its fix.
+
 For a production line, flash also takes --expect-sha256 HEX (any other
 image is refused before a port opens), --log FILE (one JSON record per
 board appended and flushed: time, station, version, port, device, USB

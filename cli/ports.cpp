@@ -8,6 +8,7 @@
 #include "cli/platform.h"
 #include "cli/text.h"
 #include "serial/port_names.h"
+#include "update/doctor.h"
 #include "update/update.h"
 
 namespace {
@@ -243,10 +244,31 @@ std::string PortErrorText(PortError error, int32_t system_error, bool has_device
 }
 
 std::string LastPortProblem(const std::string& port) {
+  const std::string device = cli_platform::PortDevice(port);
+  const std::string why = LastPortReason(port);
+  if (why.empty()) return std::string();
+  return device.empty() ? why : Printable(device) + ": " + why;
+}
+
+std::string LastPortReason(const std::string& port) {
   int32_t system_error = 0;
   const PortError error = LastPortError(&system_error);
   const std::string device = cli_platform::PortDevice(port);
-  const std::string why = PortErrorText(error, system_error, !device.empty());
-  if (why.empty()) return std::string();
-  return device.empty() ? why : Printable(device) + ": " + why;
+  std::string why = PortErrorText(error, system_error, !device.empty());
+  if (error == PortErrorBusy) {
+    // Name the holder where the platform can tell: a terminal left open, a
+    // modem manager probing the port.
+    char program[64] = {};
+    const int32_t pid = PortHolder(port.c_str(), program, sizeof program);
+    if (pid > 0) {
+      why = "busy, in use by " + Printable(program[0] != '\0' ? program : "a program") +
+            " (pid " + std::to_string(pid) + ")";
+    }
+  }
+  if (error == PortErrorDenied && !device.empty()) {
+    const std::string fix =
+        AccessFix(DescribeDeviceAccess(device, CurrentUser(), std::string()), device);
+    if (!fix.empty()) why = "permission denied; " + fix;
+  }
+  return why;
 }

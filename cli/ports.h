@@ -98,3 +98,6 @@ std::string PortErrorText(PortError error, int32_t system_error, bool has_device
 // After an open or a probe of `port` failed: "/dev/ttyUSB0: busy, held by
 // another program", or only the reason where no device path is known.
 std::string LastPortProblem(const std::string& port);
+// The reason alone, the holder named where it is known ("busy, in use by
+// minicom (pid 4711)") and the fix of a refused permission.
+std::string LastPortReason(const std::string& port);

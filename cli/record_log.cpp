@@ -26,6 +26,10 @@ class LogReporter : public Reporter {
   bool failed() const { return failed_; }
 
   void Listed(const PresentPort& port) override { inner_->Listed(port); }
+  void Found(const std::string& severity, const std::string& what,
+             const std::string& fix) override {
+    inner_->Found(severity, what, fix);
+  }
   void Unusable(const std::string& name, const std::string& device,
                 const std::string& why) override {
     inner_->Unusable(name, device, why);
@@ -97,7 +101,8 @@ class LogReporter : public Reporter {
               {"detail", o.detail},
               {"bytes", o.bytes},
               {"seconds", o.seconds},
-              {"attempts", o.attempts}};
+              {"attempts", o.attempts},
+              {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)}};
     if (!record_log::Append(JsonText(r) + "\n")) {
       failed_ = true;
       std::fputs(("update-firmware-cli: the record of " + Printable(port.name) +

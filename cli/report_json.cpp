@@ -42,6 +42,10 @@ double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 100
 class JsonReporter : public Reporter {
  public:
   void Listed(const PresentPort& port) override { Emit(PortJson(port)); }
+  void Found(const std::string& severity, const std::string& what,
+             const std::string& fix) override {
+    Emit({{"event", "finding"}, {"severity", severity}, {"what", what}, {"fix", fix}});
+  }
   void Converted(const std::string& in, const std::string& out,
                  const ImageFacts& image) override {
     Emit({{"event", "converted"}, {"file", in}, {"out", out}, {"format", image.format},
@@ -106,6 +110,7 @@ class JsonReporter : public Reporter {
     e["text"] = o.message.text;
     if (!o.detail.empty()) e["detail"] = o.detail;
     if (!o.trace_error.empty()) e["trace_error"] = o.trace_error;
+    if (!o.reason.empty()) e["reason"] = o.reason;
     e["bytes"] = o.bytes;
     e["seconds"] = o.seconds;
     e["attempts"] = o.attempts;

@@ -37,6 +37,12 @@ class TextBase : public Reporter {
   TextBase(bool station, bool quiet) : station_(station), quiet_(quiet) {}
 
   void Listed(const PresentPort& port) override { Say(stdout, PresentPortText(port) + "\n"); }
+  void Found(const std::string& severity, const std::string& what,
+             const std::string& fix) override {
+    if (quiet_ && severity == "ok") return;
+    Say(stdout, Pad(severity, 8) + Printable(what) + "\n" +
+                    (fix.empty() ? "" : "        fix: " + Printable(fix) + "\n"));
+  }
   void Converted(const std::string& in, const std::string& out,
                  const ImageFacts& image) override {
     if (quiet_) return;

@@ -24,6 +24,7 @@ struct BoardOutcome {
   int64_t bytes = 0;        // image bytes the port took
   double seconds = 0;
   int32_t attempts = 0;     // start commands sent
+  std::string reason;       // for a run cut short: "vanished" or "stopped"; empty otherwise
 
   // The board's exit code: its outcome, else a transcript that failed.
   int code() const { return message.code != 0 || trace_error.empty() ? message.code : kExitOutput; }
@@ -44,6 +45,10 @@ class Reporter {
   // `convert`: `in` was flattened into `out`.
   virtual void Converted(const std::string& in, const std::string& out,
                          const ImageFacts& image) = 0;
+
+  // `doctor`: one finding and, where something is wrong, its fix.
+  virtual void Found(const std::string& severity, const std::string& what,
+                     const std::string& fix) = 0;
 
   // Two names the user gave were one device.
   virtual void SameDevice(const std::string& note) = 0;

@@ -27,6 +27,7 @@ void Send(const json& record) {
 class WireReporter : public Reporter {
  public:
   void Listed(const PresentPort&) override {}
+  void Found(const std::string&, const std::string&, const std::string&) override {}
   void Converted(const std::string&, const std::string&, const ImageFacts&) override {}
   void Unusable(const std::string&, const std::string&, const std::string&) override {}
   void SameDevice(const std::string&) override {}
@@ -45,7 +46,7 @@ class WireReporter : public Reporter {
     Send({{"outcome",
            {{"code", o.message.code}, {"title", o.message.title}, {"text", o.message.text},
             {"detail", o.detail}, {"trace", o.trace}, {"trace_error", o.trace_error},
-            {"bytes", o.bytes}, {"attempts", o.attempts}}}});
+            {"bytes", o.bytes}, {"attempts", o.attempts}, {"reason", o.reason}}}});
   }
   void Summary(const std::vector<BoardOutcome>&, int, double, bool) override {}
   void Waiting(const std::vector<std::string>&, const WaitReasons&) override {}
@@ -116,6 +117,7 @@ WireRecord ReadWireRecord(const std::string& line) {
     r.outcome.detail = Text(value, "detail");
     r.outcome.trace = Text(value, "trace");
     r.outcome.trace_error = Text(value, "trace_error");
+    r.outcome.reason = Text(value, "reason");
     const auto bytes = value.find("bytes");
     r.outcome.bytes = bytes != value.end() ? Number(*bytes) : 0;
     const auto attempts = value.find("attempts");

@@ -754,9 +754,18 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
   const Result r = Run({"flash", "COM10", "trx.fw"});
   close(holder);
+  // A UUCP lock naming a live process holds the port as well.
+  std::string base = sim.pty.substr(std::string("/dev/").size());
+  std::replace(base.begin(), base.end(), '/', '_');
+  WriteFile(dir_ + "/LCK.." + base, std::to_string(getpid()) + "\n");
+  Process::Options locked;
+  locked.env["UPDATE_FIRMWARE_LOCKDIRS"] = dir_;
+  const Result by_lock = Run({"flash", "COM10", "trx.fw"}, locked);
+  EXPECT_EQ(by_lock.code, 2);
+  EXPECT_NE(by_lock.err.find("busy, in use by cli_e2e_test"), std::string::npos) << by_lock.err;
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "ERROR:2: Can't open the serial port: COM10 (" + sim.pty +
-                       ": busy, held by another program)\n");
+                       ": busy, in use by cli_e2e_test (pid " + std::to_string(getpid()) + "))\n");
   EXPECT_EQ(Lines(ReadFile(sim.log)).size(), 0u);
 }
 
@@ -804,7 +813,9 @@ TEST_F(CliE2e, ListNamesOpenablePortsAndExplainsABusyOne) {
   const Result r = Run({"list"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "COM3 " + a.pty + "\nCOM12 " + c.pty + "\n");
-  EXPECT_EQ(r.err, "COM7 " + b.pty + ": busy, held by another program\n");
+  // Held by this test's own process, which the tool names.
+  EXPECT_EQ(r.err, "COM7 " + b.pty + ": busy, in use by cli_e2e_test (pid " +
+                       std::to_string(getpid()) + ")\n");
   // Once released it is listed; --quiet drops the explanations only.
   const Result quiet = Run({"list", "-q"});
   EXPECT_EQ(quiet.out, r.out);
@@ -832,9 +843,11 @@ TEST_F(CliE2e, ListExplainsPermissionAndExclusiveUse) {
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "COM2 " + std::string(names[0]) + "\n");
   if (geteuid() != 0 || o.as_nobody) {
+    // The device's owner, group and mode, and the fix that fits them.
     EXPECT_EQ(r.err, "COM5 " + std::string(names[1]) +
-                         ": permission denied; on most distributions the user must be in the "
-                         "'dialout' group: sudo usermod -aG dialout $USER, then log in again\n"
+                         ": permission denied; its group may not read and write it (root:root "
+                         "c---------): a udev rule must give it a group such as dialout, mode "
+                         "0660, or run: sudo chmod 0666 " + names[1] + " (until the next plug-in)\n"
                          "COM16 " + std::string(names[2]) + ": busy, held by another program\n");
   }
   for (int i = 0; i < 3; ++i) {
@@ -1495,9 +1508,12 @@ TEST_F(CliE2e, ADeviceThatStopsTakingDataEndsTheRunAtOnce) {
   EXPECT_LT(NowMs() - start, 20000);
   const nlohmann::json outcome = nlohmann::json::parse(Lines(r.out)[Lines(r.out).size() - 2]);
   EXPECT_EQ(outcome["event"], "outcome");
-  // What the port took, not what was meant to go.
+  // What the port took, not what was meant to go, and why it stopped.
   EXPECT_GT(outcome["bytes"].get<int64_t>(), 0);
   EXPECT_LT(outcome["bytes"].get<int64_t>(), 200000);
+  EXPECT_EQ(outcome["reason"], "stopped");
+  EXPECT_NE(outcome["detail"].get<std::string>().find("the device stopped taking data after "),
+            std::string::npos);
 }
 
 TEST_F(CliE2e, WorkersNeverOutliveTheirParent) {
@@ -1575,8 +1591,12 @@ TEST_F(CliE2e, LookingAtPortsChangesNothingOnThem) {
   cfsetspeed(&before, B115200);
   before.c_lflag |= ICANON | ECHO;
   ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+  // Let go of it (a port another program holds open is busy), keep the
+  // master: the terminal keeps its settings.
+  close(slave);
   Map(5, name);
   const Result r = Run({"list"});
+  slave = open(name, O_RDWR | O_NOCTTY);
   EXPECT_EQ(r.out, "COM5 " + std::string(name) + "\n");
   termios after{};
   tcgetattr(slave, &after);
@@ -1843,6 +1863,35 @@ TEST_F(CliUsbE2e, ALocationSelectsTheSlotWhateverTheAdapterIsCalledNow) {
   EXPECT_EQ(Run({"flash", "-q", "loc:1-2.1", "fw.bin"}).code, 0);
   EXPECT_TRUE(SameBytes(ReadFile(after.image), bytes));
   EXPECT_EQ(Run({"flash", "loc:9-9", "fw.bin"}).code, 64);
+}
+
+TEST_F(CliE2e, DoctorSaysWhatStopsFlashingAndTheExitCodeAgrees) {
+  // A machine with one serial device, which nobody may open.
+  fs::create_directories(dir_ + "/dev");
+  int master = -1;
+  int slave = -1;
+  char name[128];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  close(slave);
+  fs::create_symlink(name, dir_ + "/dev/ttyUSB0");
+  chmod(name, 0);
+  Process::Options o;
+  o.env["UPDATE_FIRMWARE_DEV"] = dir_ + "/dev";
+  o.as_nobody = geteuid() == 0;
+  const Result r = Run({"doctor", "--json"}, o);
+  close(master);
+  bool blocking = false;
+  for (const std::string& line : Lines(r.out)) {
+    const nlohmann::json f = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(f.is_discarded()) << line;
+    EXPECT_EQ(f["event"], "finding");
+    blocking = blocking || f["severity"] == "blocking";
+  }
+  EXPECT_FALSE(Lines(r.out).empty());
+  EXPECT_EQ(r.code, blocking ? 1 : 0) << r.out;
+  if (!UnderWine()) {
+    EXPECT_TRUE(blocking) << r.out;  // the device nobody may open
+  }
 }
 
 }  // namespace

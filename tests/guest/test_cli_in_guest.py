@@ -224,6 +224,12 @@ class CliInGuest(unittest.TestCase):
               "sent (progress shown up to %d %%), the device had received %d of %d." % (
                   pulled.serial, lost["code"], lost.get("detail", lost["text"]),
                   told - pulled_at, lost["bytes"], shown, len(got), size))
+        # Told at once and honestly: the driver's output queue (the
+        # usb-serial generic fifo, 4096 bytes) is all that may lie between
+        # what it took and what the device got.
+        self.assertEqual(lost.get("reason"), "vanished", lost)
+        self.assertLess(told - pulled_at, 1.5)
+        self.assertLessEqual(lost["bytes"], len(got) + 4096)
 
     # ---- 5 --------------------------------------------------------------
 
