@@ -113,12 +113,17 @@ class CliInGuest(unittest.TestCase):
         two = self.firmware("two.fw", 3001, 22)
         script = ("wait_ports 2\n"
                   "step one %s flash --json sn:ga200001 /fw/one.fw\n"
-                  "step two %s flash --json sn:GA200002 0403:6001 /fw/two.fw\n" % (CLI, CLI))
+                  "step two %s flash --json sn:GA200002 0403:6001 /fw/two.fw\n"
+                  # B by its place on the bus, as the kernel has it.
+                  "step three %s flash --json loc:$(for d in /sys/bus/usb/devices/*; do "
+                  "[ \"$(cat $d/serial 2>/dev/null)\" = GA200002 ] && echo ${d##*/}; done) "
+                  "/fw/one.fw\n" % (CLI, CLI, CLI))
         seen = {}
         with machine.Guest(KIT, "selectors", script, boards=[a, b],
                            files={"/fw/one.fw": one, "/fw/two.fw": two}) as g:
             first = g.step("one", look=lambda s: seen.update(a=a.image(), b=b.received()))
-            second = g.step("two")
+            second = g.step("two", look=lambda s: seen.update(b2=b.image()))
+            third = g.step("three")
             g.finish()
 
         # The serial number alone, in other letters' case: that board only.
@@ -141,7 +146,14 @@ class CliInGuest(unittest.TestCase):
         self.assertEqual([(s["boards"], s["succeeded"], s["failed"], s["code"]) for s in summary],
                          [(2, 1, 1, 6)])
         self.assertSameBytes(a.image(), gui_e2e.whole_words(two), "board A")
-        self.assertSameBytes(b.image(), gui_e2e.whole_words(two), "board B")
+        self.assertSameBytes(seen["b2"], gui_e2e.whole_words(two), "board B")
+
+        # The place on the bus picks B alone, and is the place list shows.
+        self.assertEnded(third, 6)
+        self.assertEqual([e["usb"]["serial"] for e in third.events("start")], ["GA200002"])
+        self.assertEqual(third.events("start")[0]["usb"]["location"],
+                         outcomes["GA200002"]["usb"]["location"])
+        self.assertSameBytes(b.image(), one, "board B after loc:")
 
     # ---- 3 --------------------------------------------------------------
 
