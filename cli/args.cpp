@@ -15,6 +15,10 @@
 namespace {
 
 constexpr const char* kProgram = "update-firmware-cli";
+constexpr const char* kDoctorHelp =
+    "check this machine for what stops flashing: the serial devices, their permissions and "
+    "holders, group membership, brltty, ModemManager, adapters without a serial number; exit "
+    "0 when nothing blocks, 1 otherwise";
 
 
 std::string Ours(const std::string& error) {
@@ -192,10 +196,7 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   ImageWords image_words;
   AddImageOptions(flash, &image_words);
   CLI::App* convert = AddConvert(&app, &a, &image_words);
-  CLI::App* doctor = app.add_subcommand(
-      "doctor", "check this machine for what stops flashing: the serial devices, their "
-                "permissions and holders, group membership, brltty, ModemManager, adapters "
-                "without a serial number; exit 0 when nothing blocks, 1 otherwise");
+  CLI::App* doctor = app.add_subcommand("doctor", kDoctorHelp);
   for (CLI::App* sub : {list, flash, convert, doctor}) sub->allow_windows_style_options(false);
 
   std::ostringstream out;

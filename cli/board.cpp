@@ -28,85 +28,110 @@ void TellWhatTheDriverTook(BoardOutcome* o, int64_t image_bytes, TransferError c
               " after " + std::to_string(o->bytes) + " of " + std::to_string(size) + " bytes";
 }
 
-}  // namespace
+// One board's run: the steps the update sequence calls, and what they learn.
+class BoardRun {
+ public:
+  BoardRun(const BoardJob& job, Reporter& reporter, size_t board)
+      : job_(job), reporter_(reporter), board_(board), reset_(ParseResetSequence(job.reset)) {
+    o_.trace = job.trace;
+  }
 
-BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
-  BoardOutcome o;
-  o.trace = job.trace;
-  std::array<uint8_t, kTransferBufferSize> send_buffer{};
-  std::array<uint8_t, kTransferBufferSize> receive_buffer{};
-  UpdateSteps steps;
-  steps.port_name = [&job] { return job.port; };
-  std::string image_problem;
-  steps.open_file = [&](int32_t slot, const std::string& path) {
-    return OpenImage(slot, path, job.image, &image_problem);
-  };
+  BoardOutcome Run() {
+    std::array<uint8_t, kTransferBufferSize> send_buffer{};
+    std::array<uint8_t, kTransferBufferSize> receive_buffer{};
+    UpdateSteps steps;
+    steps.port_name = [this] { return job_.port; };
+    steps.open_file = [this](int32_t slot, const std::string& path) {
+      return OpenImage(slot, path, job_.image, &image_problem_);
+    };
+    steps.before_port = [this](int64_t) { return StartTranscript(); };
+    steps.port_opened = [this](int64_t size) { return PortOpened(size); };
+    steps.upload.attempts = job_.attempts;
+    steps.progress = [this](int32_t index, int32_t count) {
+      o_.bytes = kBytesPerWord * static_cast<int64_t>(index);
+      reporter_.Progress(board_, index, count, size_);
+    };
+    // Asked while the port is still open: why the upload was cut short, and
+    // what the driver took, from the write results.
+    steps.outcome = [this](const OutcomeMessage&) {
+      if (!port_open_) return;
+      written_ = PortBytesWritten(kPortSlot);
+      cut_ = LastTransferError(kPortSlot, nullptr);
+    };
+    const UpdateResult r = RunUpdateSequence(kPortSlot, kFileSlot, job_.file, send_buffer.data(),
+                                             receive_buffer.data(), steps);
+    Conclude(r);
+    return o_;
+  }
+
+ private:
   // The transcript is made before the port is opened, so that a file that
   // must not be written costs the board nothing. The check is made here
   // too, for the workers: whoever starts them, they take no check away.
-  steps.before_port = [&](int64_t) {
-    if (job.trace.empty()) return true;
-    std::string why = TraceProblem(job.trace, job.file, {DescribePort(job.port)}, job.force);
-    if (why.empty() && !StartTrace(job.trace, job.port)) why = StopTrace();
+  bool StartTranscript() {
+    if (job_.trace.empty()) return true;
+    std::string why = TraceProblem(job_.trace, job_.file, {DescribePort(job_.port)}, job_.force);
+    if (why.empty() && !StartTrace(job_.trace, job_.port)) why = StopTrace();
     if (why.empty()) return true;
-    o.message = TraceFailedMessage();
-    o.detail = Printable(job.trace) + ": " + why;
-    o.trace_error = why;
+    o_.message = TraceFailedMessage();
+    o_.detail = Printable(job_.trace) + ": " + why;
+    o_.trace_error = why;
     return false;
-  };
-  int64_t size = 0;
-  bool port_open = false;
-  steps.upload.attempts = job.attempts;
-  const ResetSequence reset = ParseResetSequence(job.reset);
-  steps.port_opened = [&](int64_t opened) {
+  }
+
+  bool PortOpened(int64_t size) {
     size_t refused = 0;
-    if (!job.reset.empty() && !PlayResetSequence(kPortSlot, reset.steps, &refused)) {
+    if (!job_.reset.empty() && !PlayResetSequence(kPortSlot, reset_.steps, &refused)) {
       // A reset that did not happen must not pass for one that did.
-      o.message = PortUnavailableMessage(Printable(job.port));
-      o.detail = "the port refused step " + std::to_string(refused + 1) + " (" +
-                 ResetStepText(reset.steps[refused]) + ") of --reset: it has no such line";
+      o_.message = PortUnavailableMessage(Printable(job_.port));
+      o_.detail = "the port refused step " + std::to_string(refused + 1) + " (" +
+                  ResetStepText(reset_.steps[refused]) + ") of --reset: it has no such line";
       return false;
     }
-    size = opened;
-    port_open = true;
-    reporter.Opened(board, opened);
+    size_ = size;
+    port_open_ = true;
+    reporter_.Opened(board_, size);
     return true;
-  };
-  // Asked while the port is still open: why the upload was cut short, and
-  // what the driver took, from the write results (the start commands and
-  // the size left out).
-  int64_t written = 0;
-  TransferError cut = TransferErrorNone;
-  steps.outcome = [&](const OutcomeMessage&) {
-    if (!port_open) return;
-    written = PortBytesWritten(kPortSlot);
-    cut = LastTransferError(kPortSlot, nullptr);
-  };
-  steps.progress = [&](int32_t index, int32_t count) {
-    o.bytes = kBytesPerWord * static_cast<int64_t>(index);
-    reporter.Progress(board, index, count, size);
-  };
-  const UpdateResult r = RunUpdateSequence(kPortSlot, kFileSlot, job.file, send_buffer.data(),
-                                           receive_buffer.data(), steps);
-  switch (r.stage) {
-    case UpdateStage::File:
-      o.message = r.message;
-      o.detail = Printable(job.file) + ": " +
-                 (image_problem.empty() ? FileProblemText(job.file, r.size) : image_problem);
-      break;
-    case UpdateStage::Stopped:
-      break;  // the transcript's or the reset's problem, said above
-    case UpdateStage::Port:
-      o.message = PortUnavailableMessage(Printable(job.port));
-      o.detail = LastPortProblem(job.port);
-      break;
-    case UpdateStage::Upload:
-      o.message = r.message;
-      break;
   }
-  o.attempts = r.attempts;
-  if (port_open) TellWhatTheDriverTook(&o, written - 4 * int64_t{r.attempts} - 4, cut, size);
-  const bool traced = r.stage != UpdateStage::File && o.message.code != kExitOutput;
-  if (!job.trace.empty() && traced) o.trace_error = StopTrace();
-  return o;
+
+  void Conclude(const UpdateResult& r) {
+    switch (r.stage) {
+      case UpdateStage::File:
+        o_.message = r.message;
+        o_.detail = Printable(job_.file) + ": " +
+                    (image_problem_.empty() ? FileProblemText(job_.file, r.size) : image_problem_);
+        break;
+      case UpdateStage::Stopped:
+        break;  // the transcript's or the reset's problem, said when it arose
+      case UpdateStage::Port:
+        o_.message = PortUnavailableMessage(Printable(job_.port));
+        o_.detail = LastPortProblem(job_.port);
+        break;
+      case UpdateStage::Upload:
+        o_.message = r.message;
+        break;
+    }
+    o_.attempts = r.attempts;
+    // The start commands and the size are no image bytes.
+    if (port_open_) TellWhatTheDriverTook(&o_, written_ - 4 * int64_t{r.attempts} - 4, cut_, size_);
+    const bool traced = r.stage != UpdateStage::File && o_.message.code != kExitOutput;
+    if (!job_.trace.empty() && traced) o_.trace_error = StopTrace();
+  }
+
+  const BoardJob& job_;
+  Reporter& reporter_;
+  size_t board_;
+  ResetSequence reset_;
+  BoardOutcome o_;
+  std::string image_problem_;
+  int64_t size_ = 0;
+  bool port_open_ = false;
+  int64_t written_ = 0;
+  TransferError cut_ = TransferErrorNone;
+};
+
+}  // namespace
+
+BoardOutcome FlashBoard(const BoardJob& job, Reporter& reporter, size_t board) {
+  return BoardRun(job, reporter, board).Run();
 }
