@@ -44,24 +44,24 @@ struct ImageWords {
   std::string format, base, fill, max_gap;
 };
 
-std::string CheckImageWords(const ImageWords& w, ImageSpec* spec) {
+std::string CheckImageWords(const ImageWords& w, ImageReading* reading) {
   uint64_t value = 0;
   if (!w.format.empty()) {
-    spec->format_given = ParseFormatName(w.format, &spec->format);
-    if (!spec->format_given) return "--format takes ihex, srec or bin";
+    reading->format_given = ParseFormatName(w.format, &reading->format);
+    if (!reading->format_given) return "--format takes ihex, srec or bin";
   }
   if (!w.base.empty()) {
     if (!ParseNumber(w.base, UINT32_MAX, &value)) return "--base takes an address, e.g. 0x08000000";
-    spec->options.has_base = true;
-    spec->options.base = static_cast<uint32_t>(value);
+    reading->options.has_base = true;
+    reading->options.base = static_cast<uint32_t>(value);
   }
   if (!w.fill.empty()) {
     if (!ParseNumber(w.fill, 0xFF, &value)) return "--fill takes a byte, 0 to 255 or 0x00 to 0xFF";
-    spec->options.fill = static_cast<uint8_t>(value);
+    reading->options.fill = static_cast<uint8_t>(value);
   }
   if (!w.max_gap.empty()) {
     if (!ParseNumber(w.max_gap, UINT32_MAX, &value)) return "--max-gap takes a number of bytes";
-    spec->options.max_gap = value;
+    reading->options.max_gap = value;
   }
   return std::string();
 }

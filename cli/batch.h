@@ -14,7 +14,7 @@ struct BatchJob {
   std::string file;
   bool force = false;               // transcripts may replace existing files
   bool station_round = false;
-  ImageSpec image;                  // how the file is read
+  ImageReading image;                  // how the file is read
   std::string expect_sha256;        // refuse any other image; empty: any
   int32_t attempts = 1;             // start commands at most
   std::string reset;                // modem-line sequence; empty: none

@@ -14,7 +14,7 @@ struct BoardJob {
   std::string file;
   std::string trace;   // the transcript's file; empty: none
   bool force = false;  // the transcript may replace an existing file
-  ImageSpec image;     // how the file is read
+  ImageReading image;     // how the file is read
   int32_t attempts = 1;  // start commands at most
   std::string reset;     // modem-line sequence played once the port is open; empty: none
 };

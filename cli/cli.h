@@ -35,7 +35,7 @@ struct CliArguments {
   std::string port;                 // flash: the first of them
   std::string file;                 // flash; convert: the file read
   std::string out;                  // convert: the file written
-  ImageSpec image;                  // flash, convert: how the file is read
+  ImageReading image;                  // flash, convert: how the file is read
   std::string expect_sha256;        // flash: refuse any other image; lower case; empty: any
   std::string log;                  // flash: the station's record; empty: none
   int32_t attempts = 1;             // flash: start commands at most

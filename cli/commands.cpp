@@ -100,8 +100,8 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
 }
 
 int RunConvert(const CliArguments& args, Reporter& reporter) {
-  ImageSpec spec = args.image;
-  if (spec.FormatOf(args.file) == ImageFormat::Raw && !spec.format_given) {
+  ImageReading reading = args.image;
+  if (reading.FormatOf(args.file) == ImageFormat::Raw && !reading.format_given) {
     UsageError("'" + Printable(args.file) + "' is not named as a HEX or S-record file; "
                "--format ihex or --format srec says what it is");
     return kExitUsage;
@@ -115,7 +115,7 @@ int RunConvert(const CliArguments& args, Reporter& reporter) {
   }
   FlatImage image;
   std::string problem;
-  if (!LoadImage(args.file, spec, &image, &problem)) {
+  if (!LoadImage(args.file, reading, &image, &problem)) {
     reporter.FileProblem({}, args.file, Printable(args.file) + ": " + problem);
     return FirmwareMissingMessage().code;
   }
@@ -129,7 +129,7 @@ int RunConvert(const CliArguments& args, Reporter& reporter) {
   }
   ImageFacts facts;
   facts.flattened = true;
-  facts.format = FormatName(spec.FormatOf(args.file));
+  facts.format = FormatName(reading.FormatOf(args.file));
   facts.first_address = image.first_address;
   facts.end_address = image.end_address;
   facts.padded = image.padded;

@@ -54,14 +54,14 @@ std::string FileProblemText(const std::string& path, int64_t size) {
   return "cannot be opened for reading";
 }
 
-std::string SpecWord(const ImageSpec& spec) {
-  const FlattenOptions& o = spec.options;
-  return std::string(spec.format_given ? FormatName(spec.format) : "-") + ":" +
+std::string ReadingWord(const ImageReading& reading) {
+  const FlattenOptions& o = reading.options;
+  return std::string(reading.format_given ? FormatName(reading.format) : "-") + ":" +
          (o.has_base ? std::to_string(o.base) : "-") + ":" + std::to_string(o.fill) + ":" +
          std::to_string(o.max_gap);
 }
 
-bool ParseSpecWord(const std::string& word, ImageSpec* spec) {
+bool ParseReadingWord(const std::string& word, ImageReading* reading) {
   char format[8] = {};
   char base[16] = {};
   unsigned fill = 0;
@@ -70,16 +70,16 @@ bool ParseSpecWord(const std::string& word, ImageSpec* spec) {
       fill > 0xFF) {
     return false;
   }
-  spec->format_given = std::string(format) != "-";
-  if (spec->format_given && !ParseFormatName(format, &spec->format)) return false;
-  spec->options.has_base = std::string(base) != "-";
-  spec->options.base = static_cast<uint32_t>(std::strtoul(base, nullptr, 10));
-  spec->options.fill = static_cast<uint8_t>(fill);
-  spec->options.max_gap = gap;
+  reading->format_given = std::string(format) != "-";
+  if (reading->format_given && !ParseFormatName(format, &reading->format)) return false;
+  reading->options.has_base = std::string(base) != "-";
+  reading->options.base = static_cast<uint32_t>(std::strtoul(base, nullptr, 10));
+  reading->options.fill = static_cast<uint8_t>(fill);
+  reading->options.max_gap = gap;
   return true;
 }
 
-bool LoadImage(const std::string& path, const ImageSpec& spec, FlatImage* image,
+bool LoadImage(const std::string& path, const ImageReading& reading, FlatImage* image,
                std::string* why) {
   // Through the file layer, so that what is no regular file is refused
   // without waiting on it, as for any image.
@@ -96,30 +96,30 @@ bool LoadImage(const std::string& path, const ImageSpec& spec, FlatImage* image,
     return false;
   }
   ImageError error;
-  if (!FlattenImage(text, spec.FormatOf(path), spec.options, image, &error)) {
+  if (!FlattenImage(text, reading.FormatOf(path), reading.options, image, &error)) {
     *why = std::string("not a valid ") +
-           (spec.FormatOf(path) == ImageFormat::IntelHex ? "Intel HEX" : "S-record") +
+           (reading.FormatOf(path) == ImageFormat::IntelHex ? "Intel HEX" : "S-record") +
            " file: " + DescribeImageError(error);
     return false;
   }
   return true;
 }
 
-bool OpenImage(int32_t file_slot, const std::string& path, const ImageSpec& spec,
+bool OpenImage(int32_t file_slot, const std::string& path, const ImageReading& reading,
                std::string* why) {
-  if (spec.FormatOf(path) == ImageFormat::Raw) {
+  if (reading.FormatOf(path) == ImageFormat::Raw) {
     return OpenFileForReading(file_slot, path.c_str()) != 0;
   }
   FlatImage image;
-  if (!LoadImage(path, spec, &image, why)) return false;
+  if (!LoadImage(path, reading, &image, why)) return false;
   return OpenBytesForReading(file_slot, image.bytes.data(),
                              static_cast<int64_t>(image.bytes.size())) != 0;
 }
 
-std::string CheckImage(const std::string& path, const ImageSpec& spec, int64_t* size,
+std::string CheckImage(const std::string& path, const ImageReading& reading, int64_t* size,
                        ImageFacts* facts) {
   *facts = ImageFacts{};
-  if (spec.FormatOf(path) == ImageFormat::Raw) {
+  if (reading.FormatOf(path) == ImageFormat::Raw) {
     const bool opened = OpenFileForReading(kScratchSlot, path.c_str()) != 0;
     *size = opened ? FileSlotSize(kScratchSlot) : 0;
     if (opened && FitsSizeField(*size)) facts->sha256 = HashOfSlot(kScratchSlot, *size);
@@ -128,12 +128,12 @@ std::string CheckImage(const std::string& path, const ImageSpec& spec, int64_t* 
   }
   FlatImage image;
   std::string why;
-  if (!LoadImage(path, spec, &image, &why)) {
+  if (!LoadImage(path, reading, &image, &why)) {
     return FileSizeAtPath(path.c_str()) < 0 ? FileProblemText(path, 0) : why;
   }
   *size = static_cast<int64_t>(image.bytes.size());
   facts->flattened = true;
-  facts->format = FormatName(spec.FormatOf(path));
+  facts->format = FormatName(reading.FormatOf(path));
   facts->first_address = image.first_address;
   facts->end_address = image.end_address;
   facts->padded = image.padded;

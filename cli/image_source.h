@@ -8,7 +8,7 @@
 
 #include "image/image.h"
 
-struct ImageSpec {
+struct ImageReading {
   bool format_given = false;  // --format overrules the extension
   ImageFormat format = ImageFormat::Raw;
   FlattenOptions options;
@@ -33,7 +33,7 @@ struct ImageFacts {
 // Whether the image can be flashed: empty when it can, else why; `size` is
 // the size that goes on the line and `facts` what to tell of a flattened
 // image. Nothing stays open.
-std::string CheckImage(const std::string& path, const ImageSpec& spec, int64_t* size,
+std::string CheckImage(const std::string& path, const ImageReading& reading, int64_t* size,
                        ImageFacts* facts);
 
 // Why `path` cannot be flashed, in plain words, after the file layer
@@ -44,15 +44,15 @@ std::string FileProblemText(const std::string& path, int64_t size);
 // (or when no hash is expected).
 std::string HashProblem(const ImageFacts& facts, const std::string& expected_sha256);
 
-// The spec as one word for a worker's command line, and back.
-std::string SpecWord(const ImageSpec& spec);
-bool ParseSpecWord(const std::string& word, ImageSpec* spec);
+// The reading as one word for a worker's command line, and back.
+std::string ReadingWord(const ImageReading& reading);
+bool ParseReadingWord(const std::string& word, ImageReading* reading);
 
-// Reads `path` (a regular file only) and flattens it by `spec`. False with
+// Reads `path` (a regular file only) and flattens it by `reading`. False with
 // `why` (the line or the addresses at fault) when it cannot be flashed.
-bool LoadImage(const std::string& path, const ImageSpec& spec, FlatImage* image, std::string* why);
+bool LoadImage(const std::string& path, const ImageReading& reading, FlatImage* image, std::string* why);
 
-// Opens `path` in the file slot as `spec` says: a raw file as it is, a
+// Opens `path` in the file slot as `reading` says: a raw file as it is, a
 // HEX or S-record file as its flat image. False with `why` when it cannot.
-bool OpenImage(int32_t file_slot, const std::string& path, const ImageSpec& spec,
+bool OpenImage(int32_t file_slot, const std::string& path, const ImageReading& reading,
                std::string* why);

@@ -16,7 +16,7 @@ struct StationJob {
   std::string trace;               // --trace base; empty: none
   bool force = false;
   int64_t count = 0;               // boards before stopping; 0: no limit
-  ImageSpec image;                 // how the file is read
+  ImageReading image;                 // how the file is read
   std::string expect_sha256;       // refuse any other image; empty: any
   int32_t attempts = 1;
   std::string reset;

@@ -68,13 +68,13 @@ int64_t Number(const json& value) { return value.is_number_integer() ? value.get
 
 std::vector<std::string> WorkerArguments(const BoardJob& job) {
   return {kWorkerFlag,         job.port,       job.file,
-          job.trace,           job.force ? kForce : "-", SpecWord(job.image),
+          job.trace,           job.force ? kForce : "-", ReadingWord(job.image),
           std::to_string(job.attempts), job.reset.empty() ? "-" : job.reset};
 }
 
 int RunWorker(const std::vector<std::string>& args) {
   BoardJob job;
-  if (args.size() != 7 || !ParseSpecWord(args[4], &job.image)) return kExitUsage;
+  if (args.size() != 7 || !ParseReadingWord(args[4], &job.image)) return kExitUsage;
   job.port = args[0];
   job.file = args[1];
   job.trace = args[2];
