@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "cli/platform.h"
+#include "cli/signals_held_posix.h"
 #include "cli/workers.h"
 #include "serial/port_names.h"
 
@@ -122,17 +123,10 @@ bool StderrMovesCursor() { return StderrIsTerminal(); }
 std::string PortDevice(const std::string& name) { return SerialDevicePathForName(name.c_str()); }
 
 void SetInterruptNote(const std::string& note) {
-  sigset_t stop;
-  sigset_t old;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGHUP);
-  sigprocmask(SIG_BLOCK, &stop, &old);
+  SignalsHeld held;
   const size_t size = note.size() < sizeof g_note ? note.size() : sizeof g_note;
   std::memcpy(g_note, note.data(), size);
   g_note_size = static_cast<sig_atomic_t>(size);
-  sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 }  // namespace cli_platform

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "cli/signals_held_posix.h"
 #include "cli/workers.h"
 
 namespace {
@@ -38,25 +39,6 @@ constexpr const char* kWorkerVariable = "UPDATE_FIRMWARE_WORKER_OF";
 // milliseconds unless a driver hangs in close.
 constexpr int kWorkerGraceMs = 2000;
 constexpr int kReapStepMs = 20;
-
-// Signals blocked while the handler's tables change.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stop, &old_);
-  }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t old_;
-};
 
 // The program that runs, not whatever file now has its name: an update of
 // the tool during a station loop must not change what flashes the boards.
