@@ -380,6 +380,18 @@ class CliE2e : public ::testing::Test {
     ASSERT_TRUE(p.Start(argv, o));
   }
 
+  // Two boards on COM5 and COM6 that stop reading after 1000 bytes, being
+  // flashed with `file` by `p`; returns once both uploads are stuck there.
+  void FlashTwoStuckBoards(Sim& a, Sim& b, Process& p, const std::string& file) {
+    a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+    b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+    Map(a);
+    Map(b);
+    StartCli(p, {"flash", "COM5", "COM6", file});
+    ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000))
+        << p.err_text;
+  }
+
   struct Result {
     int code;
     std::string out;
@@ -1134,14 +1146,9 @@ TEST_F(CliE2e, InterruptStopsEveryBoardAndFreesEveryPort) {
   // Both devices stop reading, so both uploads are stuck mid-stream.
   Firmware("trx.fw", 60000, 24);
   Sim a, b;
-  a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
-  b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
-  Map(a);
-  Map(b);
   Process p;
-  StartCli(p, {"flash", "COM5", "COM6", "trx.fw"});
-  ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000))
-      << p.err_text;
+  FlashTwoStuckBoards(a, b, p, "trx.fw");
+  if (HasFatalFailure()) return;
   p.Signal(SIGINT);
   const int64_t signalled = NowMs();
   EXPECT_EQ(p.Finish(10000), 130);
@@ -1521,13 +1528,9 @@ TEST_F(CliE2e, WorkersNeverOutliveTheirParent) {
   Firmware("fw.bin", 60000, 35);
   for (const int parent_signal : {SIGINT, SIGKILL}) {
     Sim a, b;
-    a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
-    b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
-    Map(a);
-    Map(b);
     Process p;
-    StartCli(p, {"flash", "COM5", "COM6", "fw.bin"});
-    ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000));
+    FlashTwoStuckBoards(a, b, p, "fw.bin");
+    if (HasFatalFailure()) return;
     const std::vector<pid_t> workers = Children(p.pid());
     ASSERT_EQ(workers.size(), 2u);
     // A worker that cannot act on its stop signal is ended after its grace.
