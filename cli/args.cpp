@@ -85,7 +85,8 @@ void AddImageOptions(CLI::App* command, ImageWords* w) {
 
 // The checks CLI11 cannot make; empty when all is well.
 std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
-                       const std::string& count_text, bool count_given) {
+                       const std::string& count_text, bool count_given,
+                       const std::string& reset_text) {
   if (count_given) {
     // Decimal digits only: "0x10" or "1e3" is a slip, not a count.
     const bool digits = !count_text.empty() && count_text.size() <= 9 &&
@@ -101,9 +102,10 @@ std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
       return "--expect-sha256 takes the 64 hex digits of a SHA-256";
     }
   }
-  if (!a->reset.empty()) {
-    const std::string bad = ParseResetSequence(a->reset).error;
-    if (!bad.empty()) return "--reset: " + bad;
+  if (!reset_text.empty()) {
+    ResetSequence reset = ParseResetSequence(reset_text);
+    if (!reset.error.empty()) return "--reset: " + reset.error;
+    a->reset = std::move(reset.steps);
   }
   a->ports.assign(words.begin(), words.end() - 1);
   a->file = words.back();
@@ -119,7 +121,7 @@ std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
 
 // The options of `flash`; its --count, whose digits are checked later.
 CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::string>* words,
-                             std::string* count_text) {
+                             std::string* count_text, std::string* reset_text) {
   flash->add_option("PORT... FILE", *words, "the ports (names or selectors), then the image")
       ->required()
       ->expected(2, CLI::detail::expected_max_vector_size);
@@ -147,7 +149,7 @@ CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::
                     "it, or answers it wrongly (1)")
       ->type_name("N")
       ->check(CLI::Range(1, 100));
-  flash->add_option("--reset", a->reset,
+  flash->add_option("--reset", *reset_text,
                     "play SEQ on the modem lines after the port opens, before the start "
                     "command: a comma list of dtr=0|1, rts=0|1 and wait=MS")
       ->type_name("SEQ");
@@ -190,9 +192,10 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
               "there but would not open, and why");
   std::vector<std::string> words;
   std::string count_text;
+  std::string reset_text;
   CLI::App* flash = app.add_subcommand(
       "flash", "send FILE to the device on each PORT, all at once when there are several");
-  CLI::Option* count = AddFlashOptions(flash, &a, &words, &count_text);
+  CLI::Option* count = AddFlashOptions(flash, &a, &words, &count_text, &reset_text);
   ImageWords image_words;
   AddImageOptions(flash, &image_words);
   CLI::App* convert = AddConvert(&app, &a, &image_words);
@@ -220,7 +223,7 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
     return a;
   }
   std::string error = CheckImageWords(image_words, &a.image);
-  if (error.empty() && flash->parsed()) error = CheckFlash(&a, words, count_text, count->count() > 0);
+  if (error.empty() && flash->parsed()) error = CheckFlash(&a, words, count_text, count->count() > 0, reset_text);
   a.command = !error.empty() ? CliCommand::Invalid
               : flash->parsed() ? CliCommand::Flash
                                 : CliCommand::Convert;

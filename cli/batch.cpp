@@ -11,8 +11,8 @@ namespace {
 constexpr int kPumpMs = 100;  // longest wait for news from the workers
 
 BoardJob Job(const BatchJob& batch, size_t board) {
-  return {batch.boards[board].name, batch.file,     batch.traces[board], batch.force,
-          batch.image,              batch.attempts, batch.reset};
+  return {batch.boards[board].name, batch.image,    batch.traces[board],
+          batch.force,              batch.attempts, batch.reset};
 }
 
 double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 1000.0; }
@@ -52,9 +52,8 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job, Reporter& report
   const uint64_t start = MonotonicMs();
   for (size_t i = 0; i < job.boards.size(); ++i) {
     std::string why;
-    if (!cli_workers::StartWorker(
-            WorkerArguments(Job(job, i)),
-            &running[i].worker, &why)) {
+    if (!cli_workers::StartWorker({kWorkerFlag}, WorkerInput(Job(job, i)), &running[i].worker,
+                                  &why)) {
       running[i].outcome = Internal("could not start a worker process: " + why);
       running[i].done = true;
       reporter.Finished(i, running[i].outcome);
@@ -98,17 +97,19 @@ int FirstFailure(const std::vector<int>& codes) {
   return 0;
 }
 
+bool ReadyImage(const std::string& path, const ImageReading& reading,
+                const std::string& expect_sha256, const std::vector<PresentPort>& boards,
+                Reporter& reporter, Image* image) {
+  std::string problem = LoadImage(path, reading, image);
+  if (problem.empty()) problem = HashProblem(image->facts, expect_sha256);
+  if (problem.empty()) return true;
+  reporter.FileProblem(boards, path, Printable(path) + ": " + problem);
+  return false;
+}
+
 std::vector<int> FlashBatch(const BatchJob& job, Reporter& reporter) {
-  int64_t size = 0;
-  ImageFacts facts;
-  std::string problem = CheckImage(job.file, job.image, &size, &facts);
-  if (problem.empty()) problem = HashProblem(facts, job.expect_sha256);
-  if (!problem.empty()) {
-    reporter.FileProblem(job.boards, job.file,
-                         Printable(job.file) + ": " + problem);
-    return std::vector<int>(job.boards.size(), FirmwareMissingMessage().code);
-  }
-  reporter.Started(job.boards, job.file, size, facts);
+  const Image& image = *job.image;
+  reporter.Started(job.boards, image.path, image.size(), image.facts);
   const uint64_t start = MonotonicMs();
   std::vector<BoardOutcome> outcomes;
   if (job.boards.size() == 1) {

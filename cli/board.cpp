@@ -17,22 +17,23 @@ OutcomeMessage TraceFailedMessage() {
   return {kExitOutput, "update-firmware-cli", "cannot write the trace file"};
 }
 
-// The image bytes the driver took, and for a run cut short why: "the device
-// vanished after 2218 of 6000 bytes".
-void TellWhatTheDriverTook(BoardOutcome* o, int64_t image_bytes, TransferError cut, int64_t size) {
-  o->bytes = image_bytes > 0 ? image_bytes : 0;
-  if (o->message.code != 5 || (cut != TransferErrorVanished && cut != TransferErrorStopped)) return;
-  o->reason = cut == TransferErrorVanished ? "vanished" : "stopped";
-  o->detail = std::string(cut == TransferErrorVanished ? "the device vanished"
-                                                       : "the device stopped taking data") +
-              " after " + std::to_string(o->bytes) + " of " + std::to_string(size) + " bytes";
+// The image bytes the port took, as the upload counted them, and for a run
+// cut short why: "the device vanished after 2218 of 6000 bytes".
+void TellWhatThePortTook(BoardOutcome* o, const UpdateResult& r, int64_t sent) {
+  o->bytes = r.image_bytes;
+  if (o->message.code != 5) return;
+  if (r.cut != UploadCut::DeviceVanished && r.cut != UploadCut::DeviceStopped) return;
+  const bool vanished = r.cut == UploadCut::DeviceVanished;
+  o->reason = vanished ? "vanished" : "stopped";
+  o->detail = std::string(vanished ? "the device vanished" : "the device stopped taking data") +
+              " after " + std::to_string(o->bytes) + " of " + std::to_string(sent) + " bytes";
 }
 
 // One board's run: the steps the update sequence calls, and what they learn.
 class BoardRun {
  public:
   BoardRun(const BoardJob& job, Reporter& reporter, size_t board)
-      : job_(job), reporter_(reporter), board_(board), reset_(ParseResetSequence(job.reset)) {
+      : job_(job), reporter_(reporter), board_(board) {
     o_.trace = job.trace;
   }
 
@@ -41,8 +42,8 @@ class BoardRun {
     std::array<uint8_t, kTransferBufferSize> receive_buffer{};
     UpdateSteps steps;
     steps.port_name = [this] { return job_.port; };
-    steps.open_file = [this](int32_t slot, const std::string& path) {
-      return OpenImage(slot, path, job_.image, &image_problem_);
+    steps.open_file = [this](int32_t slot, const std::string&) {
+      return OpenImageSlot(slot, *job_.image) != 0;
     };
     steps.before_port = [this](int64_t) { return StartTranscript(); };
     steps.port_opened = [this](int64_t size) { return PortOpened(size); };
@@ -51,14 +52,7 @@ class BoardRun {
       o_.bytes = kBytesPerWord * static_cast<int64_t>(index);
       reporter_.Progress(board_, index, count, size_);
     };
-    // Asked while the port is still open: why the upload was cut short, and
-    // what the driver took, from the write results.
-    steps.outcome = [this](const OutcomeMessage&) {
-      if (!port_open_) return;
-      written_ = PortBytesWritten(kPortSlot);
-      cut_ = LastTransferError(kPortSlot, nullptr);
-    };
-    const UpdateResult r = RunUpdateSequence(kPortSlot, kFileSlot, job_.file, send_buffer.data(),
+    const UpdateResult r = RunUpdateSequence(kPortSlot, kFileSlot, job_.image->path, send_buffer.data(),
                                              receive_buffer.data(), steps);
     Conclude(r);
     return o_;
@@ -70,7 +64,7 @@ class BoardRun {
   // too, for the workers: whoever starts them, they take no check away.
   bool StartTranscript() {
     if (job_.trace.empty()) return true;
-    std::string why = TraceProblem(job_.trace, job_.file, {DescribePort(job_.port)}, job_.force);
+    std::string why = TraceProblem(job_.trace, job_.image->path, {DescribePort(job_.port)}, job_.force);
     if (why.empty() && !StartTrace(job_.trace, job_.port)) why = StopTrace();
     if (why.empty()) return true;
     o_.message = TraceFailedMessage();
@@ -81,11 +75,11 @@ class BoardRun {
 
   bool PortOpened(int64_t size) {
     size_t refused = 0;
-    if (!job_.reset.empty() && !PlayResetSequence(kPortSlot, reset_.steps, &refused)) {
+    if (!job_.reset.empty() && !PlayResetSequence(kPortSlot, job_.reset, &refused)) {
       // A reset that did not happen must not pass for one that did.
       o_.message = PortUnavailableMessage(Printable(job_.port));
       o_.detail = "the port refused step " + std::to_string(refused + 1) + " (" +
-                  ResetStepText(reset_.steps[refused]) + ") of --reset: it has no such line";
+                  ResetStepText(job_.reset[refused]) + ") of --reset: it has no such line";
       return false;
     }
     size_ = size;
@@ -97,9 +91,9 @@ class BoardRun {
   void Conclude(const UpdateResult& r) {
     switch (r.stage) {
       case UpdateStage::File:
+        // Only when the image's bytes found no room in memory.
         o_.message = r.message;
-        o_.detail = Printable(job_.file) + ": " +
-                    (image_problem_.empty() ? FileProblemText(job_.file, r.size) : image_problem_);
+        o_.detail = Printable(job_.image->path) + ": the image could not be held in memory";
         break;
       case UpdateStage::Stopped:
         break;  // the transcript's or the reset's problem, said when it arose
@@ -112,8 +106,7 @@ class BoardRun {
         break;
     }
     o_.attempts = r.attempts;
-    // The start commands and the size are no image bytes.
-    if (port_open_) TellWhatTheDriverTook(&o_, written_ - 4 * int64_t{r.attempts} - 4, cut_, size_);
+    if (port_open_) TellWhatThePortTook(&o_, r, job_.image->sent());
     const bool traced = r.stage != UpdateStage::File && o_.message.code != kExitOutput;
     if (!job_.trace.empty() && traced) o_.trace_error = StopTrace();
   }
@@ -121,13 +114,9 @@ class BoardRun {
   const BoardJob& job_;
   Reporter& reporter_;
   size_t board_;
-  ResetSequence reset_;
   BoardOutcome o_;
-  std::string image_problem_;
   int64_t size_ = 0;
   bool port_open_ = false;
-  int64_t written_ = 0;
-  TransferError cut_ = TransferErrorNone;
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// One board, flashed in this process: the file checked and opened, the
-// transcript started, the port opened, the upload run, everything closed.
+// One board, flashed in this process from the run's image: the transcript
+// started, the port opened, the upload run, everything closed.
 // It tells a Reporter as it goes and prints nothing.
 #pragma once
 
@@ -8,15 +8,15 @@
 
 #include "cli/image_source.h"
 #include "cli/reporter.h"
+#include "protocol/reset_sequence.h"
 
 struct BoardJob {
   std::string port;
-  std::string file;
+  const Image* image = nullptr;  // the run's image, sent as it is
   std::string trace;   // the transcript's file; empty: none
   bool force = false;  // the transcript may replace an existing file
-  ImageReading image;     // how the file is read
   int32_t attempts = 1;  // start commands at most
-  std::string reset;     // modem-line sequence played once the port is open; empty: none
+  std::vector<ResetStep> reset;  // played once the port is open; empty: none
 };
 
 // Flashes `job` as board `board` of `reporter`'s batch, and tells its

@@ -20,7 +20,7 @@ void Say(std::FILE* stream, const std::string& text) {
 
 int RunCommand(const std::vector<std::string>& args) {
   if (!args.empty() && args.front() == kWorkerFlag && cli_workers::IsWorker()) {
-    return RunWorker(std::vector<std::string>(args.begin() + 1, args.end()));
+    return args.size() == 1 ? RunWorker() : kExitUsage;
   }
   const CliArguments parsed = ParseArguments(args);
   switch (parsed.command) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/image_source.h"
+#include "protocol/reset_sequence.h"
 
 // Exit codes beyond the outcome codes 0 to 6.
 constexpr int kExitUsage = 64;         // bad command line (EX_USAGE)
@@ -39,7 +40,7 @@ struct CliArguments {
   std::string expect_sha256;        // flash: refuse any other image; lower case; empty: any
   std::string log;                  // flash: the station's record; empty: none
   int32_t attempts = 1;             // flash: start commands at most
-  std::string reset;                // flash: the modem-line sequence; empty: none
+  std::vector<ResetStep> reset;     // flash: the modem-line sequence, read; empty: none
   std::string text;                 // Help, Version: what to print; Invalid: the error
 };
 

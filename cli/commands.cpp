@@ -87,8 +87,7 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
     UsageError(ResolveErrorText(resolution));
     return kExitUsage;
   }
-  BatchJob job{resolution.boards, {},         args.file,          args.force, false,
-               args.image,        args.expect_sha256, args.attempts, args.reset};
+  BatchJob job{resolution.boards, {}, nullptr, args.force, false, args.attempts, args.reset};
   if (job.boards.size() > kMaxBoards) {
     UsageError(std::to_string(job.boards.size()) + " ports, more than the " +
                std::to_string(kMaxBoards) + " that can be flashed at once");
@@ -96,6 +95,11 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
   }
   for (const std::string& note : resolution.same) reporter.SameDevice(note);
   if (!TranscriptsAllowed(args, job.boards, &job.traces)) return kExitUsage;
+  Image image;
+  if (!ReadyImage(args.file, args.image, args.expect_sha256, job.boards, reporter, &image)) {
+    return FirmwareMissingMessage().code;
+  }
+  job.image = &image;
   return FirstFailure(FlashBatch(job, reporter));
 }
 
@@ -113,9 +117,9 @@ int RunConvert(const CliArguments& args, Reporter& reporter) {
     UsageError("cannot write '" + Printable(args.out) + "': " + why);
     return kExitUsage;
   }
-  FlatImage image;
-  std::string problem;
-  if (!LoadImage(args.file, reading, &image, &problem)) {
+  Image image;
+  const std::string problem = LoadImage(args.file, reading, &image);
+  if (!problem.empty()) {
     reporter.FileProblem({}, args.file, Printable(args.file) + ": " + problem);
     return FirmwareMissingMessage().code;
   }
@@ -127,13 +131,8 @@ int RunConvert(const CliArguments& args, Reporter& reporter) {
     UsageError("'" + Printable(args.out) + "' could not be written");
     return kExitOutput;
   }
-  ImageFacts facts;
-  facts.flattened = true;
-  facts.format = FormatName(reading.FormatOf(args.file));
-  facts.first_address = image.first_address;
-  facts.end_address = image.end_address;
-  facts.padded = image.padded;
-  facts.description = DescribeFlatImage(image);
+  ImageFacts facts = image.facts;
+  facts.sha256.clear();
   reporter.Converted(args.file, args.out, facts);
   return 0;
 }

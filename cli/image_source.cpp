@@ -1,7 +1,5 @@
 #include "cli/image_source.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -13,21 +11,16 @@ namespace {
 
 constexpr int32_t kScratchSlot = 1;  // the file slot 0 is the upload's
 
-// The SHA-256 of the `size` bytes open in `slot`, read in pieces; empty
-// when the file came short.
-std::string HashOfSlot(int32_t slot, int64_t size) {
-  Sha256 hash;
-  std::string piece;
-  piece.reserve(1 << 16);
-  for (int64_t left = size; left > 0;) {
-    piece.clear();
-    while (left > 0 && piece.size() < (1 << 16)) {
-      piece.push_back(static_cast<char>(FileReadByte(slot)));
-      --left;
-    }
-    hash.Update(piece.data(), piece.size());
-  }
-  return FileReadShort(slot) ? std::string() : hash.FinishHex();
+// The open file's bytes, as many as it had when it was opened; false when
+// it came short meanwhile.
+bool ReadWhole(int32_t slot, std::vector<uint8_t>* bytes) {
+  bytes->resize(static_cast<size_t>(FileSlotSize(slot)));
+  for (uint8_t& b : *bytes) b = static_cast<uint8_t>(FileReadByte(slot) & 0xFF);
+  return FileReadShort(slot) == 0;
+}
+
+std::string FormatText(ImageFormat format) {
+  return format == ImageFormat::IntelHex ? "Intel HEX" : "S-record";
 }
 
 }  // namespace
@@ -54,90 +47,55 @@ std::string FileProblemText(const std::string& path, int64_t size) {
   return "cannot be opened for reading";
 }
 
-std::string ReadingWord(const ImageReading& reading) {
-  const FlattenOptions& o = reading.options;
-  return std::string(reading.format_given ? FormatName(reading.format) : "-") + ":" +
-         (o.has_base ? std::to_string(o.base) : "-") + ":" + std::to_string(o.fill) + ":" +
-         std::to_string(o.max_gap);
+void SealImage(Image* image) {
+  image->facts.odd_length = !image->facts.flattened && image->size() % 2 != 0;
+  image->facts.sha256 = Sha256Hex(image->bytes.data(), static_cast<size_t>(image->sent()));
 }
 
-bool ParseReadingWord(const std::string& word, ImageReading* reading) {
-  char format[8] = {};
-  char base[16] = {};
-  unsigned fill = 0;
-  unsigned long long gap = 0;
-  if (std::sscanf(word.c_str(), "%7[a-z-]:%15[0-9-]:%u:%llu", format, base, &fill, &gap) != 4 ||
-      fill > 0xFF) {
-    return false;
-  }
-  reading->format_given = std::string(format) != "-";
-  if (reading->format_given && !ParseFormatName(format, &reading->format)) return false;
-  reading->options.has_base = std::string(base) != "-";
-  reading->options.base = static_cast<uint32_t>(std::strtoul(base, nullptr, 10));
-  reading->options.fill = static_cast<uint8_t>(fill);
-  reading->options.max_gap = gap;
-  return true;
-}
-
-bool LoadImage(const std::string& path, const ImageReading& reading, FlatImage* image,
-               std::string* why) {
+std::string LoadImage(const std::string& path, const ImageReading& reading, Image* image) {
+  *image = Image{};
+  image->path = path;
+  const ImageFormat format = reading.FormatOf(path);
   // Through the file layer, so that what is no regular file is refused
-  // without waiting on it, as for any image.
-  if (!OpenFileForReading(kScratchSlot, path.c_str())) {
-    *why = "cannot be opened as a regular file";
-    return false;
-  }
-  std::string text(static_cast<size_t>(FileSlotSize(kScratchSlot)), '\0');
-  for (char& c : text) c = static_cast<char>(FileReadByte(kScratchSlot));
-  const bool whole = FileReadShort(kScratchSlot) == 0;
-  CloseFileSlot(kScratchSlot);
-  if (!whole) {
-    *why = "the file came short while it was read";
-    return false;
-  }
-  ImageError error;
-  if (!FlattenImage(text, reading.FormatOf(path), reading.options, image, &error)) {
-    *why = std::string("not a valid ") +
-           (reading.FormatOf(path) == ImageFormat::IntelHex ? "Intel HEX" : "S-record") +
-           " file: " + DescribeImageError(error);
-    return false;
-  }
-  return true;
-}
-
-bool OpenImage(int32_t file_slot, const std::string& path, const ImageReading& reading,
-               std::string* why) {
-  if (reading.FormatOf(path) == ImageFormat::Raw) {
-    return OpenFileForReading(file_slot, path.c_str()) != 0;
-  }
-  FlatImage image;
-  if (!LoadImage(path, reading, &image, why)) return false;
-  return OpenBytesForReading(file_slot, image.bytes.data(),
-                             static_cast<int64_t>(image.bytes.size())) != 0;
-}
-
-std::string CheckImage(const std::string& path, const ImageReading& reading, int64_t* size,
-                       ImageFacts* facts) {
-  *facts = ImageFacts{};
-  if (reading.FormatOf(path) == ImageFormat::Raw) {
-    const bool opened = OpenFileForReading(kScratchSlot, path.c_str()) != 0;
-    *size = opened ? FileSlotSize(kScratchSlot) : 0;
-    if (opened && FitsSizeField(*size)) facts->sha256 = HashOfSlot(kScratchSlot, *size);
+  // without waiting on it, as for any image; and once, so that every
+  // board gets the bytes of the one file that was opened.
+  if (!OpenFileForReading(kScratchSlot, path.c_str())) return FileProblemText(path, 0);
+  const int64_t size = FileSlotSize(kScratchSlot);
+  if (format == ImageFormat::Raw && !FitsSizeField(size)) {
     CloseFileSlot(kScratchSlot);
-    return opened && FitsSizeField(*size) ? std::string() : FileProblemText(path, *size);
+    return FileProblemText(path, size);
   }
-  FlatImage image;
-  std::string why;
-  if (!LoadImage(path, reading, &image, &why)) {
-    return FileSizeAtPath(path.c_str()) < 0 ? FileProblemText(path, 0) : why;
+  std::vector<uint8_t> text;
+  const bool whole = ReadWhole(kScratchSlot, &text);
+  CloseFileSlot(kScratchSlot);
+  if (!whole) return "the file came short while it was read";
+  if (format == ImageFormat::Raw) {
+    image->bytes = std::move(text);
+    SealImage(image);
+    return std::string();
   }
-  *size = static_cast<int64_t>(image.bytes.size());
-  facts->flattened = true;
-  facts->format = FormatName(reading.FormatOf(path));
-  facts->first_address = image.first_address;
-  facts->end_address = image.end_address;
-  facts->padded = image.padded;
-  facts->description = DescribeFlatImage(image);
-  facts->sha256 = Sha256Hex(image.bytes.data(), image.bytes.size());
-  return FitsSizeField(*size) ? std::string() : FileProblemText(path, *size);
+  FlatImage flat;
+  ImageError error;
+  FlattenOptions options = reading.options;
+  if (!FlattenImage(std::string(text.begin(), text.end()), format, options, &flat, &error)) {
+    return "not a valid " + FormatText(format) + " file: " + DescribeImageError(error);
+  }
+  if (!FitsSizeField(static_cast<int64_t>(flat.bytes.size()))) {
+    return std::to_string(flat.bytes.size()) +
+           " bytes of flat image, more than the 32-bit size field can announce";
+  }
+  ImageFacts& facts = image->facts;
+  facts.flattened = true;
+  facts.format = FormatName(format);
+  facts.first_address = flat.first_address;
+  facts.end_address = flat.end_address;
+  facts.padded = flat.padded;
+  facts.description = DescribeFlatImage(flat);
+  image->bytes = std::move(flat.bytes);
+  SealImage(image);
+  return std::string();
+}
+
+intptr_t OpenImageSlot(int32_t file_slot, const Image& image) {
+  return OpenBytesForReading(file_slot, image.bytes.data(), image.size());
 }

@@ -95,6 +95,7 @@ class LogReporter : public Reporter {
               {"file", file_},
               {"size", size_},
               {"sha256", facts_.sha256.empty() ? json(nullptr) : json(facts_.sha256)},
+              {"odd_length", facts_.odd_length},
               {"code", o.code()},
               {"title", o.message.title},
               {"text", o.message.text},

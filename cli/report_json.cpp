@@ -74,6 +74,7 @@ class JsonReporter : public Reporter {
   void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
                const ImageFacts& image) override {
     boards_ = boards;
+    odd_length_ = image.odd_length;
     quarters_.assign(boards.size(), 0);
     started_ms_ = MonotonicMs();
     for (const PresentPort& p : boards) {
@@ -87,6 +88,7 @@ class JsonReporter : public Reporter {
         e["end_address"] = image.end_address;
         e["padded"] = image.padded;
       }
+      if (image.odd_length) e["odd_length"] = true;
       Emit(e);
     }
   }
@@ -114,6 +116,7 @@ class JsonReporter : public Reporter {
     e["bytes"] = o.bytes;
     e["seconds"] = o.seconds;
     e["attempts"] = o.attempts;
+    if (odd_length_) e["odd_length"] = true;
     Emit(e);
   }
   void Summary(const std::vector<BoardOutcome>& outcomes, int code, double seconds,
@@ -140,6 +143,7 @@ class JsonReporter : public Reporter {
  private:
   std::vector<PresentPort> boards_;
   std::vector<int> quarters_;
+  bool odd_length_ = false;  // the image's last byte is not sent
   uint64_t started_ms_ = 0;
 };
 

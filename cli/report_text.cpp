@@ -105,6 +105,11 @@ class TextReporter : public TextBase {
       Say(stderr, Printable(file) + ": " + (image.format == "ihex" ? "Intel HEX" : "S-records") +
                       ", " + image.description + "\n");
     }
+    if (image.odd_length) {
+      Say(stderr, Printable(file) + ": odd length: the last byte is not sent (the line takes "
+                                    "whole words); the SHA-256 is of the " +
+                      std::to_string(size - 1) + " bytes sent\n");
+    }
     lines_.assign(boards.size(), Line{});
     drawn_ = 0;
     redraw_ = moves_cursor_ && !single_;

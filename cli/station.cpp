@@ -78,12 +78,10 @@ std::vector<PresentPort> WaitForBoards(const StationJob& job, Reporter& reporter
 
 int RunStation(const StationJob& job, Reporter& reporter,
                const std::function<void(const std::string&)>& usage_error) {
-  int64_t size = 0;
-  ImageFacts facts;
-  std::string problem = CheckImage(job.file, job.image, &size, &facts);
-  if (problem.empty()) problem = HashProblem(facts, job.expect_sha256);
-  if (!problem.empty()) {
-    reporter.FileProblem({}, job.file, Printable(job.file) + ": " + problem);
+  // Read once for the whole run: every board of every round gets these
+  // bytes, whatever becomes of the file meanwhile.
+  Image image;
+  if (!ReadyImage(job.file, job.image, job.expect_sha256, {}, reporter, &image)) {
     return FirmwareMissingMessage().code;
   }
   int64_t done = 0;
@@ -103,8 +101,7 @@ int RunStation(const StationJob& job, Reporter& reporter,
       return kExitUsage;
     }
     for (const std::string& note : resolution.same) reporter.SameDevice(note);
-    BatchJob batch{boards,  {},           job.file,      true,      true,
-                   job.image, job.expect_sha256, job.attempts, job.reset};
+    BatchJob batch{boards, {}, &image, true, true, job.attempts, job.reset};
     std::vector<std::string> names;
     for (const PresentPort& b : boards) names.push_back(b.name);
     batch.traces = job.trace.empty() ? std::vector<std::string>(boards.size())

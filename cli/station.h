@@ -9,6 +9,7 @@
 
 #include "cli/image_source.h"
 #include "cli/reporter.h"
+#include "protocol/reset_sequence.h"
 
 struct StationJob {
   std::vector<std::string> words;  // port names and selectors
@@ -19,7 +20,7 @@ struct StationJob {
   ImageReading image;                 // how the file is read
   std::string expect_sha256;       // refuse any other image; empty: any
   int32_t attempts = 1;
-  std::string reset;
+  std::vector<ResetStep> reset;
 };
 
 // Runs the loop until `count` boards are done (or for ever); the exit code

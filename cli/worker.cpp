@@ -6,13 +6,12 @@
 
 #include "cli/board.h"
 #include "cli/report_json.h"
+#include "cli/workers.h"
 #include "protocol/reset_sequence.h"
 
 namespace {
 
 using json = nlohmann::ordered_json;
-
-constexpr const char* kForce = "force";
 
 void Send(const json& record) {
   const std::string line = JsonText(record) + "\n";
@@ -66,30 +65,99 @@ int64_t Number(const json& value) { return value.is_number_integer() ? value.get
 
 }  // namespace
 
-std::vector<std::string> WorkerArguments(const BoardJob& job) {
-  return {kWorkerFlag,         job.port,       job.file,
-          job.trace,           job.force ? kForce : "-", ReadingWord(job.image),
-          std::to_string(job.attempts), job.reset.empty() ? "-" : job.reset};
+std::string WorkerInput(const BoardJob& job) {
+  const Image& image = *job.image;
+  const ImageFacts& f = image.facts;
+  json reset = json::array();
+  for (const ResetStep& step : job.reset) reset.push_back({static_cast<int>(step.kind), step.value});
+  const json header = {
+      {"port", job.port},
+      {"trace", job.trace},
+      {"force", job.force},
+      {"attempts", job.attempts},
+      {"reset", reset},
+      {"path", image.path},
+      {"size", image.size()},
+      {"sha256", f.sha256},
+      {"facts",
+       {{"flattened", f.flattened}, {"format", f.format}, {"first_address", f.first_address},
+        {"end_address", f.end_address}, {"padded", f.padded}, {"description", f.description}}}};
+  std::string input = JsonText(header) + "\n";
+  input.append(image.bytes.begin(), image.bytes.end());
+  return input;
 }
 
-int RunWorker(const std::vector<std::string>& args) {
-  BoardJob job;
-  if (args.size() != 7 || !ParseReadingWord(args[4], &job.image)) return kExitUsage;
-  job.port = args[0];
-  job.file = args[1];
-  job.trace = args[2];
-  job.force = args[3] == kForce;
-  job.attempts = static_cast<int32_t>(std::strtol(args[5].c_str(), nullptr, 10));
-  job.reset = args[6] == "-" ? std::string() : args[6];
-  if (!job.reset.empty() && !ParseResetSequence(job.reset).error.empty()) return kExitUsage;
+namespace {
+
+// The job and the image from the parent's input; false when it is not
+// whole, or the bytes are not the ones whose hash came with them.
+bool ReadJob(const std::string& input, BoardJob* job, Image* image, std::string* why) {
+  const size_t end = input.find('\n');
+  const json header = end == std::string::npos ? json()
+                                               : json::parse(input.substr(0, end), nullptr, false);
+  if (!header.is_object()) {
+    *why = "no job from the parent";
+    return false;
+  }
+  job->port = Text(header, "port");
+  job->trace = Text(header, "trace");
+  job->force = header.value("force", false);
+  job->attempts = header.value("attempts", 1);
+  for (const json& step : header.value("reset", json::array())) {
+    const int kind = step.at(0).get<int>();
+    if (kind < 0 || kind > static_cast<int>(ResetStep::Kind::Wait)) return false;
+    job->reset.push_back({static_cast<ResetStep::Kind>(kind), step.at(1).get<uint32_t>()});
+  }
+  image->path = Text(header, "path");
+  const json facts = header.value("facts", json::object());
+  image->facts.flattened = facts.value("flattened", false);
+  image->facts.format = facts.value("format", std::string());
+  image->facts.first_address = facts.value("first_address", uint32_t{0});
+  image->facts.end_address = facts.value("end_address", uint64_t{0});
+  image->facts.padded = facts.value("padded", false);
+  image->facts.description = facts.value("description", std::string());
+  const int64_t size = header.value("size", int64_t{-1});
+  if (size < 0 || input.size() - end - 1 != static_cast<uint64_t>(size)) {
+    *why = "the image came short from the parent";
+    return false;
+  }
+  image->bytes.assign(input.begin() + static_cast<std::ptrdiff_t>(end + 1), input.end());
+  SealImage(image);
+  if (image->facts.sha256 != Text(header, "sha256")) {
+    *why = "the image the worker received is not the one that was checked";
+    return false;
+  }
+  job->image = image;
+  return true;
+}
+
+}  // namespace
+
+int RunWorker() {
   WireReporter wire;
-  // The same word checks as the command line itself makes.
   BoardOutcome o;
-  o.detail = CheckPortWords({job.port});
-  if (!o.detail.empty()) {
-    o.message = {kExitUsage, "update-firmware-cli", "no such port"};
+  BoardJob job;
+  Image image;
+  std::string input;
+  std::string why;
+  bool read = false;
+  try {
+    read = cli_workers::ReadWorkerInput(&input) && ReadJob(input, &job, &image, &why);
+  } catch (const json::exception&) {
+    why = "the parent's job could not be read";
+  }
+  input.clear();
+  if (!read) {
+    o.message = {kExitInternal, "update-firmware-cli", "internal error"};
+    o.detail = why.empty() ? "no job from the parent" : why;
   } else {
-    o = FlashBoard(job, wire, 0);
+    // The same word checks as the command line itself makes.
+    o.detail = CheckPortWords({job.port});
+    if (!o.detail.empty()) {
+      o.message = {kExitUsage, "update-firmware-cli", "no such port"};
+    } else {
+      o = FlashBoard(job, wire, 0);
+    }
   }
   wire.Finished(0, o);
   return o.code();

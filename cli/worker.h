@@ -1,6 +1,11 @@
 // The worker's side of several boards at once: one board flashed in a
 // process of its own, told to the parent as one JSON object a line on
 // standard output; and the parent's reading of those lines.
+//
+// The worker gets its board on standard input: one JSON line with the job
+// and the image's facts, its hash among them, then the image's bytes. It
+// never reads the image's file: the bytes are the parent's, checked once,
+// and the worker checks their hash again before it opens the port.
 //   {"opened": SIZE}                          the port is open
 //   {"progress": [INDEX, COUNT, ANNOUNCED]}   a word whose percentage is new
 //   {"outcome": {code, title, text, detail, trace, trace_error, bytes}}
@@ -17,13 +22,14 @@
 // The first argument that starts the worker mode.
 constexpr const char* kWorkerFlag = "--uf-worker";
 
-// The worker's arguments after kWorkerFlag for one board.
+// What a worker for `job` reads on its standard input.
 struct BoardJob;
-std::vector<std::string> WorkerArguments(const BoardJob& job);
+std::string WorkerInput(const BoardJob& job);
 
-// The worker mode: flashes one port and reports on standard output; its
-// exit code is the board's.
-int RunWorker(const std::vector<std::string>& args);
+// The worker mode: reads its job (WorkerInput's text) on standard input,
+// flashes the port and reports on standard output; its exit code is the
+// board's.
+int RunWorker();
 
 // One line of a worker's report, read back.
 struct WireRecord {

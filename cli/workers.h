@@ -25,11 +25,17 @@ struct WorkerState {
 bool IsWorker();
 
 // Starts this program again with `args`: the very program that is running,
-// even if its file has been replaced since. Its standard output comes back
-// to `worker->output`; its standard error goes nowhere. False when it
-// cannot start, with the reason in `why`. A worker whose parent dies, even
-// by SIGKILL, ends too.
-bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std::string* why);
+// even if its file has been replaced since. It reads `input` on its
+// standard input, which then ends; its standard output comes back to
+// `worker->output`; its standard error goes nowhere. False when it cannot
+// start or does not take its input, with the reason in `why`. A worker
+// whose parent dies, even by SIGKILL, ends too.
+bool StartWorker(const std::vector<std::string>& args, const std::string& input,
+                 WorkerState* worker, std::string* why);
+
+// In a worker: all of its standard input, until it ends; false on a read
+// error.
+bool ReadWorkerInput(std::string* input);
 
 // Waits at most `timeout_ms` for any running worker to write or to end,
 // and takes what is there.

@@ -17,6 +17,7 @@
 
 #include "cli/cli.h"
 #include "cli/signals_held_posix.h"
+#include "common/delay.h"
 #include "cli/workers.h"
 
 namespace {
@@ -66,11 +67,16 @@ struct Launch {
   std::vector<char*> env;
 };
 
-[[noreturn]] void RunChild(const Launch& launch, pid_t parent, int out) {
+// How long a worker may take to read its job and image: it reads them
+// first thing, so only a worker that never started takes longer.
+constexpr int kInputMs = 10000;
+
+[[noreturn]] void RunChild(const Launch& launch, pid_t parent, int in, int out) {
   // A parent killed outright (SIGKILL) runs no handler: the kernel tells
   // the worker instead, and its own handler releases the port.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(kExitInterrupted);
+  dup2(in, STDIN_FILENO);
   dup2(out, STDOUT_FILENO);
   // A worker has nothing to say on standard error; its "Interrupted."
   // would only repeat ours.
@@ -84,22 +90,61 @@ struct Launch {
   _exit(127);
 }
 
+// Hands the worker its input through the pipe's write end and closes it;
+// false when the worker does not take it all in time.
+bool Feed(int fd, const std::string& input) {
+  size_t done = 0;
+  const uint64_t deadline = MonotonicMs() + kInputMs;
+  while (done < input.size()) {
+    const uint64_t now = MonotonicMs();
+    pollfd p{fd, POLLOUT, 0};
+    if (now >= deadline || poll(&p, 1, static_cast<int>(deadline - now)) <= 0) break;
+    const ssize_t n = write(fd, input.data() + done, input.size() - done);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  return done == input.size();
+}
+
 }  // namespace
 
 namespace cli_workers {
+
+bool ReadWorkerInput(std::string* input) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    input->append(buffer, static_cast<size_t>(n));
+  }
+}
 
 bool IsWorker() {
   const char* parent = std::getenv(kWorkerVariable);
   return parent != nullptr && std::strtol(parent, nullptr, 10) == static_cast<long>(getppid());
 }
 
-bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std::string* why) {
+bool StartWorker(const std::vector<std::string>& args, const std::string& input,
+                 WorkerState* worker, std::string* why) {
   const Launch launch(args);
   int out[2];
+  int in[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     *why = std::strerror(errno);
     return false;
   }
+  if (pipe2(in, O_CLOEXEC | O_NONBLOCK) != 0) {
+    *why = std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  // Only our end writes without blocking; the worker reads as usual.
+  fcntl(in[0], F_SETFL, fcntl(in[0], F_GETFL) & ~O_NONBLOCK);
   const pid_t parent = getpid();
   SignalsHeld held;
   const pid_t pid = g_worker_count < kMaxWorkers ? fork() : -2;
@@ -107,16 +152,25 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std:
     *why = pid == -2 ? "too many at once" : std::strerror(errno);
     close(out[0]);
     close(out[1]);
+    close(in[0]);
+    close(in[1]);
     return false;
   }
-  if (pid == 0) RunChild(launch, parent, out[1]);
+  if (pid == 0) RunChild(launch, parent, in[0], out[1]);
   close(out[1]);
+  close(in[0]);
   const int id = g_worker_count;
   g_workers[id].fd = out[0];
   g_workers[id].pid = pid;
   g_worker_count = id + 1;
   *worker = WorkerState{};
   worker->id = id;
+  if (!Feed(in[1], input)) {
+    // It is in the table: it is reaped as any worker that ends without a
+    // verdict, once it is killed.
+    kill(pid, SIGKILL);
+    *why = "the worker did not take its image";
+  }
   return true;
 }
 

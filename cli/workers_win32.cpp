@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -100,7 +101,22 @@ bool IsWorker() {
   return GetEnvironmentVariableA(kWorkerVariable, value, sizeof value) > 0;
 }
 
-bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std::string* why) {
+bool ReadWorkerInput(std::string* input) {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  char buffer[1 << 16];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(in, buffer, sizeof buffer, &n, nullptr)) {
+      // The parent closed its end: that is the end of the input.
+      return GetLastError() == ERROR_BROKEN_PIPE;
+    }
+    if (n == 0) return true;
+    input->append(buffer, n);
+  }
+}
+
+bool StartWorker(const std::vector<std::string>& args, const std::string& input,
+                 WorkerState* worker, std::string* why) {
   *worker = WorkerState{};
   char self[MAX_PATH * 2] = {};
   const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self - 1);
@@ -122,11 +138,20 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std:
     return false;
   }
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  HANDLE input_read = nullptr;
+  HANDLE input_write = nullptr;
+  if (!CreatePipe(&input_read, &input_write, &inherit, 0)) {
+    *why = "CreatePipe failed";
+    CloseHandle(read_end);
+    CloseHandle(write_end);
+    return false;
+  }
+  SetHandleInformation(input_write, HANDLE_FLAG_INHERIT, 0);
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdInput = input_read;
   startup.hStdOutput = write_end;
   // A worker has nothing to say on standard error; its "Interrupted."
   // would only repeat ours.
@@ -143,14 +168,31 @@ bool StartWorker(const std::vector<std::string>& args, WorkerState* worker, std:
                                  nullptr, nullptr, &startup, &started) != 0;
   if (!ok) *why = g_worker_count < kMaxWorkers ? "CreateProcess failed" : "too many at once";
   CloseHandle(write_end);
+  CloseHandle(input_read);
   if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
   if (!ok) {
     Unlock();
     CloseHandle(read_end);
+    CloseHandle(input_write);
     return false;
   }
   worker->id = Keep(started, read_end);
+  const HANDLE process = started.hProcess;
   Unlock();
+  // The worker reads its input first thing; a write that fails means it
+  // has ended already, which the pump then finds.
+  size_t done = 0;
+  while (done < input.size()) {
+    DWORD n = 0;
+    const DWORD piece = static_cast<DWORD>(std::min<size_t>(input.size() - done, 1 << 20));
+    if (!WriteFile(input_write, input.data() + done, piece, &n, nullptr) || n == 0) break;
+    done += n;
+  }
+  CloseHandle(input_write);
+  if (done != input.size()) {
+    TerminateProcess(process, kExitInternal);
+    *why = "the worker did not take its image";
+  }
   return true;
 }
 

@@ -79,6 +79,15 @@ bool IsOk(const uint8_t* reply) { return reply[0] == 0x4F && reply[1] == 0x4B; }
 
 enum class StartVerdict { Acknowledged, NoReply, WrongReply, NotTaken };
 
+// Why the last write on the port fell short, as the serial layer saw it.
+UploadCut CutOf(int32_t port) {
+  switch (LastTransferError(port, nullptr)) {
+    case TransferErrorVanished: return UploadCut::DeviceVanished;
+    case TransferErrorStopped: return UploadCut::DeviceStopped;
+    default: return UploadCut::PortFailed;
+  }
+}
+
 // One start command and the wait for its acknowledgement.
 StartVerdict SendStart(int32_t port, uint8_t* send_buffer, uint8_t* receive_buffer) {
   // A write that takes fewer bytes than it was given has run into its
@@ -95,13 +104,18 @@ StartVerdict SendStart(int32_t port, uint8_t* send_buffer, uint8_t* receive_buff
 }
 
 // Size, words and the final acknowledgement, once the start is acknowledged.
+// What the port took of the words, and why the run was cut short, go to
+// `report`.
 UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
                         uint8_t* receive_buffer, const SizeSource& size_source,
-                        const ProgressHook& progress) {
+                        const ProgressHook& progress, UploadReport* report) {
   const int32_t size = size_source ? size_source() : 0;
   const uint32_t bits = static_cast<uint32_t>(size);
   for (int k = 0; k < 4; ++k) send_buffer[k] = static_cast<uint8_t>((bits >> (8 * k)) & 0xFF);
-  if (WritePort(port_slot, send_buffer, 4) != 4) return UploadOutcome::NoFinalReply;
+  if (WritePort(port_slot, send_buffer, 4) != 4) {
+    report->cut = CutOf(port_slot);
+    return UploadOutcome::NoFinalReply;
+  }
   Drain(port_slot, 4);
 
   // A negative size gives a count of 0 or less: no words, straight to the
@@ -113,8 +127,16 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
     send_buffer[1] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
     // The file ran out before the announced size: sending zeros in its place
     // would flash a broken image that the device may well accept.
-    if (FileReadShort(file_slot)) return UploadOutcome::NoFinalReply;
-    if (WritePort(port_slot, send_buffer, 2) != 2) return UploadOutcome::NoFinalReply;
+    if (FileReadShort(file_slot)) {
+      report->cut = UploadCut::FileShort;
+      return UploadOutcome::NoFinalReply;
+    }
+    const int32_t taken = WritePort(port_slot, send_buffer, 2);
+    if (taken > 0) report->image_bytes += taken;
+    if (taken != 2) {
+      report->cut = CutOf(port_slot);
+      return UploadOutcome::NoFinalReply;
+    }
     if (progress) progress(i, word_count);
     Drain(port_slot, 2);
   }
@@ -138,13 +160,14 @@ UploadReport RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffe
     if (verdict == StartVerdict::Acknowledged) break;
     report.outcome = verdict == StartVerdict::WrongReply ? UploadOutcome::WrongReplyToStart
                                                          : UploadOutcome::NoReplyToStart;
+    if (verdict == StartVerdict::NotTaken) report.cut = CutOf(port_slot);
     if (verdict == StartVerdict::NotTaken || report.attempts >= options.attempts) return report;
     // Half a reply, a reply with more behind it, or noise from the reset:
     // none of it may be taken for the answer to the next command.
     Flush(port_slot, receive_buffer);
   }
   report.outcome = SendImage(port_slot, file_slot, send_buffer, receive_buffer, size_source,
-                             progress);
+                             progress, &report);
   return report;
 }
 

@@ -43,10 +43,23 @@ struct UploadOptions {
   int32_t attempts = 1;
 };
 
+// Why a run ended before the device could have had every word.
+enum class UploadCut {
+  None,            // every write was taken whole and the file gave every byte
+  DeviceVanished,  // the port says the device is gone (unplugged, hung up)
+  DeviceStopped,   // a write ran into its time-out: the device stopped taking data
+  PortFailed,      // a write fell short for another reason
+  FileShort,       // the file ran out before the size announced
+};
+
 struct UploadReport {
   // After the last try, that try's verdict on the start command.
   UploadOutcome outcome = UploadOutcome::NoReplyToStart;
   int32_t attempts = 0;  // start commands sent
+  // Image bytes the port took: what the word writes returned, a short one's
+  // part included; the start commands and the size are not counted.
+  int64_t image_bytes = 0;
+  UploadCut cut = UploadCut::None;
 };
 
 // RunUpload with options. A start command the port does not take whole ends

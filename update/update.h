@@ -114,6 +114,8 @@ struct UpdateResult {
   OutcomeMessage message = {0, "", ""};  // not set when Stopped
   int64_t size = 0;                      // of the file that was opened
   int32_t attempts = 0;                  // start commands sent
+  int64_t image_bytes = 0;               // image bytes the port took
+  UploadCut cut = UploadCut::None;       // why the upload ended early, if it did
 };
 
 // Opens the file in `file_slot`, checks it fits the size field, opens the

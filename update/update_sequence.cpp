@@ -62,6 +62,8 @@ UpdateResult RunUpdateSequence(int32_t port_slot, int32_t file_slot, const std::
   const UploadReport report = RunUpload(port_slot, file_slot, send_buffer, receive_buffer,
                                         size_source, steps.progress, steps.upload);
   result.attempts = report.attempts;
+  result.image_bytes = report.image_bytes;
+  result.cut = report.cut;
   result.message = UploadOutcomeMessage(report.outcome);
   // The outcome is told while the port is still open: the window's box
   // comes up while its bar still shows how far the stream got.

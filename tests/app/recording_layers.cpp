@@ -20,6 +20,10 @@ int32_t PortInputCount(int32_t) { return 0; }
 int32_t PortOutputCount(int32_t) { return 0; }
 int32_t ReadPort(int32_t, void*, int32_t) { return 0; }
 int32_t WritePort(int32_t, const void*, int32_t) { return 0; }
+TransferError LastTransferError(int32_t, int32_t* system_error) {
+  if (system_error) *system_error = 0;
+  return TransferErrorNone;
+}
 void ClosePort(int32_t slot) { Rec().Log("ClosePort " + std::to_string(slot)); }
 void CloseAllPorts() { Rec().Log("CloseAllPorts"); }
 int32_t ProbePort(const char* name) {

@@ -304,7 +304,10 @@ TEST_F(Upload, AShortWriteEndsTheRunAtOnce) {
     SCOPED_TRACE("write " + std::to_string(c.write) + " takes " + std::to_string(c.takes));
     Reset();
     line_.short_writes[c.write] = c.takes;
-    EXPECT_EQ(Run(Image(8)), c.expected);
+    EXPECT_EQ(Run(Image(8), 8, UploadOptions{}), c.expected);
+    // The report says why, and counts what the port took of the words only.
+    EXPECT_EQ(report_.cut, UploadCut::DeviceStopped);
+    EXPECT_EQ(report_.image_bytes, c.write < 2 ? 0 : 2 * int64_t(c.write - 2) + c.takes);
     // Nothing after it: no drain, no progress for it, no reply wait.
     EXPECT_EQ(line_.log.back(), c.write < 2 ? "write 4" : "write 2");
     EXPECT_EQ(PollCount(), c.write == 0 ? 0u : 2u);
@@ -313,8 +316,10 @@ TEST_F(Upload, AShortWriteEndsTheRunAtOnce) {
 }
 
 TEST_F(Upload, AFileShorterThanItsAnnouncedSizeEndsTheRunWithoutPadding) {
-  EXPECT_EQ(Run({1, 2, 3}, 8), UploadOutcome::NoFinalReply);
+  EXPECT_EQ(Run({1, 2, 3}, 8, UploadOptions{}), UploadOutcome::NoFinalReply);
   EXPECT_EQ(line_.wire, Concat({Text("BL10"), SizeField(8), Bytes{1, 2}}));
+  EXPECT_EQ(report_.cut, UploadCut::FileShort);
+  EXPECT_EQ(report_.image_bytes, 2);
   EXPECT_EQ(progress_.size(), 1u);
   EXPECT_EQ(PollCount(), 2u) << "no final reply wait";
 }

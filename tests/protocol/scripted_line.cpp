@@ -65,12 +65,19 @@ int32_t ReadPort(int32_t slot, void* buffer, int32_t count) {
   return n;
 }
 
+// A scripted short write is a write that ran into its time-out.
+TransferError LastTransferError(int32_t slot, int32_t* system_error) {
+  if (system_error) *system_error = 0;
+  return Ours(slot) && g_line->last_write_short ? TransferErrorStopped : TransferErrorNone;
+}
+
 int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
   if (!Ours(slot)) return 0;
   ScriptedLine& l = *g_line;
   l.log.push_back("write " + std::to_string(count));
   const auto cut = l.short_writes.find(l.writes++);
-  if (cut != l.short_writes.end() && cut->second < count) {
+  l.last_write_short = cut != l.short_writes.end() && cut->second < count;
+  if (l.last_write_short) {
     l.now_us += (100 * static_cast<uint64_t>(count) + 10) * 1000;
     count = cut->second;
   }

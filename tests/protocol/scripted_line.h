@@ -35,6 +35,7 @@ struct ScriptedLine {
   // -> bytes taken. Such a write first waits out the port's time-out.
   std::map<size_t, int32_t> short_writes;
   size_t writes = 0;
+  bool last_write_short = false;
   bool read_starved = false;  // a read asked for bytes that never came
   bool modem_lines = true;    // false: the port refuses DTR and RTS, as a pty does
   bool wrong_slot = false;
