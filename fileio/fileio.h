@@ -27,6 +27,12 @@ int64_t FileSlotSize(int32_t slot);
 // or a read error) since the slot was opened, so that a 0 it returned can be
 // told from a 0 in the file; 0 otherwise and for a slot that is not open.
 int32_t FileReadShort(int32_t slot);
+// Back to the first byte of what the slot holds, a file or given bytes, so
+// that it can be read again: the read-ahead is discarded and FileReadShort
+// answers 0 again. Non-zero on success; 0 when the slot is not open or the
+// platform cannot seek (the slot then stays open and reads on from where it
+// was).
+int32_t RewindFileSlot(int32_t slot);
 // The size in bytes of the file at `path`; -1 when there is no such file or
 // the path is absent or empty; -2 when it names a directory (or a drive).
 int64_t FileSizeAtPath(const char* path);

@@ -18,6 +18,9 @@ int64_t SizeOfHandle(intptr_t handle);
 // One platform read of up to `count` bytes. Returns the bytes read; 0 at end
 // of file and on a read error alike.
 int32_t Read(intptr_t handle, void* buffer, int32_t count);
+// Moves an open handle back to the first byte of its file. False when the
+// platform cannot.
+bool SeekToStart(intptr_t handle);
 void Close(intptr_t handle);
 // FileSizeAtPath for a path that is present and not empty.
 int64_t SizeAtPath(const char* path);

@@ -140,6 +140,22 @@ int32_t FileReadShort(int32_t slot) {
   return rec && rec->ran_out ? 1 : 0;
 }
 
+int32_t RewindFileSlot(int32_t slot) {
+  FileSlot* rec = Files().Find(slot);
+  if (!rec) return 0;
+  if (rec->in_memory) {
+    // The copy stays whole in the buffer; running out only emptied `fill`.
+    rec->fill = rec->capacity;
+    rec->remaining = rec->capacity;
+  } else {
+    if (!fileio_backend::SeekToStart(rec->handle)) return 0;
+    rec->fill = 0;
+    rec->remaining = 0;
+  }
+  rec->ran_out = false;
+  return 1;
+}
+
 int64_t FileSizeAtPath(const char* path) {
   if (!path || path[0] == '\0') return -1;
   return fileio_backend::SizeAtPath(path);

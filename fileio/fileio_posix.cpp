@@ -76,6 +76,8 @@ int32_t Read(intptr_t handle, void* buffer, int32_t count) {
   return got > 0 ? static_cast<int32_t>(got) : 0;
 }
 
+bool SeekToStart(intptr_t handle) { return lseek(static_cast<int>(handle - 1), 0, SEEK_SET) == 0; }
+
 void Close(intptr_t handle) { close(static_cast<int>(handle - 1)); }
 
 int64_t SizeAtPath(const char* path) {

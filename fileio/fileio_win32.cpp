@@ -48,6 +48,12 @@ int32_t Read(intptr_t handle, void* buffer, int32_t count) {
   return static_cast<int32_t>(got);
 }
 
+bool SeekToStart(intptr_t handle) {
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  return SetFilePointerEx(reinterpret_cast<HANDLE>(handle), start, nullptr, FILE_BEGIN) != 0;
+}
+
 void Close(intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
 
 int64_t SizeAtPath(const char* path) {

@@ -1,9 +1,36 @@
 // Which format a file is in, and the one entry that reads and flattens it.
 #include "image/image.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "image/image_records.h"
 
 namespace {
+
+// The first allocation for a raw file, which then doubles as it is read.
+constexpr uint64_t kRawPiece = 64 * 1024;
+
+// A text held whole, handed out as if it were read.
+class StringText : public ImageText {
+ public:
+  explicit StringText(const std::string& text) : text_(text) {}
+  size_t Read(char* buffer, size_t capacity) override {
+    const size_t count = std::min(capacity, text_.size() - at_);
+    std::memcpy(buffer, text_.data() + at_, count);
+    at_ += count;
+    return count;
+  }
+  bool Rewind() override {
+    at_ = 0;
+    return true;
+  }
+  bool Failed() const override { return false; }
+
+ private:
+  const std::string& text_;
+  size_t at_ = 0;
+};
 
 std::string LowerCase(std::string text) {
   for (char& c : text) {
@@ -52,36 +79,50 @@ const char* FormatName(ImageFormat format) {
   return "bin";
 }
 
-bool FlattenImage(const std::string& text, ImageFormat format, const FlattenOptions& options,
+bool FlattenImage(ImageText& text, ImageFormat format, const FlattenOptions& options,
                   FlatImage* image, ImageError* error) {
-  using image_records::HexAddress;
+  if (format != ImageFormat::Raw) return image_records::FlattenRecords(text, format, options, image, error);
   const uint64_t first = options.has_base ? options.base : 0;
-  if (format == ImageFormat::Raw) {
-    if (first + text.size() > (uint64_t{1} << 32)) {
-      *error = {0, "the file does not fit the 32-bit address space from " + HexAddress(first)};
+  const uint64_t room = (uint64_t{1} << 32) - first;
+  const uint64_t limit = std::min(room, options.max_size);
+  // Read in pieces into a buffer that never grows past one byte over the
+  // limit, the byte that shows the file is too large.
+  std::vector<uint8_t> bytes;
+  for (;;) {
+    if (bytes.size() > limit) {
+      *error = {0, limit == room ? "the file does not fit the 32-bit address space from " +
+                                       image_records::HexAddress(first)
+                                 : "the file is larger than the limit of " +
+                                       std::to_string(options.max_size) + " bytes"};
       return false;
     }
-    FlatImage result;
-    result.bytes.assign(text.begin(), text.end());
-    result.first_address = static_cast<uint32_t>(first);
-    result.end_address = first + text.size();
-    *image = std::move(result);
-    return true;
+    if (bytes.size() == bytes.capacity()) {
+      bytes.reserve(static_cast<size_t>(
+          std::min<uint64_t>(limit + 1, std::max<uint64_t>(2 * bytes.capacity(), kRawPiece))));
+    }
+    const size_t held = bytes.size();
+    bytes.resize(bytes.capacity());
+    const size_t got = text.Read(reinterpret_cast<char*>(bytes.data() + held), bytes.size() - held);
+    bytes.resize(held + std::min(got, bytes.size() - held));
+    if (got != 0) continue;
+    if (text.Failed()) {
+      *error = {0, "the file could not be read to its end"};
+      return false;
+    }
+    break;
   }
-  // Records keep 32-bit offsets into the text; a text this large could not
-  // describe a 4 GiB image anyway.
-  if (text.size() > 0xFFFFFFFFu) {
-    *error = {0, "the file is larger than 4 GiB"};
-    return false;
-  }
-  // One allocation for the list of records, as many as the text could
-  // hold: the shortest data record takes 12 characters and a line end.
-  // Only the part that is used is ever touched.
-  std::vector<image_records::DataRecord> records;
-  records.reserve(text.size() / 13);
-  const bool read = format == ImageFormat::IntelHex ? image_records::ReadIntelHex(text, &records, error)
-                                                    : image_records::ReadSRecords(text, &records, error);
-  return read && image_records::Flatten(text, records, options, image, error);
+  FlatImage result;
+  result.bytes = std::move(bytes);
+  result.first_address = static_cast<uint32_t>(first);
+  result.end_address = first + result.bytes.size();
+  *image = std::move(result);
+  return true;
+}
+
+bool FlattenImage(const std::string& text, ImageFormat format, const FlattenOptions& options,
+                  FlatImage* image, ImageError* error) {
+  StringText source(text);
+  return FlattenImage(source, format, options, image, error);
 }
 
 std::string DescribeImageError(const ImageError& error) {

@@ -3,6 +3,7 @@
 // its data is noted, and the file must close with a record that shows it is
 // complete: a file cut off at a line boundary would otherwise pass as a
 // shorter image.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -28,20 +29,63 @@ std::string Shown(unsigned char c) {
   return "byte " + Hex2(c);
 }
 
+// A line may be this long at most, trailing blanks and line end included:
+// room for the longest record (521 characters) twice over. A longer one is
+// refused as soon as it is seen, so that a file of garbage or of NUL bytes
+// without line ends is never gathered up.
+constexpr size_t kMaxLineChars = 1024;
+
+// How much of the text is asked for at a time.
+constexpr size_t kPieceChars = 64 * 1024;
+
+bool Fail(ImageError* error, size_t line, std::string text) {
+  error->line = line;
+  error->text = std::move(text);
+  return false;
+}
+
 // The file line by line, each without its line end ("\n" or "\r\n") and
 // trailing blanks, so that files from any system read alike. Blank lines are
-// skipped but counted.
+// skipped but counted. The text is read a piece at a time; a line that runs
+// across two pieces is put together in a buffer of its own.
 class Lines {
  public:
-  explicit Lines(const std::string& text) : next_(text.data()), end_(text.data() + text.size()) {}
+  Lines(ImageText& text, ImageError* error) : text_(text), error_(error), piece_(kPieceChars) {}
 
+  // False at the end of the text and when the reading failed (failed()
+  // then says so and the error is set).
   bool Next() {
-    while (next_ != end_) {
-      const char* start = next_;
-      const void* newline = std::memchr(start, '\n', static_cast<size_t>(end_ - start));
-      const char* stop = newline ? static_cast<const char*>(newline) : end_;
-      next_ = newline ? stop + 1 : end_;
+    while (at_ != end_ || Refill()) {
       ++number_;
+      size_t held = 0;
+      const char* start = nullptr;
+      for (;;) {
+        const char* from = piece_.data() + at_;
+        const size_t left = end_ - at_;
+        const void* newline = std::memchr(from, '\n', left);
+        const size_t length = newline ? static_cast<size_t>(static_cast<const char*>(newline) - from) : left;
+        if (held + length > kMaxLineChars) {
+          failed_ = true;
+          return Fail(error_, number_,
+                      "the line is longer than any record: over " + std::to_string(kMaxLineChars) +
+                          " characters");
+        }
+        at_ += length + (newline ? 1 : 0);
+        if (newline && held == 0) {  // the whole line in this piece: no copy
+          start = from;
+          held = length;
+          break;
+        }
+        std::memcpy(line_.data() + held, from, length);
+        held += length;
+        start = line_.data();
+        if (newline) break;
+        if (!Refill()) {
+          if (failed_) return false;
+          break;
+        }
+      }
+      const char* stop = start + held;
       while (stop != start && (stop[-1] == '\r' || stop[-1] == ' ' || stop[-1] == '\t')) --stop;
       if (stop != start) {
         begin_ = start;
@@ -52,13 +96,29 @@ class Lines {
     return false;
   }
 
+  bool failed() const { return failed_; }
   const char* begin() const { return begin_; }
   size_t length() const { return length_; }
   size_t number() const { return number_; }
 
  private:
-  const char* next_;
-  const char* end_;
+  bool Refill() {
+    at_ = 0;
+    end_ = std::min(text_.Read(piece_.data(), piece_.size()), piece_.size());
+    if (end_ == 0 && text_.Failed()) {
+      failed_ = true;
+      Fail(error_, 0, "the file could not be read to its end");
+    }
+    return end_ != 0;
+  }
+
+  ImageText& text_;
+  ImageError* error_;
+  std::vector<char> piece_;
+  size_t at_ = 0;
+  size_t end_ = 0;
+  std::array<char, kMaxLineChars> line_;
+  bool failed_ = false;
   const char* begin_ = nullptr;
   size_t length_ = 0;
   size_t number_ = 0;
@@ -70,12 +130,6 @@ struct Record {
   size_t size = 0;
   unsigned sum = 0;
 };
-
-bool Fail(ImageError* error, size_t line, std::string text) {
-  error->line = line;
-  error->text = std::move(text);
-  return false;
-}
 
 // Decodes the current line after its `skip` characters of start code.
 bool DecodeDigits(const Lines& lines, size_t skip, Record* record, ImageError* error) {
@@ -120,19 +174,17 @@ uint32_t BigEndian(const uint8_t* bytes, size_t count) {
   return value;
 }
 
-// Notes where a data record's bytes are; `data_index` is the index of its
-// first data byte in the record.
-bool KeepData(const std::string& text, const Lines& lines, size_t skip, size_t data_index,
-              uint64_t address, size_t count, std::vector<DataRecord>* records, ImageError* error) {
+// Hands a data record on; `data_index` is the index of its first data byte
+// in the record.
+bool KeepData(DataSink& sink, const Lines& lines, const Record& record, size_t data_index,
+              uint64_t address, size_t count, ImageError* error) {
   if (address + count > kAddressSpace) {
     return Fail(error, lines.number(),
                 "data at " + HexAddress(address) + " runs past the end of the 32-bit address space");
   }
   if (count == 0) return true;
-  const size_t digits = static_cast<size_t>(lines.begin() - text.data()) + skip + 2 * data_index;
-  records->push_back({static_cast<uint32_t>(address), static_cast<uint32_t>(digits),
-                      static_cast<uint32_t>(count)});
-  return true;
+  return sink.Data(lines.number(), static_cast<uint32_t>(address), record.bytes.data() + data_index,
+                   count, error);
 }
 
 bool NoRecords(const Lines& lines, ImageError* error) {
@@ -141,8 +193,8 @@ bool NoRecords(const Lines& lines, ImageError* error) {
 
 }  // namespace
 
-bool ReadIntelHex(const std::string& text, std::vector<DataRecord>* records, ImageError* error) {
-  Lines lines(text);
+bool ReadIntelHex(ImageText& text, DataSink& sink, ImageError* error) {
+  Lines lines(text, error);
   Record record;
   // Type 02 sets a segment base (a record may not run past its segment's
   // 64 KiB, since tools disagree on where such bytes go); type 04 sets the
@@ -199,7 +251,7 @@ bool ReadIntelHex(const std::string& text, std::vector<DataRecord>* records, Ima
                       "the record runs past the end of its 64 KiB segment at " +
                           HexAddress(base + 0x10000));
         }
-        if (!KeepData(text, lines, 1, 4, base + offset, count, records, error)) return false;
+        if (!KeepData(sink, lines, record, 4, base + offset, count, error)) return false;
         break;
       case 0x01:
         end_line = line;
@@ -216,6 +268,7 @@ bool ReadIntelHex(const std::string& text, std::vector<DataRecord>* records, Ima
         break;
     }
   }
+  if (lines.failed()) return false;
   if (!any) return NoRecords(lines, error);
   if (end_line == 0) {
     return Fail(error, lines.number(), "the file ends without an end record (type 01)");
@@ -223,8 +276,8 @@ bool ReadIntelHex(const std::string& text, std::vector<DataRecord>* records, Ima
   return true;
 }
 
-bool ReadSRecords(const std::string& text, std::vector<DataRecord>* records, ImageError* error) {
-  Lines lines(text);
+bool ReadSRecords(ImageText& text, DataSink& sink, ImageError* error) {
+  Lines lines(text, error);
   Record record;
   // Bytes of the address field by type; S4 does not exist.
   static const int kAddressBytes[10] = {2, 2, 3, 4, -1, 2, 3, 4, 3, 2};
@@ -287,9 +340,7 @@ bool ReadSRecords(const std::string& text, std::vector<DataRecord>* records, Ima
       case 3:
         ++data_records;
         closed = false;
-        if (!KeepData(text, lines, 2, 1 + address_bytes, address, data_count, records, error)) {
-          return false;
-        }
+        if (!KeepData(sink, lines, record, 1 + address_bytes, address, data_count, error)) return false;
         break;
       case 5:
       case 6: {
@@ -314,6 +365,7 @@ bool ReadSRecords(const std::string& text, std::vector<DataRecord>* records, Ima
         break;
     }
   }
+  if (lines.failed()) return false;
   if (!any) return NoRecords(lines, error);
   if (!closed) {
     return Fail(error, lines.number(),

@@ -1,7 +1,8 @@
-// Between the two readers and the flattening: where each data record's
-// bytes are, found by a first pass that checks the whole file. The bytes
-// stay in the text until the block is laid out, so that the data is held
-// once, in the block. Not part of the public API.
+// Between the two readers and the flattening: each reader checks a file
+// line by line and hands every data record, decoded, to a sink; the
+// flattening reads a file twice through two sinks, one that notes where the
+// data lies and one that copies it into the block. Not part of the public
+// API.
 #pragma once
 
 #include <array>
@@ -14,22 +15,27 @@
 
 namespace image_records {
 
-struct DataRecord {
-  uint32_t address;  // of the first byte; the readers guarantee address + length <= 2^32
-  uint32_t digits;   // offset in the text of its first data digit
-  uint32_t length;   // never 0: empty data records are dropped
+// Where a reader's data records go, in file order.
+class DataSink {
+ public:
+  virtual ~DataSink() = default;
+  // One data record of `count` bytes (never 0) at `address`, from `line`;
+  // the reader guarantees address + count <= 2^32. False stops the reading:
+  // the reader then returns false, `error` set if the sink set it.
+  virtual bool Data(size_t line, uint32_t address, const uint8_t* bytes, size_t count,
+                    ImageError* error) = 0;
 };
 
-// Each reader checks every line of the file, and the file as a whole (its
-// end record, its record count), before anything is flattened. `text` is at
-// most 4 GiB, so that record offsets fit. Records come in file order.
-bool ReadIntelHex(const std::string& text, std::vector<DataRecord>* records, ImageError* error);
-bool ReadSRecords(const std::string& text, std::vector<DataRecord>* records, ImageError* error);
+// Each reader checks every line of the text from where it stands, and the
+// file as a whole (its end record, its record count); only a file that
+// passes all of it returns true. A read error or a line longer than any
+// record stops the reading at once.
+bool ReadIntelHex(ImageText& text, DataSink& sink, ImageError* error);
+bool ReadSRecords(ImageText& text, DataSink& sink, ImageError* error);
 
-// Lays the records out as one block by the options' rule, decoding their
-// bytes from `text`.
-bool Flatten(const std::string& text, std::vector<DataRecord>& records, const FlattenOptions& options,
-             FlatImage* image, ImageError* error);
+// Reads a HEX or S-record text twice as FlattenImage says.
+bool FlattenRecords(ImageText& text, ImageFormat format, const FlattenOptions& options,
+                    FlatImage* image, ImageError* error);
 
 // The value of a hex digit, or kNotHex: one table look per character,
 // since every byte of a file passes through here.

@@ -72,6 +72,12 @@ int64_t SizeOfHandle(intptr_t handle) {
   return static_cast<int64_t>(g_disk.at(g_open.at(handle).first).size());
 }
 
+bool SeekToStart(intptr_t handle) {
+  g_calls.push_back("seek " + g_open.at(handle).first);
+  g_open.at(handle).second = 0;
+  return true;
+}
+
 void Close(intptr_t handle) {
   g_calls.push_back("close " + g_open.at(handle).first);
   g_open.erase(handle);

@@ -67,3 +67,25 @@ TEST_F(Files, SizeAtPathOfFilesDirectoriesAndMissingPaths) {
   EXPECT_EQ(FileSizeAtPath(""), -1);
   EXPECT_EQ(FileSizeAtPath(nullptr), -1);
 }
+
+TEST_F(Files, RewindStartsAFileOrGivenBytesOverAndClearsRunningOut) {
+  const auto bytes = RandomBytes(4097, 2);
+  ASSERT_NE(OpenFileForReading(0, dir_.Write("fw.bin", bytes).c_str()), 0);
+  ASSERT_NE(OpenBytesForReading(1, bytes.data(), 3), 0);
+  for (int32_t slot : {0, 1}) {
+    const size_t size = static_cast<size_t>(FileSlotSize(slot));
+    for (size_t i = 0; i <= size; ++i) FileReadByte(slot);  // past the end
+    ASSERT_NE(FileReadShort(slot), 0);
+    // The first pass stops early, so that the second starts with read-ahead left.
+    for (size_t count : {size_t{2}, size}) {
+      ASSERT_NE(RewindFileSlot(slot), 0) << slot;
+      EXPECT_EQ(FileReadShort(slot), 0) << slot;
+      for (size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(FileReadByte(slot), static_cast<int8_t>(bytes[i])) << slot << " byte " << i;
+      }
+    }
+  }
+  CloseFileSlot(0);
+  EXPECT_EQ(RewindFileSlot(0), 0);
+  EXPECT_EQ(RewindFileSlot(-1), 0);
+}

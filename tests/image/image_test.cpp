@@ -5,10 +5,28 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <new>
 
 #include "tests/image/image_text.h"
 
 using namespace image_text;
+
+// The largest single allocation since it was last cleared: a refused file
+// must not have had its block allocated.
+static size_t g_largest_allocation = 0;
+void* operator new(size_t size) {
+  g_largest_allocation = std::max(g_largest_allocation, size);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// GCC takes the replaced pair for a mismatch of new and free.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -37,7 +55,8 @@ TEST(ImageFormat, ExtensionsAndNames) {
 
 // A file's outcome as one line: its description and bytes, or the refusal
 // (which must leave the image untouched).
-std::string Outcome(const std::string& text, ImageFormat format, const FlattenOptions& options) {
+template <class Text>
+std::string Outcome(Text& text, ImageFormat format, const FlattenOptions& options) {
   FlatImage image;
   image.bytes = {42};
   ImageError error;
@@ -79,6 +98,7 @@ TEST(ImageFlatten, EachFileGivesItsBlockOrARefusalThatSaysWhere) {
       {":0301000001G203F6\n" + kEnd, kHex, Opt(), "line 1: 'G' at column 12 is not a hex digit"},
       {"0301000001\n", kHex, Opt(), "line 1: a record starts with ':', this line with '0'"},
       {data + IhexLine(0, 0x200, {1}) + IhexLine(0, 0x102, {9}) + kEnd, kHex, Opt(), "line 3: data at 0x00000102 overlaps the data of line 1"},
+      {IhexLine(0, 0, {1, 2}) + IhexLine(0, 2, {3, 4}) + IhexLine(0, 3, {5}) + kEnd, kHex, Opt(), "line 3: data at 0x00000003 overlaps the data of line 2"},
       {IhexLine(4, 0, {8, 0}) + IhexLine(0, 0, {1}) + IhexLine(4, 0, {8, 1}) + IhexLine(0, 2, {2}) + kEnd, kHex, Opt(),
        "line 4: no data from 0x08000001 up to 0x08010002: a gap of 65537 bytes, over the limit of 65536"},
       {data + kEnd, kHex, Opt(65536, true, 0x101), "line 1: data at 0x00000100 lies below the base address 0x00000101"},
@@ -151,7 +171,48 @@ TEST(ImageFuzz, DamagedFilesGiveAnImageOrACleanRefusal) {
       ++refused;
       ASSERT_TRUE(!error.text.empty() && error.line <= lines) << text;
     }
+    // Read in small pieces, lines split across reads: the same outcome.
+    MadeText pieces(text, "", text.size(), 1 + round % 13);
+    ASSERT_EQ(Outcome(pieces, round % 2 ? kHex : kSrec, options), Outcome(text, round % 2 ? kHex : kSrec, options));
   }
   EXPECT_GT(accepted, 400) << "the damage must not all be refused, or it never reaches the rules";
   EXPECT_GT(refused, 400);
+}
+
+// Files that break the rules are refused from their first few lines,
+// however long they are, and nothing the size of their block is allocated.
+TEST(ImageStream, LargeBadFilesAreRefusedEarlyWithoutTheirBlock) {
+  const uint64_t k5GiB = uint64_t{5} << 30;
+  FlattenOptions wide = Opt(0xFFFFFFFF), small_raw = Opt();
+  wide.max_size = INT32_MAX;
+  small_raw.max_size = 1000;
+  const std::string span = IhexLine(0, 0, {1}) + IhexLine(4, 0, {0xFF, 0xFF}) + IhexLine(0, 0xFFFE, {2});
+  const std::string nul(1, '\0'), too_long = "line 1: the line is longer than any record: over 1024 characters";
+  struct {
+    MadeText text;
+    ImageFormat format;
+    FlattenOptions options;
+    std::string outcome;
+  } cases[] = {
+      {{"", nul, k5GiB}, kHex, Opt(), too_long},
+      {{"", nul, k5GiB}, kSrec, Opt(), too_long},
+      {{"", nul, k5GiB}, kRaw, small_raw, "the file is larger than the limit of 1000 bytes"},
+      {{span, kEnd, k5GiB}, kHex, wide, "line 3: data at 0xFFFFFFFE makes the image run from 0x00000000 to 0xFFFFFFFE, 4294967296 bytes, over the limit of 2147483647"},
+      {{"", IhexLine(0, 0, {1}), k5GiB}, kHex, Opt(), "line 2: data at 0x00000000 overlaps the data of line 1"},
+  };
+  for (auto& c : cases) {
+    g_largest_allocation = 0;
+    EXPECT_EQ(Outcome(c.text, c.format, c.options), c.outcome);
+    EXPECT_LT(c.text.handed, 1u << 20) << c.outcome;
+    EXPECT_LT(g_largest_allocation, 1u << 20) << c.outcome;
+  }
+}
+
+TEST(ImageStream, AFileRewrittenBetweenTheReadingsIsRefused) {
+  const std::string file = IhexLine(0, 0x10, {1, 2}) + kEnd;
+  for (const std::string& second : {IhexLine(0, 0x10, {1, 3}) + kEnd, IhexLine(0, 0x20, {1, 2}) + kEnd}) {
+    MadeText text(file, "", file.size());
+    text.head_after_rewind = second;
+    EXPECT_EQ(Outcome(text, kHex, Opt()), "the file changed while it was read") << second;
+  }
 }

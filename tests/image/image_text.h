@@ -1,6 +1,8 @@
 // Records with a correct length byte and checksum, for building test files.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,6 +34,37 @@ inline std::string SrecLine(int type, uint32_t address, const Bytes& data) {
   b.insert(b.end(), data.begin(), data.end());
   return Line("S" + std::to_string(type), b, true);
 }
+
+// A text made as it is read, never stored: `head`, then `tail` over and over
+// up to `size` bytes in all, at most `piece` bytes per read. `head_after_rewind`,
+// when set, is the head from the first rewind on: a file rewritten meanwhile.
+class MadeText : public ImageText {
+ public:
+  MadeText(std::string head, std::string tail, uint64_t size, size_t piece = SIZE_MAX)
+      : head_(std::move(head)), tail_(std::move(tail)), size_(size), piece_(piece) {}
+  size_t Read(char* buffer, size_t capacity) override {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>({capacity, piece_, size_ - at_}));
+    for (size_t i = 0; i < count; ++i, ++at_) {
+      buffer[i] = at_ < head_.size() ? head_[at_] : tail_[(at_ - head_.size()) % tail_.size()];
+    }
+    handed += count;
+    return count;
+  }
+  bool Rewind() override {
+    if (!head_after_rewind.empty()) head_ = head_after_rewind;
+    at_ = 0;
+    return true;
+  }
+  bool Failed() const override { return false; }
+
+  std::string head_after_rewind;
+  uint64_t handed = 0;  // bytes read, all readings together
+
+ private:
+  std::string head_, tail_;
+  uint64_t size_, at_ = 0;
+  size_t piece_;
+};
 
 inline Bytes RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
