@@ -1,6 +1,7 @@
 #include "cli/batch.h"
 
 #include "cli/board.h"
+#include "cli/stop_records.h"
 #include "cli/text.h"
 #include "cli/worker.h"
 #include "cli/workers.h"
@@ -58,6 +59,7 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job, Reporter& report
       running[i].done = true;
       reporter.Finished(i, running[i].outcome);
     }
+    stop_records::SetWorker(i, running[i].worker.id);
   }
   for (;;) {
     std::vector<cli_workers::WorkerState*> waiting;
@@ -113,6 +115,7 @@ std::vector<int> FlashBatch(const BatchJob& job, Reporter& reporter) {
   const uint64_t start = MonotonicMs();
   std::vector<BoardOutcome> outcomes;
   if (job.boards.size() == 1) {
+    stop_records::SetWorker(0, -1);
     outcomes.push_back(FlashBoard(Job(job, 0), reporter, 0));
     outcomes[0].seconds = Since(start);
     reporter.Finished(0, outcomes[0]);

@@ -1,5 +1,6 @@
 #include "cli/image_source.h"
 
+#include <climits>
 #include <filesystem>
 #include <system_error>
 
@@ -18,6 +19,29 @@ bool ReadWhole(int32_t slot, std::vector<uint8_t>* bytes) {
   for (uint8_t& b : *bytes) b = static_cast<uint8_t>(FileReadByte(slot) & 0xFF);
   return FileReadShort(slot) == 0;
 }
+
+// The text of a HEX or S-record file open in a slot, for the image layer's
+// two readings: the same open file both times, never the path again.
+class SlotText : public ImageText {
+ public:
+  explicit SlotText(int32_t slot) : slot_(slot) {}
+  size_t Read(char* buffer, size_t capacity) override {
+    size_t n = 0;
+    while (n < capacity) {
+      const int32_t byte = FileReadByte(slot_);
+      if (FileReadShort(slot_)) break;
+      buffer[n++] = static_cast<char>(byte & 0xFF);
+    }
+    return n;
+  }
+  bool Rewind() override { return RewindFileSlot(slot_) != 0; }
+  // A read error and the end look alike in the file layer; a file that
+  // came short shows in the records that are then missing.
+  bool Failed() const override { return false; }
+
+ private:
+  int32_t slot_;
+};
 
 std::string FormatText(ImageFormat format) {
   return format == ImageFormat::IntelHex ? "Intel HEX" : "S-record";
@@ -65,24 +89,24 @@ std::string LoadImage(const std::string& path, const ImageReading& reading, Imag
     CloseFileSlot(kScratchSlot);
     return FileProblemText(path, size);
   }
-  std::vector<uint8_t> text;
-  const bool whole = ReadWhole(kScratchSlot, &text);
-  CloseFileSlot(kScratchSlot);
-  if (!whole) return "the file came short while it was read";
   if (format == ImageFormat::Raw) {
-    image->bytes = std::move(text);
+    const bool whole = ReadWhole(kScratchSlot, &image->bytes);
+    CloseFileSlot(kScratchSlot);
+    if (!whole) return "the file came short while it was read";
     SealImage(image);
     return std::string();
   }
+  // Streamed, and bounded before the block is allocated: a file whose
+  // image could not be announced is refused without being built.
   FlatImage flat;
   ImageError error;
   FlattenOptions options = reading.options;
-  if (!FlattenImage(std::string(text.begin(), text.end()), format, options, &flat, &error)) {
+  options.max_size = static_cast<uint64_t>(INT32_MAX);
+  SlotText text(kScratchSlot);
+  const bool flattened = FlattenImage(text, format, options, &flat, &error);
+  CloseFileSlot(kScratchSlot);
+  if (!flattened) {
     return "not a valid " + FormatText(format) + " file: " + DescribeImageError(error);
-  }
-  if (!FitsSizeField(static_cast<int64_t>(flat.bytes.size()))) {
-    return std::to_string(flat.bytes.size()) +
-           " bytes of flat image, more than the 32-bit size field can announce";
   }
   ImageFacts& facts = image->facts;
   facts.flattened = true;

@@ -3,6 +3,7 @@
 // a port name leads (process_posix.cpp, process_win32.cpp).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace cli_platform {
@@ -28,5 +29,13 @@ std::string PortDevice(const std::string& name);
 // A line to print should the program be interrupted from now on (the
 // station loop's tally); empty: none.
 void SetInterruptNote(const std::string& note);
+
+// A function the stop handler calls once the workers have ended and
+// before anything is closed, to write what an interrupted run still owes
+// (stop_records.h); null: none. It may only write, with the calls below.
+void SetStopHook(void (*hook)());
+
+// For a stop hook: writes to standard output with system calls alone.
+void WriteStdoutRaw(const char* data, size_t size);
 
 }  // namespace cli_platform

@@ -10,10 +10,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "cli/platform.h"
 #include "cli/signals_held_posix.h"
+#include "cli/trace.h"
 #include "cli/workers.h"
 #include "serial/port_names.h"
 
@@ -51,8 +53,18 @@ volatile sig_atomic_t g_note_size = 0;
 // first keeps the order the same as an ordinary run (port, then file).
 //  - workers are stopped first (cli_workers::StopAllWorkers), so that when
 //    we are gone every port is free again.
+void (*volatile g_stop_hook)() = nullptr;
+
 extern "C" void OnStopSignal(int signal_number) {
   cli_workers::StopAllWorkers();
+  // What the run still owes goes out before the descriptors are closed: the
+  // transcript's last lines, and the records of the boards it touched.
+  const TraceTail tail = PendingTrace();
+  if (tail.file != nullptr && tail.size > 0) {
+    ssize_t ignored = write(fileno(tail.file), tail.data, tail.size);
+    (void)ignored;
+  }
+  if (g_stop_hook != nullptr) g_stop_hook();
   for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
     if (g_inherited[fd]) continue;
     // Output still queued would hold close() for the driver's closing wait
@@ -121,6 +133,18 @@ bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 bool StderrMovesCursor() { return StderrIsTerminal(); }
 
 std::string PortDevice(const std::string& name) { return SerialDevicePathForName(name.c_str()); }
+
+void SetStopHook(void (*hook)()) { g_stop_hook = hook; }
+
+void WriteStdoutRaw(const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(STDOUT_FILENO, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
 
 void SetInterruptNote(const std::string& note) {
   SignalsHeld held;

@@ -4,13 +4,16 @@
 #error "process_win32.cpp is the Windows side of the command-line tool"
 #endif
 
+#include <io.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "cli/cli.h"
 #include "cli/platform.h"
+#include "cli/trace.h"
 #include "cli/workers.h"
 
 namespace {
@@ -32,12 +35,22 @@ bool g_moves_cursor = false;
 // TerminateProcess rather than ExitProcess: the latter would run
 // the runtime's exit code on this thread, which could wait forever for a
 // lock the interrupted main thread holds.
+void (*volatile g_stop_hook)() = nullptr;
+
 BOOL WINAPI OnConsoleControl(DWORD type) {
   switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT: {
       cli_workers::StopAllWorkers();
+      // What the run still owes: the transcript's last lines, the records.
+      const TraceTail tail = PendingTrace();
+      if (tail.file != nullptr && tail.size > 0) {
+        DWORD put = 0;
+        WriteFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(tail.file))), tail.data,
+                  static_cast<DWORD>(tail.size), &put, nullptr);
+      }
+      if (g_stop_hook != nullptr) g_stop_hook();
       static const char kMessage[] = "\r\nInterrupted.\r\n";
       DWORD written = 0;
       WriteFile(GetStdHandle(STD_ERROR_HANDLE), kMessage, sizeof kMessage - 1, &written,
@@ -57,6 +70,13 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }  // namespace
 
 namespace cli_platform {
+
+void SetStopHook(void (*hook)()) { g_stop_hook = hook; }
+
+void WriteStdoutRaw(const char* data, size_t size) {
+  DWORD put = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), data, static_cast<DWORD>(size), &put, nullptr);
+}
 
 void PrepareProcess() {
   InitializeCriticalSection(&g_note_lock);

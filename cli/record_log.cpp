@@ -3,8 +3,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "cli/platform.h"
 #include "cli/report_json.h"
+#include "cli/stop_records.h"
 #include "cli/text.h"
+#include "cli/workers.h"
+#include "common/delay.h"
 
 namespace {
 
@@ -57,12 +61,25 @@ class LogReporter : public Reporter {
     size_ = size;
     facts_ = image;
   }
-  void Opened(size_t board, int64_t announced) override { inner_->Opened(board, announced); }
+  void Opened(size_t board, int64_t announced) override {
+    // From here on the board has been touched: should the run be stopped
+    // before it ends, its record is owed all the same.
+    BoardOutcome o;
+    o.message = {kExitInterrupted, "update-firmware-cli", "interrupted"};
+    o.detail = "the run was interrupted while this board was being flashed";
+    o.reason = "interrupted";
+    o.bytes = stop_records::kBytesMark;
+    stop_records::Pend(board, RecordText(boards_[board], o, json::parse(stop_records::kSecondsMark)),
+                       MonotonicMs());
+    inner_->Opened(board, announced);
+  }
   void Progress(size_t board, int32_t index, int32_t count, int64_t announced) override {
+    stop_records::SetBytes(board, kBytesPerWord * int64_t{index});
     inner_->Progress(board, index, count, announced);
   }
   void Finished(size_t board, const BoardOutcome& outcome) override {
     // The record first: a board is counted only once it is on the disk.
+    stop_records::Settle(board);
     Record(boards_[board], outcome);
     inner_->Finished(board, outcome);
   }
@@ -80,6 +97,16 @@ class LogReporter : public Reporter {
 
  private:
   void Record(const PresentPort& port, const BoardOutcome& o) {
+    if (!record_log::Append(RecordText(port, o, o.seconds))) {
+      failed_ = true;
+      std::fputs(("update-firmware-cli: the record of " + Printable(port.name) +
+                  " could not be written to the log\n")
+                     .c_str(),
+                 stderr);
+    }
+  }
+
+  std::string RecordText(const PresentPort& port, const BoardOutcome& o, const json& seconds) {
     json usb = nullptr;
     if (port.usb.IsUsb()) {
       usb = {{"vid", port.usb.vendor_id},   {"pid", port.usb.product_id},
@@ -101,16 +128,10 @@ class LogReporter : public Reporter {
               {"text", o.message.text},
               {"detail", o.detail},
               {"bytes", o.bytes},
-              {"seconds", o.seconds},
+              {"seconds", seconds},
               {"attempts", o.attempts},
               {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)}};
-    if (!record_log::Append(JsonText(r) + "\n")) {
-      failed_ = true;
-      std::fputs(("update-firmware-cli: the record of " + Printable(port.name) +
-                  " could not be written to the log\n")
-                     .c_str(),
-                 stderr);
-    }
+    return JsonText(r) + "\n";
   }
 
   std::unique_ptr<Reporter> inner_;
@@ -124,7 +145,12 @@ class LogReporter : public Reporter {
 
 }  // namespace
 
+void WriteOwedRecords() {
+  stop_records::EmitOwed(record_log::AppendRaw, cli_workers::InterruptedBytes, MonotonicMs());
+}
+
 std::unique_ptr<Reporter> MakeLogReporter(std::unique_ptr<Reporter> inner) {
+  cli_platform::SetStopHook(WriteOwedRecords);
   return std::make_unique<LogReporter>(std::move(inner));
 }
 

@@ -20,6 +20,8 @@ bool Open(const std::string& path, std::string* why);
 // disk; false when any of it did not get there.
 bool Append(const std::string& line);
 void Close();
+// For the stop handler: appends `size` bytes with system calls alone.
+void AppendRaw(const char* line, size_t size);
 
 // This machine's name, for the records.
 std::string StationName();

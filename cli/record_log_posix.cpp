@@ -38,6 +38,18 @@ bool Append(const std::string& line) {
   return n == static_cast<ssize_t>(line.size()) && fsync(g_fd) == 0;
 }
 
+void AppendRaw(const char* line, size_t size) {
+  if (g_fd < 0) return;
+  while (size > 0) {
+    const ssize_t n = write(g_fd, line, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    line += n;
+    size -= static_cast<size_t>(n);
+  }
+  fsync(g_fd);
+}
+
 void Close() {
   if (g_fd >= 0) close(g_fd);
   g_fd = -1;

@@ -32,6 +32,12 @@ bool Append(const std::string& line) {
          written == line.size() && FlushFileBuffers(g_file);
 }
 
+void AppendRaw(const char* line, size_t size) {
+  if (g_file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  if (WriteFile(g_file, line, static_cast<DWORD>(size), &written, nullptr)) FlushFileBuffers(g_file);
+}
+
 void Close() {
   if (g_file != INVALID_HANDLE_VALUE) CloseHandle(g_file);
   g_file = INVALID_HANDLE_VALUE;

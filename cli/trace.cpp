@@ -16,26 +16,50 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// The lines are kept here, not in the stream's own buffer, so that the stop
+// handler can write out every whole line at once: `g_whole` counts the
+// bytes of finished lines and moves only after a line is complete.
 constexpr size_t kTraceBuffer = 1 << 20;
+char g_buffer[kTraceBuffer];
+volatile size_t g_whole = 0;
+volatile bool g_writing = false;  // the buffer is on its way to the file
 
 std::FILE* g_file = nullptr;
 Clock::time_point g_start;
 int g_error = 0;  // the first errno a write of the transcript met
 
+void WriteOut() {
+  if (g_whole == 0) return;
+  g_writing = true;
+  errno = 0;
+  const size_t size = g_whole;
+  if ((std::fwrite(g_buffer, 1, size, g_file) != size || std::fflush(g_file) != 0) &&
+      g_error == 0) {
+    g_error = errno != 0 ? errno : EIO;
+  }
+  g_whole = 0;
+  g_writing = false;
+}
+
 void OnTransfer(int32_t /*slot*/, bool sent, const void* data, int32_t count) {
-  if (g_file == nullptr) return;
+  if (g_file == nullptr || count < 0) return;
   const double ms =
       std::chrono::duration<double, std::milli>(Clock::now() - g_start).count();
-  char line[64];
-  const int head = std::snprintf(line, sizeof line, "%.3f %c", ms, sent ? '>' : '<');
-  std::fwrite(line, 1, static_cast<size_t>(head), g_file);
+  const size_t longest = 48 + 3 * static_cast<size_t>(count) + 1;
+  if (g_whole + longest > kTraceBuffer) WriteOut();
+  if (longest > kTraceBuffer) return;
+  size_t at = g_whole;
+  at += static_cast<size_t>(
+      std::snprintf(g_buffer + at, 48, "%.3f %c", ms > 1e12 ? 1e12 : ms, sent ? '>' : '<'));
   static const char kHex[] = "0123456789ABCDEF";
   const auto* bytes = static_cast<const unsigned char*>(data);
   for (int32_t i = 0; i < count; ++i) {
-    const char text[3] = {' ', kHex[bytes[i] >> 4], kHex[bytes[i] & 0xF]};
-    std::fwrite(text, 1, sizeof text, g_file);
+    g_buffer[at++] = ' ';
+    g_buffer[at++] = kHex[bytes[i] >> 4];
+    g_buffer[at++] = kHex[bytes[i] & 0xF];
   }
-  if (std::fputc('\n', g_file) == EOF && g_error == 0) g_error = errno != 0 ? errno : EIO;
+  g_buffer[at++] = '\n';
+  g_whole = at;
 }
 
 bool Same(const fs::path& a, const fs::path& b) {
@@ -53,7 +77,8 @@ bool StartTrace(const std::string& path, const std::string& port) {
     g_error = errno != 0 ? errno : EIO;
     return false;
   }
-  std::setvbuf(g_file, nullptr, _IOFBF, kTraceBuffer);
+  std::setvbuf(g_file, nullptr, _IONBF, 0);
+  g_whole = 0;
   std::fprintf(g_file,
                "# update-firmware-cli trace of %s: ms since the start, > to the device, "
                "< from it\n",
@@ -66,6 +91,7 @@ bool StartTrace(const std::string& path, const std::string& port) {
 std::string StopTrace() {
   SetPortTraceHook(nullptr);
   if (g_file != nullptr) {
+    WriteOut();
     errno = 0;
     const bool flushed = std::fflush(g_file) == 0 && std::ferror(g_file) == 0;
     if (!flushed && g_error == 0) g_error = errno != 0 ? errno : EIO;
@@ -76,6 +102,11 @@ std::string StopTrace() {
   const int error = g_error;
   g_error = 0;
   return error == 0 ? std::string() : std::strerror(error);
+}
+
+TraceTail PendingTrace() {
+  if (g_file == nullptr || g_writing) return {nullptr, nullptr, 0};
+  return {g_file, g_buffer, g_whole};
 }
 
 std::vector<std::string> TracePaths(const std::string& base, const std::vector<std::string>& ports) {

@@ -11,6 +11,7 @@
 // never be written.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,16 @@ bool StartTrace(const std::string& path, const std::string& port);
 // Writes out what is buffered and closes the file. Empty when every byte
 // reached the file; else what went wrong, in plain words.
 std::string StopTrace();
+
+// For the stop handler: the transcript's whole lines that are not yet in
+// its file, and the file; nothing (a null file) when no transcript is open
+// or its buffer is being written right now.
+struct TraceTail {
+  std::FILE* file;
+  const char* data;
+  size_t size;
+};
+TraceTail PendingTrace();
 
 // The transcript file of `port` when several ports are flashed with
 // `--trace base`: the port's name goes before the extension, so "line.txt"

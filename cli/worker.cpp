@@ -6,6 +6,8 @@
 
 #include "cli/board.h"
 #include "cli/report_json.h"
+#include "cli/platform.h"
+#include "cli/stop_records.h"
 #include "cli/workers.h"
 #include "protocol/reset_sequence.h"
 
@@ -36,6 +38,7 @@ class WireReporter : public Reporter {
                const ImageFacts&) override {}
   void Opened(size_t, int64_t announced) override { Send({{"opened", announced}}); }
   void Progress(size_t, int32_t index, int32_t count, int64_t announced) override {
+    stop_records::SetOwnBytes(kBytesPerWord * int64_t{index});
     const int32_t percent = ProgressPercent(index, count);
     if (percent == last_percent_) return;
     last_percent_ = percent;
@@ -133,7 +136,14 @@ bool ReadJob(const std::string& input, BoardJob* job, Image* image, std::string*
 
 }  // namespace
 
+// The worker's last word when it is stopped: how far its board got.
+void ReportOwnBytes() {
+  char line[64];
+  cli_platform::WriteStdoutRaw(line, stop_records::OwnReport(line, sizeof line));
+}
+
 int RunWorker() {
+  cli_platform::SetStopHook(ReportOwnBytes);
   WireReporter wire;
   BoardOutcome o;
   BoardJob job;

@@ -8,6 +8,7 @@
 // worker.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -48,5 +49,10 @@ void ForgetWorkers();
 // For the stop handler: asks every worker to end, gives each 2 s to release
 // its port, then ends it. Safe inside a signal handler on POSIX.
 void StopAllWorkers();
+
+// After StopAllWorkers: the image bytes worker `id` said its port had taken
+// when it was stopped; -1 when it said nothing. Safe inside a signal
+// handler.
+int64_t InterruptedBytes(int id);
 
 }  // namespace cli_workers

@@ -17,6 +17,7 @@
 
 #include "cli/cli.h"
 #include "cli/signals_held_posix.h"
+#include "cli/stop_records.h"
 #include "common/delay.h"
 #include "cli/workers.h"
 
@@ -28,6 +29,7 @@ constexpr int kMaxWorkers = static_cast<int>(kMaxBoards);
 struct WorkerSlot {
   volatile pid_t pid;
   int fd;
+  int64_t interrupted_bytes;  // the count it gave on its way out; -1: none
 };
 WorkerSlot g_workers[kMaxWorkers];
 volatile sig_atomic_t g_worker_count = 0;
@@ -108,6 +110,32 @@ bool Feed(int fd, const std::string& input) {
   return done == input.size();
 }
 
+// What a stopped worker wrote last, its count among it, read once it has
+// ended (so the pipe ends too) with system calls alone.
+int64_t LastCount(int fd) {
+  static char buffer[1 << 16];
+  constexpr size_t kCarry = 64;  // a report split between two reads
+  size_t kept = 0;
+  int64_t count = -1;
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  for (;;) {
+    const ssize_t n = read(fd, buffer + kept, sizeof buffer - kept);
+    if (n <= 0) break;
+    const size_t have = kept + static_cast<size_t>(n);
+    const int64_t found = stop_records::ReadOwnReport(buffer, have);
+    if (found >= 0) count = found;
+    kept = have < kCarry ? have : kCarry;
+    memmove(buffer, buffer + have - kept, kept);
+  }
+  return count;
+}
+
+void TakeLastCounts() {
+  for (int i = 0; i < g_worker_count; ++i) {
+    g_workers[i].interrupted_bytes = g_workers[i].fd >= 0 ? LastCount(g_workers[i].fd) : -1;
+  }
+}
+
 }  // namespace
 
 namespace cli_workers {
@@ -161,6 +189,7 @@ bool StartWorker(const std::vector<std::string>& args, const std::string& input,
   close(in[0]);
   const int id = g_worker_count;
   g_workers[id].fd = out[0];
+  g_workers[id].interrupted_bytes = -1;
   g_workers[id].pid = pid;
   g_worker_count = id + 1;
   *worker = WorkerState{};
@@ -216,6 +245,10 @@ void ForgetWorkers() {
   g_worker_count = count;
 }
 
+int64_t InterruptedBytes(int id) {
+  return id >= 0 && id < g_worker_count ? g_workers[id].interrupted_bytes : -1;
+}
+
 void StopAllWorkers() {
   for (int i = 0; i < g_worker_count; ++i) {
     if (g_workers[i].pid > 0) kill(g_workers[i].pid, SIGTERM);
@@ -243,6 +276,7 @@ void StopAllWorkers() {
     }
     poll(nullptr, 0, kReapStepMs);
   }
+  TakeLastCounts();
 }
 
 }  // namespace cli_workers
