@@ -17,6 +17,7 @@
 #include "fileio/fileio.h"
 #include "protocol/protocol.h"
 #include "serial/serial.h"
+#include "tests/support/process_posix.h"
 #include "tools/bootloader-sim/sim_process.h"
 #include "update/update.h"
 
@@ -24,13 +25,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
-
-std::string EnvOr(const char* name) {
-  const char* value = getenv(name);
-  return value ? value : "";
-}
-
-bool UnderWine() { return !EnvOr("UF_WINE_RUN").empty(); }
 
 class EndToEnd : public ::testing::Test {
  protected:

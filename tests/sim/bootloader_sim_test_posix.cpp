@@ -25,6 +25,7 @@
 #include <memory>
 #include <vector>
 
+#include "tests/support/process_posix.h"
 #include "tools/bootloader-sim/sim_process.h"
 
 namespace {
@@ -59,15 +60,8 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 Bytes ReadFileBytes(const std::string& path) {
-  std::string s = ReadText(path);
+  std::string s = ReadFile(path);
   return Bytes(s.begin(), s.end());
 }
 
@@ -271,7 +265,7 @@ TEST(BootloaderSim, CommandLine) {
     Sim sim;
     sim.Spawn(args, dir / "err");
     EXPECT_EQ(1, sim.Wait(5)) << args[0];
-    EXPECT_NE(std::string::npos, ReadText(dir / "err").find("--help")) << args[0];
+    EXPECT_NE(std::string::npos, ReadFile(dir / "err").find("--help")) << args[0];
   }
 }
 
@@ -547,7 +541,7 @@ TEST(BootloaderSim, LinkAndReadyFile) {
   Sim sim;
   sim.Start({"--link", link, "--ready-file", ready}, dir);
   EXPECT_EQ(sim.path, fs::read_symlink(link).string());
-  EXPECT_EQ(sim.path + "\n", ReadText(ready));
+  EXPECT_EQ(sim.path + "\n", ReadFile(ready));
   {
     Port port(link);
     ASSERT_GE(port.fd, 0);
@@ -564,7 +558,7 @@ TEST(BootloaderSim, LinkAndReadyFile) {
   Sim refused;
   refused.Spawn({"--link", file}, dir / "err");
   EXPECT_EQ(2, refused.Wait(5));
-  EXPECT_EQ("keep", ReadText(file));
+  EXPECT_EQ("keep", ReadFile(file));
 }
 
 TEST(BootloaderSim, EndingsAreReportedInTheExitCode) {

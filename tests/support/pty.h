@@ -19,6 +19,11 @@ struct Pty {
   Pty& operator=(const Pty&) = delete;
 
   void CloseMaster();
+  // Leaves the slave side to whoever else has it open (a child's standard
+  // error), or to nobody: then only the program under test opens it.
+  void CloseSlave();
+  // A terminal for a program's output, raw so that "\n" stays as it is.
+  void MakeRaw() const;
   termios Settings() const;
   // A fresh pty is in canonical mode and the serial layer's open makes it
   // raw until the close puts the old settings back, so a pty in canonical

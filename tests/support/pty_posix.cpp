@@ -24,12 +24,24 @@ Pty::Pty() {
 
 Pty::~Pty() {
   CloseMaster();
-  if (slave >= 0) close(slave);
+  CloseSlave();
 }
 
 void Pty::CloseMaster() {
   if (master >= 0) close(master);
   master = -1;
+}
+
+void Pty::CloseSlave() {
+  if (slave >= 0) close(slave);
+  slave = -1;
+}
+
+void Pty::MakeRaw() const {
+  termios raw{};
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(slave, TCSANOW, &raw);
 }
 
 termios Pty::Settings() const {

@@ -1,0 +1,158 @@
+// update-firmware-cli end to end at a station: the --wait loop, board after
+// board, and the --log record of which image went where.
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+#include "tests/support/cli_harness.h"
+
+namespace {
+
+TEST_F(CliE2e, StationLoopFlashesBoardAfterBoardAndKeepsATally) {
+  if (UnderWine()) GTEST_SKIP() << "plugging is played with links natively";
+  // COM7 leads to a link that each simulated board makes while plugged in
+  // and removes when it goes. The second board is unplugged mid-upload:
+  // that board fails, the loop goes on. Paced, so that the pull comes
+  // mid-stream; small, since a terminal takes the whole image at once and
+  // the device must read it within the final reply wait.
+  const std::string bytes = Firmware("trx.fw", 3000, 26);
+  const std::string plug = dir_ + "/board7";
+  Map(7, plug);
+  Process p;
+  StartCli(p, {"flash", "--wait", "--count", "3", "--json", "COM7", "trx.fw"});
+  const auto events = [&](const std::string& kind) {
+    const std::vector<std::string> lines = Lines(p.out_text);
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find("\"event\":\"" + kind + "\"") != std::string::npos;
+    });
+  };
+  std::vector<std::string> received;
+  for (int board = 1; board <= 3; ++board) {
+    // Plugged in only once the loop has seen the last one go.
+    ASSERT_TRUE(p.PumpUntil([&] { return events("waiting") == board; }, 20000)) << p.out_text;
+    Sim sim;
+    sim.Start(7, dir_, {"--link", plug, "--pace"});
+    if (board == 2) {
+      ASSERT_TRUE(p.PumpUntil([&] { return sim.HasReceived(1000); }, 20000))
+          << p.out_text << p.err_text << ReadFile(sim.log).size();
+      sim.Stop();  // pulled out
+    }
+    ASSERT_TRUE(p.PumpUntil([&] { return events("tally") == board; }, 30000))
+        << board << ": " << p.out_text << p.err_text;
+    if (board != 2) sim.Finish();
+    received.push_back(ReadFile(sim.image));
+  }
+  EXPECT_EQ(p.Finish(10000), 5) << p.err_text;
+  EXPECT_TRUE(SameBytes(received[0], bytes));
+  EXPECT_LT(received[1].size(), bytes.size());
+  EXPECT_TRUE(SameBytes(received[2], bytes));
+  const std::vector<std::string> lines = Lines(p.out_text);
+  EXPECT_NE(p.out_text.find("{\"event\":\"tally\",\"done\":1,\"failed\":0}"), std::string::npos)
+      << p.out_text;
+  EXPECT_NE(p.out_text.find("{\"event\":\"tally\",\"done\":1,\"failed\":1}"), std::string::npos);
+  EXPECT_NE(p.out_text.find("{\"event\":\"tally\",\"done\":2,\"failed\":1}"), std::string::npos);
+  const nlohmann::json summary = nlohmann::json::parse(lines.back());
+  EXPECT_EQ(summary["event"], "summary");
+  EXPECT_EQ(summary["boards"], 3);
+  EXPECT_EQ(summary["code"], 5);
+}
+
+TEST_F(CliE2e, StationLoopEndsOnCtrlCWithTheTally) {
+  if (UnderWine()) GTEST_SKIP() << "Ctrl+C is tested natively";
+  Firmware("trx.fw", 100, 27);
+  Sim sim = Board(7, {"--sessions", "0"});
+  Process p;
+  StartCli(p, {"flash", "--wait", "COM7", "trx.fw"});
+  ASSERT_TRUE(p.PumpUntil([&] { return p.err_text.find("Tally: 1 done, 0 failed") != std::string::npos; },
+                          20000))
+      << p.err_text;
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Finish(5000), 130);
+  EXPECT_NE(p.err_text.find("Interrupted.\nTally: 1 done, 0 failed\n"), std::string::npos)
+      << p.err_text;
+}
+
+TEST_F(CliE2e, StationSaysWhyItWaitsAndFlashesABoardSwappedWithinAPoll) {
+  if (UnderWine()) GTEST_SKIP() << "plugging is played with links natively";
+  const std::string bytes = Firmware("fw.bin", 500, 36);
+  WriteFile(dir_ + "/plain", "not a port");
+  {
+    Process p;
+    StartCli(p, {"flash", "--wait", "COM7", dir_ + "/plain", "fw.bin"});
+    const std::string said = "Waiting for a board on COM7 " + dir_ + "/plain ...\n  COM7: " +
+                             kNowhere + ": no such device\n  " + dir_ + "/plain: not a serial device\n";
+    EXPECT_TRUE(p.PumpUntil([&] { return p.err_text.find(said) != std::string::npos; }, 5000))
+        << p.err_text;
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Finish(5000), 130);
+  }
+  // The first board is taken out and another put in its place before the
+  // loop looks again: the port never goes missing, but the device changes.
+  const std::string plug = dir_ + "/board7";
+  Map(7, plug);
+  Sim first, second;
+  first.Start(7, dir_, {"--sessions", "0"});
+  fs::create_symlink(first.pty, plug);
+  Process p;
+  StartCli(p, {"flash", "--wait", "--count", "2", "--json", "COM7", "fw.bin"});
+  ASSERT_TRUE(p.PumpUntil([&] { return p.out_text.find("\"tally\"") != std::string::npos; }, 20000))
+      << p.out_text;
+  second.Start(8, dir_, {});
+  fs::create_symlink(second.pty, plug + ".new");
+  ASSERT_EQ(rename((plug + ".new").c_str(), plug.c_str()), 0);
+  EXPECT_EQ(p.Finish(20000), 0) << p.out_text;
+  first.Stop();
+  second.Finish();
+  EXPECT_TRUE(SameBytes(ReadFile(first.image), bytes));
+  EXPECT_TRUE(SameBytes(ReadFile(second.image), bytes));
+}
+
+TEST_F(CliE2e, TheStationsRecordTellsWhichImageWentWhere) {
+  if (UnderWine()) GTEST_SKIP() << "the record's file rules and a kill are tested natively";
+  Firmware("fw.bin", 801, 41);
+  const std::string sha = Sha256Sum(dir_ + "/fw.bin");
+  Sim good1 = Board(5, {"--sessions", "0"});
+  Sim good2 = Board(6, {"--sessions", "0"});
+  Sim silent = Board(7, {"--silent", "--sessions", "0"});
+  const Result r = Run({"flash", "-q", "--log", "station.jsonl", "COM5", "COM6", "COM7", "fw.bin"});
+  EXPECT_EQ(r.code, 3) << r.err;
+  std::map<std::string, nlohmann::json> records;
+  for (const std::string& line : Lines(ReadFile(dir_ + "/station.jsonl"))) {
+    const nlohmann::json record = nlohmann::json::parse(line);
+    records[record["port"]] = record;
+  }
+  ASSERT_EQ(records.size(), 3u);
+  for (const auto& [port, record] : records) {
+    EXPECT_EQ(record["sha256"], sha) << port;
+    EXPECT_EQ(record["size"], 801);
+    EXPECT_EQ(record["attempts"], 1);
+    EXPECT_EQ(record["version"], UF_VERSION);
+    EXPECT_EQ(record["time"].get<std::string>().size(), 20u);  // 2026-12-08T16:01:02Z
+  }
+  EXPECT_EQ(records["COM5"]["code"], 0);
+  EXPECT_EQ(records["COM7"]["code"], 3);
+
+  // A wrong image by its hash: refused before any port is opened.
+  const size_t logged = Lines(ReadFile(good1.log)).size();
+  const Result wrong = Run({"flash", "--expect-sha256", std::string(64, 'a'), "COM5", "fw.bin"});
+  EXPECT_EQ(wrong.code, 1);
+  EXPECT_NE(wrong.err.find("SHA-256 " + sha + ", not the expected aaaa"), std::string::npos)
+      << wrong.err;
+  EXPECT_EQ(Lines(ReadFile(good1.log)).size(), logged);
+  EXPECT_EQ(Run({"flash", "--log", "fw.bin", "COM5", "fw.bin"}).code, 64);  // never into the image
+
+  // A loop killed outright mid-board leaves only whole records.
+  Sim slow = Board(8, {"--pace", "--sessions", "0"});
+  Firmware("big.bin", 20000, 42);
+  Process p;
+  StartCli(p, {"flash", "--wait", "--log", "killed.jsonl", "COM8", "COM5", "big.bin"});
+  ASSERT_TRUE(p.PumpUntil([&] { return Lines(ReadFile(dir_ + "/killed.jsonl")).size() >= 1; },
+                          20000));
+  p.Signal(SIGKILL);
+  p.Finish(5000);
+  for (const std::string& line : Lines(ReadFile(dir_ + "/killed.jsonl"))) {
+    EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+// update-firmware-cli end to end: the real program against the simulated
+// bootloader on pseudo-terminals.
+//
+// A native (Linux) program in both builds. It finds what to run in the
+// environment:
+//   UF_CLI          the update-firmware-cli executable (or the .exe)
+//   UF_WINE_RUN     set for the Windows build: the Wine wrapper script; the
+//   UF_WINEPREFIX   .exe then runs under Wine in that prefix, and COMn is a
+//                   link <prefix>/dosdevices/comN to the simulator's terminal
+// Natively, COMn is put behind a terminal with UPDATE_FIRMWARE_COMn, and every
+// other COM name is pointed at a path that does not exist, so the machine's
+// own serial ports never show up.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/process_posix.h"
+#include "tests/support/pty.h"
+#include "tools/bootloader-sim/sim_process.h"
+
+namespace fs = std::filesystem;
+
+constexpr const char* kNowhere = "/nonexistent/uf-cli-test";
+
+// The simulated device, on COMn.
+class Sim {
+ public:
+  // Starts the simulator with `args`; under Wine it also links COMn to it.
+  void Start(int com, const std::string& dir, std::vector<std::string> args) {
+    com_ = com;
+    image = dir + "/received" + std::to_string(com) + ".bin";
+    log = dir + "/line" + std::to_string(com) + ".log";
+    std::vector<std::string> argv = {"--image", image, "--log", log, "--timeout", "40"};
+    if (UnderWine()) {
+      const std::string dosdevices = EnvOr("UF_WINEPREFIX") + "/dosdevices";
+      fs::create_directories(dosdevices);
+      argv.push_back("--link");
+      argv.push_back(dosdevices + "/com" + std::to_string(com));
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    process_ = std::make_unique<SimProcess>(
+        BootloaderSimPath(), argv,
+        SimProcess::Options{dir + "/sim" + std::to_string(com) + ".err", true});
+    ASSERT_TRUE(process_->Ok()) << "the simulator did not start: " << Summary();
+    pty = process_->Terminal();
+  }
+
+  // Bytes the device has received so far ("BL10" is 42 4C 31 30).
+  bool HasReceived(size_t bytes) const { return Lines(ReadFile(log)).size() >= bytes; }
+
+  // Stops it now; its exit code. A simulator that serves forever is stopped
+  // when the test ends, and its link goes with it.
+  int Stop() {
+    if (!process_ || !process_->Running()) return -1;
+    process_->Signal(SIGTERM);
+    return process_->WaitForExit(5);
+  }
+
+  // The simulator's exit code once it is done (it ends after its session
+  // when the host has closed the port).
+  int Finish(int ms = 20000) {
+    const int code = process_->WaitForExit(ms / 1000.0);
+    if (code == -1) Stop();
+    return code;
+  }
+  std::string Summary() const { return process_ ? process_->Stderr() : std::string(); }
+
+  int com() const { return com_; }
+  std::string pty;
+  std::string image;
+  std::string log;
+
+ private:
+  int com_ = 0;
+  std::unique_ptr<SimProcess> process_;
+};
+
+class CliE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(EnvOr("UF_CLI").empty()) << "UF_CLI names the program under test";
+    char tmpl[] = "/tmp/uf-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    chmod(dir_.c_str(), 0755);  // the tests that run as nobody read from it
+    for (int n = 1; n <= 16; ++n) ports_["UPDATE_FIRMWARE_COM" + std::to_string(n)] = kNowhere;
+  }
+  void TearDown() override {
+    for (const std::string& link : links_) unlink(link.c_str());
+    fs::remove_all(dir_);
+  }
+
+  // Puts COMn behind `device` for the program under test: natively through
+  // the environment, under Wine through a dosdevices link.
+  void Map(int com, const std::string& device) {
+    ports_["UPDATE_FIRMWARE_COM" + std::to_string(com)] = device;
+    if (UnderWine()) {
+      const std::string dosdevices = EnvOr("UF_WINEPREFIX") + "/dosdevices";
+      fs::create_directories(dosdevices);
+      const std::string link = dosdevices + "/com" + std::to_string(com);
+      unlink(link.c_str());
+      ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0) << link;
+      links_.push_back(link);
+    }
+  }
+  // Under Wine the simulator makes its own link.
+  void Map(const Sim& sim) { ports_["UPDATE_FIRMWARE_COM" + std::to_string(sim.com())] = sim.pty; }
+
+  // A simulated board on COMn, where the program under test finds it.
+  Sim Board(int com, const std::vector<std::string>& args = {}) {
+    Sim sim;
+    sim.Start(com, dir_, args);
+    Map(sim);
+    return sim;
+  }
+
+  std::string Firmware(const std::string& name, size_t size, unsigned seed = 1) {
+    const std::string bytes = RandomBytes(size, seed);
+    WriteFile(dir_ + "/" + name, bytes);
+    chmod((dir_ + "/" + name).c_str(), 0644);
+    return bytes;
+  }
+
+  void StartCli(Process& p, const std::vector<std::string>& args, Process::Options o = {}) {
+    std::vector<std::string> argv;
+    if (UnderWine()) {
+      argv = {EnvOr("UF_WINE_RUN"), "--prefix=" + EnvOr("UF_WINEPREFIX"), EnvOr("UF_CLI")};
+    } else {
+      argv = {EnvOr("UF_CLI")};
+      o.env.insert(ports_.begin(), ports_.end());
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    o.cwd = dir_;
+    ASSERT_TRUE(p.Start(argv, o));
+  }
+
+  // Two boards on COM5 and COM6 that stop reading after 1000 bytes, being
+  // flashed with `file` by `p`; returns once both uploads are stuck there.
+  void FlashTwoStuckBoards(Sim& a, Sim& b, Process& p, const std::string& file) {
+    a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+    b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
+    Map(a);
+    Map(b);
+    StartCli(p, {"flash", "COM5", "COM6", file});
+    ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000))
+        << p.err_text;
+  }
+
+  struct Result {
+    int code;
+    std::string out;
+    std::string err;
+  };
+
+  // Runs the program to its end. Windows' text-mode "\r\n" is read as "\n".
+  Result Run(const std::vector<std::string>& args, Process::Options o = {}) {
+    Process p;
+    StartCli(p, args, o);
+    const int code = p.Finish(120000);
+    return {code, Plain(p.out_text), Plain(p.err_text)};
+  }
+
+  static std::string Plain(std::string s) {
+    for (size_t at; (at = s.find("\r\n")) != std::string::npos;) s.erase(at, 1);
+    return s;
+  }
+
+  std::string dir_;
+  std::map<std::string, std::string> ports_;
+  std::vector<std::string> links_;
+};
