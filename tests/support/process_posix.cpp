@@ -45,8 +45,9 @@ std::string RandomBytes(size_t n, unsigned seed) {
                                        << "; first difference at " << at;
 }
 
-std::string Sha256Sum(const std::string& path) {
-  std::string command = "sha256sum '" + path + "'";
+std::string Sha256Sum(const std::string& path, int64_t bytes) {
+  std::string command = bytes < 0 ? "sha256sum '" + path + "'"
+                                  : "head -c " + std::to_string(bytes) + " '" + path + "' | sha256sum";
   std::FILE* pipe = popen(command.c_str(), "r");
   char digest[65] = {};
   if (pipe == nullptr) return std::string();

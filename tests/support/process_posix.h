@@ -30,7 +30,8 @@ std::string RandomBytes(size_t n, unsigned seed);
 // Equal byte strings; on a difference says where, not the whole image.
 ::testing::AssertionResult SameBytes(const std::string& got, const std::string& want);
 // What sha256sum says of the file: the tool's figure must be the same.
-std::string Sha256Sum(const std::string& path);
+// Of its first `bytes` bytes, when given: what an odd file puts on the line.
+std::string Sha256Sum(const std::string& path, int64_t bytes = -1);
 std::vector<std::string> Lines(const std::string& text);
 
 // A child process with its standard output and error read through pipes
