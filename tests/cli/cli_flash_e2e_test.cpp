@@ -276,22 +276,6 @@ TEST_F(CliE2e, QuietKeepsTheErrorOfASilentDevice) {
 // --- File and port errors: 1 and 2, before anything is sent ------------------
 
 // Watches a device for being opened.
-class OpenWatch {
- public:
-  explicit OpenWatch(const std::string& path) {
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    inotify_add_watch(fd_, path.c_str(), IN_OPEN);
-  }
-  ~OpenWatch() { close(fd_); }
-  bool Opened() {
-    char buf[4096];
-    return read(fd_, buf, sizeof buf) > 0;
-  }
-
- private:
-  int fd_;
-};
-
 TEST_F(CliE2e, FileProblemsAreErrorOneAndThePortIsNeverOpened) {
   // A bare terminal: nothing but the program under test opens it.
   Pty bare;
@@ -464,20 +448,6 @@ TEST_F(CliE2e, InterruptDuringTheReplyWaitLeavesNoExclusiveMode) {
 
 // --- Several boards at once ---------------------------------------------------
 
-// The transcript's bytes in one direction ('>' sent, '<' received).
-std::string TraceBytes(const std::string& path, char direction) {
-  std::string bytes;
-  for (const std::string& line : Lines(ReadFile(path))) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream in(line);
-    std::string ms, dir, hex;
-    in >> ms >> dir;
-    if (dir.size() != 1 || dir[0] != direction) continue;
-    while (in >> hex) bytes.push_back(static_cast<char>(std::stoi(hex, nullptr, 16)));
-  }
-  return bytes;
-}
-
 // What the device received, from its log.
 std::string LoggedBytes(const Sim& sim) {
   std::string bytes;
@@ -485,6 +455,32 @@ std::string LoggedBytes(const Sim& sim) {
     bytes.push_back(static_cast<char>(std::stoi(line.substr(line.find(' ') + 1), nullptr, 16)));
   }
   return bytes;
+}
+
+TEST_F(CliE2e, EveryBoardGetsTheOneImageThatWasReadAndChecked) {
+  if (UnderWine()) GTEST_SKIP() << "a file open on Windows cannot be replaced; inotify is Linux";
+  const std::string bytes = Firmware("fw.bin", 3000, 51);
+  const std::string sha = Sha256Sum(dir_ + "/fw.bin");
+  Firmware("other.bin", 3000, 52);
+  Sim a = Board(5);
+  Sim b = Board(6);
+  Sim c = Board(7);
+  OpenWatch opens(dir_ + "/fw.bin");
+  Process p;
+  StartCli(p, {"flash", "--expect-sha256", sha, "--log", "st.jsonl", "COM5", "COM6", "COM7",
+               "fw.bin"});
+  // Swapped for other bytes once it has been checked, while the workers start.
+  ASSERT_TRUE(p.PumpUntil([&] { return p.err_text.find("Updating") != std::string::npos; }, 10000));
+  ASSERT_EQ(rename((dir_ + "/other.bin").c_str(), (dir_ + "/fw.bin").c_str()), 0);
+  EXPECT_EQ(p.Finish(), 0) << p.err_text;
+  EXPECT_EQ(opens.Count(), 1u) << "the image is read once, whatever the number of boards";
+  for (Sim* sim : {&a, &b, &c}) {
+    sim->Finish();
+    EXPECT_TRUE(SameBytes(ReadFile(sim->image), bytes)) << sim->pty;
+  }
+  for (const std::string& line : Lines(ReadFile(dir_ + "/st.jsonl"))) {
+    EXPECT_EQ(nlohmann::json::parse(line)["sha256"], sha) << line;
+  }
 }
 
 TEST_F(CliE2e, SeveralBoardsAtOnceEachWithItsOwnVerdict) {

@@ -157,4 +157,50 @@ TEST_F(CliE2e, TheStationsRecordTellsWhichImageWentWhere) {
   }
 }
 
+TEST_F(CliE2e, AnInterruptedStationOwesARecordForEveryBoardItTouched) {
+  if (UnderWine()) GTEST_SKIP() << "signals and inotify are tested natively";
+  const std::string bytes = Firmware("fw.bin", 4000, 61);
+  const std::string sha = Sha256Sum(dir_ + "/fw.bin");
+  const std::string sent = std::string("BL10") + std::string("\xA0\x0F\x00\x00", 4) + bytes;
+  // One board in the process itself, two in workers of their own; each stopped
+  // while it waits for the final reply, its whole image taken by the port.
+  for (const auto& [signal, ports] :
+       std::vector<std::pair<int, std::vector<std::string>>>{{SIGINT, {"COM5"}},
+                                                             {SIGTERM, {"COM5", "COM6"}}}) {
+    SCOPED_TRACE(ports.size());
+    fs::remove(dir_ + "/st.jsonl");
+    std::vector<Sim> sims;
+    for (size_t i = 0; i < ports.size(); ++i) sims.push_back(Board(5 + int(i), {"--no-final"}));
+    OpenWatch opens(dir_ + "/fw.bin");
+    std::vector<std::string> args = {"flash", "--wait", "--log", "st.jsonl", "--trace", "tr.txt",
+                                     "--force"};
+    args.insert(args.end(), ports.begin(), ports.end());
+    args.push_back("fw.bin");
+    Process p;
+    StartCli(p, args);
+    ASSERT_TRUE(p.PumpUntil([&] {
+      size_t done = 0;
+      for (size_t at = 0; (at = p.err_text.find("(100%)", at)) != std::string::npos; ++at) ++done;
+      return done == ports.size();
+    }, 20000)) << p.err_text;
+    p.Signal(signal);
+    EXPECT_EQ(p.Finish(5000), 128 + signal) << p.err_text;
+    EXPECT_EQ(opens.Count(), 1u);
+    const std::vector<std::string> lines = Lines(ReadFile(dir_ + "/st.jsonl"));
+    ASSERT_EQ(lines.size(), ports.size());
+    for (const std::string& line : lines) {
+      const nlohmann::json r = nlohmann::json::parse(line);
+      EXPECT_EQ(r["code"], 130) << line;
+      EXPECT_EQ(r["bytes"], 4000) << line;
+      EXPECT_EQ(r["sha256"], sha) << line;
+      EXPECT_EQ(r["reason"], "interrupted") << line;
+      EXPECT_GT(r["seconds"].get<double>(), 0.4) << line;
+    }
+    for (const std::string& port : ports) {
+      const std::string trace = ports.size() == 1 ? "tr.txt" : "tr." + port + ".txt";
+      EXPECT_EQ(TraceBytes(dir_ + "/" + trace, '>'), sent) << trace << " is whole";
+    }
+  }
+}
+
 }  // namespace

@@ -12,10 +12,13 @@
 // own serial ports never show up.
 #pragma once
 
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +82,47 @@ class Sim {
  private:
   int com_ = 0;
   std::unique_ptr<SimProcess> process_;
+};
+
+// The transcript's bytes in one direction ('>' sent, '<' received).
+inline std::string TraceBytes(const std::string& path, char direction) {
+  std::string bytes;
+  for (const std::string& line : Lines(ReadFile(path))) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream in(line);
+    std::string ms, dir, hex;
+    in >> ms >> dir;
+    if (dir.size() != 1 || dir[0] != direction) continue;
+    while (in >> hex) bytes.push_back(static_cast<char>(std::stoi(hex, nullptr, 16)));
+  }
+  return bytes;
+}
+
+// Opens of one file, as inotify counts them.
+class OpenWatch {
+ public:
+  explicit OpenWatch(const std::string& path) {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(fd_, path.c_str(), IN_OPEN);
+  }
+  ~OpenWatch() { close(fd_); }
+  bool Opened() { return Count() > 0; }
+  // The opens since the last look.
+  size_t Count() {
+    alignas(inotify_event) char buf[4096];
+    size_t opens = 0;
+    for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+        opens += (e->mask & IN_OPEN) ? 1 : 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+    return opens;
+  }
+
+ private:
+  int fd_;
 };
 
 class CliE2e : public ::testing::Test {
