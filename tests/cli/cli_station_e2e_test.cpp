@@ -115,8 +115,14 @@ TEST_F(CliE2e, TheStationsRecordTellsWhichImageWentWhere) {
   Sim good1 = Board(5, {"--sessions", "0"});
   Sim good2 = Board(6, {"--sessions", "0"});
   Sim silent = Board(7, {"--silent", "--sessions", "0"});
-  const Result r = Run({"flash", "-q", "--log", "station.jsonl", "COM5", "COM6", "COM7", "fw.bin"});
+  const Result r =
+      Run({"flash", "--json", "--log", "station.jsonl", "COM5", "COM6", "COM7", "fw.bin"});
   EXPECT_EQ(r.code, 3) << r.err;
+  for (const std::string& line : Lines(r.out)) {
+    const nlohmann::json e = nlohmann::json::parse(line);
+    if (e["event"] == "start" || e["event"] == "outcome") EXPECT_EQ(e["odd_length"], true) << line;
+    if (e["event"] == "outcome" && e["code"] == 0) EXPECT_EQ(e["bytes"], 800) << line;
+  }
   std::map<std::string, nlohmann::json> records;
   for (const std::string& line : Lines(ReadFile(dir_ + "/station.jsonl"))) {
     const nlohmann::json record = nlohmann::json::parse(line);
