@@ -110,7 +110,8 @@ std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
   a->ports.assign(words.begin(), words.end() - 1);
   a->file = words.back();
   a->port = a->ports.front();
-  const std::string bad = CheckPortWords(a->ports);
+  std::string bad;
+  a->selectors = ParsePortWords(a->ports, &bad);
   if (!bad.empty()) return bad;
   if (a->ports.size() > kMaxBoards) {
     return std::to_string(a->ports.size()) + " ports, more than the " +

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/image_source.h"
+#include "cli/ports.h"
 #include "protocol/reset_sequence.h"
 
 // Exit codes beyond the outcome codes 0 to 6.
@@ -33,6 +34,7 @@ struct CliArguments {
   int64_t count = 0;                // flash --wait: boards before stopping; 0: no limit
   std::string trace;                // flash: transcript file, empty: none
   std::vector<std::string> ports;   // flash: port names and selectors, in order
+  std::vector<PortSelector> selectors;  // flash: the same, read
   std::string port;                 // flash: the first of them
   std::string file;                 // flash; convert: the file read
   std::string out;                  // convert: the file written

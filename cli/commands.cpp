@@ -66,7 +66,7 @@ int RunList(Reporter& reporter) {
 
 int RunFlash(const CliArguments& args, Reporter& reporter) {
   if (args.wait) {
-    return RunStation({args.ports, args.file, args.trace, args.force, args.count, args.image,
+    return RunStation({args.selectors, args.file, args.trace, args.force, args.count, args.image,
                        args.expect_sha256, args.attempts, args.reset},
                       reporter, UsageError);
   }
@@ -80,9 +80,9 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
     }
   }
   const std::vector<PresentPort> present =
-      HasSelector(args.ports) ? ScanPresentPorts() : std::vector<PresentPort>{};
-  const Resolution resolution =
-      ResolvePorts(args.ports, present, args.ports.size() > 1 ? DescribePort : DescribeName);
+      HasSelector(args.selectors) ? ScanPresentPorts() : std::vector<PresentPort>{};
+  const Resolution resolution = ResolvePorts(args.selectors, present,
+                                             args.selectors.size() > 1 ? DescribePort : DescribeName);
   if (resolution.error != ResolveError::None) {
     UsageError(ResolveErrorText(resolution));
     return kExitUsage;

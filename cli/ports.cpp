@@ -108,23 +108,34 @@ std::string PresentPortText(const PresentPort& port) {
   return Printable(text);
 }
 
-bool HasSelector(const std::vector<std::string>& words) {
-  return std::any_of(words.begin(), words.end(), [](const std::string& w) {
-    const PortSelector::Kind kind = ParsePortSelector(w).kind;
-    return kind == PortSelector::Serial || kind == PortSelector::VendorProduct ||
-           kind == PortSelector::Location;
+bool HasSelector(const std::vector<PortSelector>& selectors) {
+  return std::any_of(selectors.begin(), selectors.end(), [](const PortSelector& s) {
+    return s.kind == PortSelector::Serial || s.kind == PortSelector::VendorProduct ||
+           s.kind == PortSelector::Location;
   });
 }
 
-std::string CheckPortWords(const std::vector<std::string>& words) {
+std::vector<PortSelector> ParsePortWords(const std::vector<std::string>& words,
+                                         std::string* error) {
+  std::vector<PortSelector> selectors;
+  std::string first;
   for (const std::string& word : words) {
-    const PortSelector selector = ParsePortSelector(word);
-    if (selector.kind == PortSelector::Invalid) return selector.error;
+    selectors.push_back(ParsePortSelector(word));
+    if (first.empty() && selectors.back().kind == PortSelector::Invalid) {
+      first = selectors.back().error;
+    }
   }
-  return std::string();
+  if (error != nullptr) *error = first;
+  return selectors;
 }
 
-Resolution ResolvePorts(const std::vector<std::string>& words,
+std::string CheckPortWords(const std::vector<std::string>& words) {
+  std::string error;
+  ParsePortWords(words, &error);
+  return error;
+}
+
+Resolution ResolvePorts(const std::vector<PortSelector>& selectors,
                         const std::vector<PresentPort>& present,
                         const std::function<PresentPort(const std::string&)>& describe) {
   Resolution r;
@@ -141,8 +152,8 @@ Resolution ResolvePorts(const std::vector<std::string>& words,
     }
     r.boards.push_back(port);
   };
-  for (const std::string& word : words) {
-    const PortSelector selector = ParsePortSelector(word);
+  for (const PortSelector& selector : selectors) {
+    const std::string& word = selector.word;
     r.word = word;
     if (selector.kind == PortSelector::Invalid) {
       r.error = ResolveError::BadWord;

@@ -29,6 +29,11 @@ struct PortSelector {
 };
 PortSelector ParsePortSelector(const std::string& word);
 
+// The words of a command line, each read once. `error` (may be null) gets
+// the first word's reason to name no port; empty when every word can.
+std::vector<PortSelector> ParsePortWords(const std::vector<std::string>& words,
+                                         std::string* error);
+
 // A port, with what is behind it.
 struct PresentPort {
   std::string name;    // COMn, or a device path as given
@@ -63,7 +68,7 @@ struct Resolution {
 // names for one device (COM5 and the path it leads to) pick it once, under
 // the first name. Names are taken as they stand (through `describe`, which
 // finds what is behind them); selectors are matched against `present`.
-Resolution ResolvePorts(const std::vector<std::string>& words,
+Resolution ResolvePorts(const std::vector<PortSelector>& selectors,
                         const std::vector<PresentPort>& present,
                         const std::function<PresentPort(const std::string&)>& describe);
 
@@ -74,8 +79,9 @@ std::string ResolveErrorText(const Resolution& resolution);
 // when every word can.
 std::string CheckPortWords(const std::vector<std::string>& words);
 
-// Whether any of the words is a selector (and so needs the port scan).
-bool HasSelector(const std::vector<std::string>& words);
+// Whether any of them picks ports by what they are (and so needs the port
+// scan).
+bool HasSelector(const std::vector<PortSelector>& selectors);
 
 // Where sysfs is looked for: UPDATE_FIRMWARE_SYSFS, else /sys.
 std::string SysfsRoot();

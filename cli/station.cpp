@@ -19,10 +19,11 @@ double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 100
 
 // Why the station waits for each word: for each port name that is not
 // there or not usable, the reason; for a selector, that nothing matches.
-WaitReasons ReasonsToWait(const std::vector<std::string>& words) {
+WaitReasons ReasonsToWait(const std::vector<PortSelector>& selectors) {
   WaitReasons reasons;
-  for (const std::string& word : words) {
-    if (ParsePortSelector(word).kind != PortSelector::Name) {
+  for (const PortSelector& selector : selectors) {
+    const std::string& word = selector.word;
+    if (selector.kind != PortSelector::Name) {
       reasons.emplace_back(word, "no USB adapter that matches is there");
       continue;
     }
@@ -69,7 +70,11 @@ std::vector<PresentPort> WaitForBoards(const StationJob& job, Reporter& reporter
     if (!boards.empty()) return boards;
     // Said once: a port that never appears, or a file given as a port,
     // must not leave the operator looking at a silent terminal.
-    if (!said) reporter.Waiting(job.words, ReasonsToWait(job.words));
+    if (!said) {
+      std::vector<std::string> words;
+      for (const PortSelector& s : job.words) words.push_back(s.word);
+      reporter.Waiting(words, ReasonsToWait(job.words));
+    }
     Delay(kPresencePollMs);
   }
 }

@@ -12,7 +12,7 @@
 #include "protocol/reset_sequence.h"
 
 struct StationJob {
-  std::vector<std::string> words;  // port names and selectors
+  std::vector<PortSelector> words;  // port names and selectors, read
   std::string file;
   std::string trace;               // --trace base; empty: none
   bool force = false;

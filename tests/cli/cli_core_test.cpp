@@ -14,6 +14,10 @@
 
 namespace {
 
+std::vector<PortSelector> Words(const std::vector<std::string>& words) {
+  return ParsePortWords(words, nullptr);
+}
+
 CliArguments Parse(std::vector<std::string> args) { return ParseArguments(args); }
 
 TEST(CliArguments, CommandsAndOptionsInAnyOrder) {
@@ -247,13 +251,14 @@ TEST(CliSelectors, ResolvingPicksInOrderOnceAndExplainsFailures) {
     return all;
   };
 
-  const Resolution picks = ResolvePorts({"COM9", "0403:6001", "COM5", "sn:a1"}, present, describe);
+  const Resolution picks =
+      ResolvePorts(Words({"COM9", "0403:6001", "COM5", "sn:a1"}), present, describe);
   EXPECT_EQ(picks.error, ResolveError::None);
   picked = picks.boards;
   EXPECT_EQ(names(), "COM9 COM5 COM6 ");  // in the order given, each port once
 
   // A serial meant for one board that two adapters report (case ignored).
-  const Resolution shared = ResolvePorts({"sn:B2"}, present, describe);
+  const Resolution shared = ResolvePorts(Words({"sn:B2"}), present, describe);
   EXPECT_EQ(shared.error, ResolveError::NotUnique);
   const std::string twice = ResolveErrorText(shared);
   EXPECT_EQ(twice.rfind("'sn:B2' is meant for one board but matches 2 ports:", 0), 0u) << twice;
@@ -262,15 +267,15 @@ TEST(CliSelectors, ResolvingPicksInOrderOnceAndExplainsFailures) {
 
   // No match: what is there, one port a line; an adapter without a serial
   // is never matched by an empty one.
-  const Resolution nothing = ResolvePorts({"COM1", "sn:ZZ"}, present, describe);
+  const Resolution nothing = ResolvePorts(Words({"COM1", "sn:ZZ"}), present, describe);
   EXPECT_EQ(nothing.error, ResolveError::NoMatch);
   const std::string none = ResolveErrorText(nothing);
   EXPECT_EQ(none.rfind("no port matches 'sn:ZZ'; the ports that open:\n  COM5 ", 0), 0u) << none;
   EXPECT_NE(none.find("\n  COM8 /dev/ttyCOM8 1a86:7523"), std::string::npos) << none;
-  EXPECT_EQ(ResolveErrorText(ResolvePorts({"ffff:0001"}, {}, describe)),
+  EXPECT_EQ(ResolveErrorText(ResolvePorts(Words({"ffff:0001"}), {}, describe)),
             "no port matches 'ffff:0001'; no port opens");
-  EXPECT_TRUE(HasSelector({"COM1", "sn:X"}));
-  EXPECT_FALSE(HasSelector({"COM1", "/dev/ttyUSB0"}));
+  EXPECT_TRUE(HasSelector(Words({"COM1", "sn:X"})));
+  EXPECT_FALSE(HasSelector(Words({"COM1", "/dev/ttyUSB0"})));
 }
 
 TEST(CliSelectors, OneDeviceUnderTwoNamesIsPickedOnceAndSaidSo) {
@@ -280,7 +285,7 @@ TEST(CliSelectors, OneDeviceUnderTwoNamesIsPickedOnceAndSaidSo) {
     p.key.device = name == "COM9" ? "188:1" : "188:0";
     return p;
   };
-  const Resolution r = ResolvePorts({"COM5", "/dev/ttyUSB0", "COM9"}, {}, describe);
+  const Resolution r = ResolvePorts(Words({"COM5", "/dev/ttyUSB0", "COM9"}), {}, describe);
   EXPECT_EQ(r.error, ResolveError::None);
   ASSERT_EQ(r.boards.size(), 2u);
   EXPECT_EQ(r.boards[0].name, "COM5");
