@@ -49,5 +49,10 @@ struct CliArguments {
 // rest. "--" ends the options.
 CliArguments ParseArguments(const std::vector<std::string>& args);
 
+// A command line the tool cannot follow, as it is said on standard error:
+// "update-firmware-cli: ERROR", then where to read how it goes. Every
+// usage error is worded by this one.
+std::string UsageErrorText(const std::string& error);
+
 // The whole program; returns the exit code.
 int CliMain(int argc, char** argv);

@@ -18,9 +18,7 @@
 namespace {
 
 void UsageError(const std::string& error) {
-  const std::string text =
-      "update-firmware-cli: " + error + "\nRun with --help for more information.\n";
-  std::fputs(text.c_str(), stderr);
+  std::fputs(UsageErrorText(error).c_str(), stderr);
   std::fflush(stderr);
 }
 
