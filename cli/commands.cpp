@@ -145,10 +145,10 @@ int RunFlashCommand(const CliArguments& args) {
     UsageError("cannot keep the log '" + Printable(args.log) + "': " + (why.empty() ? error : why));
     return kExitUsage;
   }
-  const std::unique_ptr<Reporter> reporter = MakeLogReporter(MakeReporter(args, args.wait));
-  int code = RunFlash(args, *reporter);
+  const LogReporting log = MakeLogReporter(MakeReporter(args, args.wait));
+  int code = RunFlash(args, *log.reporter);
   record_log::Close();
-  if (code == 0 && LogFailed(*reporter)) code = kExitOutput;
+  if (code == 0 && *log.record_failed) code = kExitOutput;
   return code;
 }
 

@@ -24,10 +24,8 @@ std::string UtcNow() {
 
 class LogReporter : public Reporter {
  public:
-  explicit LogReporter(std::unique_ptr<Reporter> inner)
-      : inner_(std::move(inner)), station_(record_log::StationName()) {}
-
-  bool failed() const { return failed_; }
+  LogReporter(std::unique_ptr<Reporter> inner, std::shared_ptr<bool> failed)
+      : inner_(std::move(inner)), station_(record_log::StationName()), failed_(std::move(failed)) {}
 
   void Listed(const PresentPort& port) override { inner_->Listed(port); }
   void Found(const std::string& severity, const std::string& what,
@@ -98,7 +96,7 @@ class LogReporter : public Reporter {
  private:
   void Record(const PresentPort& port, const BoardOutcome& o) {
     if (!record_log::Append(RecordText(port, o, o.seconds))) {
-      failed_ = true;
+      *failed_ = true;
       std::fputs(("update-firmware-cli: the record of " + Printable(port.name) +
                   " could not be written to the log\n")
                      .c_str(),
@@ -140,7 +138,7 @@ class LogReporter : public Reporter {
   std::string file_;
   int64_t size_ = 0;
   ImageFacts facts_;
-  bool failed_ = false;
+  std::shared_ptr<bool> failed_;  // a record did not get to the disk
 };
 
 }  // namespace
@@ -149,12 +147,8 @@ void WriteOwedRecords() {
   stop_records::EmitOwed(record_log::AppendRaw, cli_workers::InterruptedBytes, MonotonicMs());
 }
 
-std::unique_ptr<Reporter> MakeLogReporter(std::unique_ptr<Reporter> inner) {
+LogReporting MakeLogReporter(std::unique_ptr<Reporter> inner) {
   cli_platform::SetStopHook(WriteOwedRecords);
-  return std::make_unique<LogReporter>(std::move(inner));
-}
-
-bool LogFailed(const Reporter& reporter) {
-  const auto* log = dynamic_cast<const LogReporter*>(&reporter);
-  return log != nullptr && log->failed();
+  auto failed = std::make_shared<bool>(false);
+  return {std::make_unique<LogReporter>(std::move(inner), failed), failed};
 }
