@@ -2,7 +2,8 @@
 // production lines and remote machines. It drives the same serial, file and
 // protocol layers as the window; this is only the front end around them:
 //   arguments (args.cpp) -> command (commands.cpp) -> engine (board, batch,
-//   station) -> one Reporter (report_text, report_json, the worker's wire).
+//   station) -> one Reporter (report_text, report_json, the worker's wire);
+//   list, doctor and convert return what they found to one Printer.
 #pragma once
 
 #include <cstddef>

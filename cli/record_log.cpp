@@ -22,23 +22,13 @@ std::string UtcNow() {
   return text;
 }
 
+// Overrides every method: the base's do-nothing would keep what it does
+// not pass on from the reporter it wraps.
 class LogReporter : public Reporter {
  public:
   LogReporter(std::unique_ptr<Reporter> inner, std::shared_ptr<bool> failed)
       : inner_(std::move(inner)), station_(record_log::StationName()), failed_(std::move(failed)) {}
 
-  void Listed(const PresentPort& port) override { inner_->Listed(port); }
-  void Found(const std::string& severity, const std::string& what,
-             const std::string& fix) override {
-    inner_->Found(severity, what, fix);
-  }
-  void Unusable(const std::string& name, const std::string& device,
-                const std::string& why) override {
-    inner_->Unusable(name, device, why);
-  }
-  void Converted(const std::string& in, const std::string& out, const ImageFacts& image) override {
-    inner_->Converted(in, out, image);
-  }
   void SameDevice(const std::string& note) override { inner_->SameDevice(note); }
   void FileProblem(const std::vector<PresentPort>& boards, const std::string& file,
                    const std::string& detail) override {
