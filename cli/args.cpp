@@ -21,10 +21,6 @@ constexpr const char* kDoctorHelp =
     "0 when nothing blocks, 1 otherwise";
 
 
-std::string Ours(const std::string& error) {
-  return std::string(kProgram) + ": " + error + "\nRun with --help for more information.\n";
-}
-
 // A number as a user writes an address: decimal, or hexadecimal after
 // "0x". False for anything else or anything above `max`.
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value) {
@@ -172,6 +168,10 @@ CLI::App* AddConvert(CLI::App* app, CliArguments* a, ImageWords* image_words) {
 
 }  // namespace
 
+std::string UsageErrorText(const std::string& error) {
+  return std::string(kProgram) + ": " + error + "\nRun with --help for more information.\n";
+}
+
 CliArguments ParseArguments(const std::vector<std::string>& args) {
   CliArguments a;
   CLI::App app;
@@ -228,6 +228,6 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   a.command = !error.empty() ? CliCommand::Invalid
               : flash->parsed() ? CliCommand::Flash
                                 : CliCommand::Convert;
-  if (!error.empty()) a.text = Ours(error);
+  if (!error.empty()) a.text = UsageErrorText(error);
   return a;
 }

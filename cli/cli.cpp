@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/platform.h"
+#include "cli/printer.h"
 #include "cli/text.h"
 #include "cli/worker.h"
 #include "cli/workers.h"
@@ -29,13 +30,20 @@ int RunCommand(const std::vector<std::string>& args) {
       Say(stdout, parsed.text);
       return 0;
     case CliCommand::List:
-      return RunList(*MakeReporter(parsed, false));
+      MakePrinter(parsed)->PrintList(RunList());
+      return 0;
     case CliCommand::Flash:
       return RunFlashCommand(parsed);
-    case CliCommand::Doctor:
-      return RunDoctor(*MakeReporter(parsed, false));
-    case CliCommand::Convert:
-      return RunConvert(parsed, *MakeReporter(parsed, false));
+    case CliCommand::Doctor: {
+      const std::vector<Finding> findings = RunDoctor();
+      MakePrinter(parsed)->PrintFindings(findings);
+      return DoctorCode(findings);
+    }
+    case CliCommand::Convert: {
+      const Conversion conversion = RunConvert(parsed);
+      MakePrinter(parsed)->PrintConverted(conversion);
+      return conversion.code;
+    }
     case CliCommand::Invalid:
       break;
   }

@@ -2,7 +2,8 @@
 // production lines and remote machines. It drives the same serial, file and
 // protocol layers as the window; this is only the front end around them:
 //   arguments (args.cpp) -> command (commands.cpp) -> engine (board, batch,
-//   station) -> one Reporter (report_text, report_json, the worker's wire).
+//   station) -> one Reporter (report_text, report_json, the worker's wire);
+//   list, doctor and convert return what they found to one Printer.
 #pragma once
 
 #include <cstddef>
@@ -50,6 +51,11 @@ struct CliArguments {
 // `flash`, their options, and --help and --version, which win over the
 // rest. "--" ends the options.
 CliArguments ParseArguments(const std::vector<std::string>& args);
+
+// A command line the tool cannot follow, as it is said on standard error:
+// "update-firmware-cli: ERROR", then where to read how it goes. Every
+// usage error is worded by this one.
+std::string UsageErrorText(const std::string& error);
 
 // The whole program; returns the exit code.
 int CliMain(int argc, char** argv);

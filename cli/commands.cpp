@@ -1,5 +1,5 @@
-// The commands: what `list` and `flash` do with the parsed command line,
-// before the engines take over.
+// The commands: what `list`, `flash`, `convert` and `doctor` do with the
+// parsed command line, before the engines take over.
 #include "cli/commands.h"
 
 #include <cstdio>
@@ -18,9 +18,7 @@
 namespace {
 
 void UsageError(const std::string& error) {
-  const std::string text =
-      "update-firmware-cli: " + error + "\nRun with --help for more information.\n";
-  std::fputs(text.c_str(), stderr);
+  std::fputs(UsageErrorText(error).c_str(), stderr);
   std::fflush(stderr);
 }
 
@@ -45,12 +43,13 @@ bool TranscriptsAllowed(const CliArguments& args, const std::vector<PresentPort>
 
 }  // namespace
 
-int RunList(Reporter& reporter) {
+std::vector<ListedPort> RunList() {
+  std::vector<ListedPort> ports;
   // Only a look: a port another program runs at 115200 baud must stay as it
   // is, so nothing is configured.
   ScanFreePorts([&](const std::string& name, bool free) {
     if (free) {
-      reporter.Listed(DescribePort(name));
+      ports.push_back({true, DescribePort(name), ""});
       return;
     }
     // A device that is there but would not open is worth a word; one that is
@@ -59,9 +58,12 @@ int RunList(Reporter& reporter) {
     const PortError error = LastPortError(&system_error);
     if (error == PortErrorAbsent || error == PortErrorNone) return;
     (void)system_error;
-    reporter.Unusable(name, cli_platform::PortDevice(name), LastPortReason(name));
+    PresentPort port;
+    port.name = name;
+    port.device = cli_platform::PortDevice(name);
+    ports.push_back({false, port, LastPortReason(name)});
   });
-  return 0;
+  return ports;
 }
 
 int RunFlash(const CliArguments& args, Reporter& reporter) {
@@ -103,25 +105,31 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
   return FirstFailure(FlashBatch(job, reporter));
 }
 
-int RunConvert(const CliArguments& args, Reporter& reporter) {
+Conversion RunConvert(const CliArguments& args) {
+  Conversion c;
+  c.in = args.file;
+  c.out = args.out;
   ImageReading reading = args.image;
   if (reading.FormatOf(args.file) == ImageFormat::Raw && !reading.format_given) {
     UsageError("'" + Printable(args.file) + "' is not named as a HEX or S-record file; "
                "--format ihex or --format srec says what it is");
-    return kExitUsage;
+    c.code = kExitUsage;
+    return c;
   }
   // OUT obeys the rules of every file the tool writes: never the image
   // itself, a device or a directory, and an old file only when asked.
   const std::string why = TraceProblem(args.out, args.file, {}, args.force);
   if (!why.empty()) {
     UsageError("cannot write '" + Printable(args.out) + "': " + why);
-    return kExitUsage;
+    c.code = kExitUsage;
+    return c;
   }
   Image image;
   const std::string problem = LoadImage(args.file, reading, &image);
   if (!problem.empty()) {
-    reporter.FileProblem({}, args.file, Printable(args.file) + ": " + problem);
-    return FirmwareMissingMessage().code;
+    c.refusal = Printable(args.file) + ": " + problem;
+    c.code = FirmwareMissingMessage().code;
+    return c;
   }
   std::FILE* out = std::fopen(args.out.c_str(), "wb");
   const bool written =
@@ -129,12 +137,12 @@ int RunConvert(const CliArguments& args, Reporter& reporter) {
                             image.bytes.size();
   if (out == nullptr || std::fclose(out) != 0 || !written) {
     UsageError("'" + Printable(args.out) + "' could not be written");
-    return kExitOutput;
+    c.code = kExitOutput;
+    return c;
   }
-  ImageFacts facts = image.facts;
-  facts.sha256.clear();
-  reporter.Converted(args.file, args.out, facts);
-  return 0;
+  c.image = image.facts;
+  c.image.sha256.clear();
+  return c;
 }
 
 int RunFlashCommand(const CliArguments& args) {
@@ -147,27 +155,26 @@ int RunFlashCommand(const CliArguments& args) {
     UsageError("cannot keep the log '" + Printable(args.log) + "': " + (why.empty() ? error : why));
     return kExitUsage;
   }
-  const std::unique_ptr<Reporter> reporter = MakeLogReporter(MakeReporter(args, args.wait));
-  int code = RunFlash(args, *reporter);
+  const LogReporting log = MakeLogReporter(MakeReporter(args, args.wait));
+  int code = RunFlash(args, *log.reporter);
   record_log::Close();
-  if (code == 0 && LogFailed(*reporter)) code = kExitOutput;
+  if (code == 0 && *log.record_failed) code = kExitOutput;
   return code;
 }
 
-int RunDoctor(Reporter& reporter) {
+std::vector<Finding> RunDoctor() {
   // Every place read can be moved, so that the checks can be tried on a
   // tree of one's own.
   DoctorRoots roots;
   roots.sysfs = SysfsRoot();
   if (const char* proc = std::getenv("UPDATE_FIRMWARE_PROC")) roots.proc = proc;
   if (const char* dev = std::getenv("UPDATE_FIRMWARE_DEV")) roots.dev = dev;
-  bool blocked = false;
-  for (const Finding& f : CheckMachine(roots)) {
-    const char* severity = f.severity == Finding::Blocking ? "blocking"
-                           : f.severity == Finding::Warning ? "warning"
-                                                            : "ok";
-    reporter.Found(severity, f.what, f.fix);
-    blocked = blocked || f.severity == Finding::Blocking;
+  return CheckMachine(roots);
+}
+
+int DoctorCode(const std::vector<Finding>& findings) {
+  for (const Finding& f : findings) {
+    if (f.severity == Finding::Blocking) return 1;
   }
-  return blocked ? 1 : 0;
+  return 0;
 }

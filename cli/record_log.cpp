@@ -22,25 +22,13 @@ std::string UtcNow() {
   return text;
 }
 
+// Overrides every method: the base's do-nothing would keep what it does
+// not pass on from the reporter it wraps.
 class LogReporter : public Reporter {
  public:
-  explicit LogReporter(std::unique_ptr<Reporter> inner)
-      : inner_(std::move(inner)), station_(record_log::StationName()) {}
+  LogReporter(std::unique_ptr<Reporter> inner, std::shared_ptr<bool> failed)
+      : inner_(std::move(inner)), station_(record_log::StationName()), failed_(std::move(failed)) {}
 
-  bool failed() const { return failed_; }
-
-  void Listed(const PresentPort& port) override { inner_->Listed(port); }
-  void Found(const std::string& severity, const std::string& what,
-             const std::string& fix) override {
-    inner_->Found(severity, what, fix);
-  }
-  void Unusable(const std::string& name, const std::string& device,
-                const std::string& why) override {
-    inner_->Unusable(name, device, why);
-  }
-  void Converted(const std::string& in, const std::string& out, const ImageFacts& image) override {
-    inner_->Converted(in, out, image);
-  }
   void SameDevice(const std::string& note) override { inner_->SameDevice(note); }
   void FileProblem(const std::vector<PresentPort>& boards, const std::string& file,
                    const std::string& detail) override {
@@ -98,7 +86,7 @@ class LogReporter : public Reporter {
  private:
   void Record(const PresentPort& port, const BoardOutcome& o) {
     if (!record_log::Append(RecordText(port, o, o.seconds))) {
-      failed_ = true;
+      *failed_ = true;
       std::fputs(("update-firmware-cli: the record of " + Printable(port.name) +
                   " could not be written to the log\n")
                      .c_str(),
@@ -140,7 +128,7 @@ class LogReporter : public Reporter {
   std::string file_;
   int64_t size_ = 0;
   ImageFacts facts_;
-  bool failed_ = false;
+  std::shared_ptr<bool> failed_;  // a record did not get to the disk
 };
 
 }  // namespace
@@ -149,12 +137,8 @@ void WriteOwedRecords() {
   stop_records::EmitOwed(record_log::AppendRaw, cli_workers::InterruptedBytes, MonotonicMs());
 }
 
-std::unique_ptr<Reporter> MakeLogReporter(std::unique_ptr<Reporter> inner) {
+LogReporting MakeLogReporter(std::unique_ptr<Reporter> inner) {
   cli_platform::SetStopHook(WriteOwedRecords);
-  return std::make_unique<LogReporter>(std::move(inner));
-}
-
-bool LogFailed(const Reporter& reporter) {
-  const auto* log = dynamic_cast<const LogReporter*>(&reporter);
-  return log != nullptr && log->failed();
+  auto failed = std::make_shared<bool>(false);
+  return {std::make_unique<LogReporter>(std::move(inner), failed), failed};
 }

@@ -30,6 +30,9 @@ std::string StationName();
 
 // A Reporter that tells `inner` everything and appends a record of each
 // finished board to the open log; a record that cannot be written is told
-// on standard error, and LogFailed then says so.
-std::unique_ptr<Reporter> MakeLogReporter(std::unique_ptr<Reporter> inner);
-bool LogFailed(const Reporter& reporter);
+// on standard error, and `record_failed` then says so, for the exit code.
+struct LogReporting {
+  std::unique_ptr<Reporter> reporter;
+  std::shared_ptr<const bool> record_failed;
+};
+LogReporting MakeLogReporter(std::unique_ptr<Reporter> inner);

@@ -39,37 +39,31 @@ json SummaryJson(size_t boards, size_t succeeded, int code, double seconds) {
 
 double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 1000.0; }
 
+// An image that cannot be flashed or converted: the outcome of each of
+// `boards`, none of them touched, and the summary.
+void EmitFileProblem(const std::vector<PresentPort>& boards, const std::string& detail) {
+  const OutcomeMessage m = FirmwareMissingMessage();
+  for (const PresentPort& p : boards) {
+    json e = Event("outcome", p);
+    e["code"] = m.code;
+    e["title"] = m.title;
+    e["text"] = m.text;
+    e["detail"] = detail;
+    e["bytes"] = 0;
+    e["seconds"] = 0.0;
+    Emit(e);
+  }
+  Emit(SummaryJson(boards.size(), 0, m.code, 0.0));
+}
+
 class JsonReporter : public Reporter {
  public:
-  void Listed(const PresentPort& port) override { Emit(PortJson(port)); }
-  void Found(const std::string& severity, const std::string& what,
-             const std::string& fix) override {
-    Emit({{"event", "finding"}, {"severity", severity}, {"what", what}, {"fix", fix}});
-  }
-  void Converted(const std::string& in, const std::string& out,
-                 const ImageFacts& image) override {
-    Emit({{"event", "converted"}, {"file", in}, {"out", out}, {"format", image.format},
-          {"first_address", image.first_address}, {"end_address", image.end_address},
-          {"padded", image.padded}});
-  }
-  void Unusable(const std::string&, const std::string&, const std::string&) override {}
   void SameDevice(const std::string& note) override {
     Emit({{"event", "same-device"}, {"text", note}});
   }
   void FileProblem(const std::vector<PresentPort>& boards, const std::string&,
                    const std::string& detail) override {
-    const OutcomeMessage m = FirmwareMissingMessage();
-    for (const PresentPort& p : boards) {
-      json e = Event("outcome", p);
-      e["code"] = m.code;
-      e["title"] = m.title;
-      e["text"] = m.text;
-      e["detail"] = detail;
-      e["bytes"] = 0;
-      e["seconds"] = 0.0;
-      Emit(e);
-    }
-    Emit(SummaryJson(boards.size(), 0, m.code, 0.0));
+    EmitFileProblem(boards, detail);
   }
   void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
                const ImageFacts& image) override {
@@ -92,7 +86,6 @@ class JsonReporter : public Reporter {
       Emit(e);
     }
   }
-  void Opened(size_t, int64_t) override {}
   void Progress(size_t board, int32_t index, int32_t count, int64_t announced) override {
     const int32_t percent = ProgressPercent(index, count);
     const int quarters = count > 0 ? percent / 25 : 0;
@@ -147,6 +140,30 @@ class JsonReporter : public Reporter {
   uint64_t started_ms_ = 0;
 };
 
+// list, doctor and convert: the free ports, the findings, what was
+// converted. An unusable port is not a result; the text says it.
+class JsonPrinter : public Printer {
+ public:
+  void PrintList(const std::vector<ListedPort>& ports) override {
+    for (const ListedPort& p : ports) {
+      if (p.free) Emit(PortJson(p.port));
+    }
+  }
+  void PrintFindings(const std::vector<Finding>& findings) override {
+    for (const Finding& f : findings) {
+      Emit({{"event", "finding"}, {"severity", SeverityWord(f.severity)}, {"what", f.what},
+            {"fix", f.fix}});
+    }
+  }
+  void PrintConverted(const Conversion& c) override {
+    if (!c.refusal.empty()) EmitFileProblem({}, c.refusal);
+    if (c.code != 0) return;
+    Emit({{"event", "converted"}, {"file", c.in}, {"out", c.out}, {"format", c.image.format},
+          {"first_address", c.image.first_address}, {"end_address", c.image.end_address},
+          {"padded", c.image.padded}});
+  }
+};
+
 }  // namespace
 
 std::string JsonText(const nlohmann::ordered_json& value) {
@@ -154,3 +171,5 @@ std::string JsonText(const nlohmann::ordered_json& value) {
 }
 
 std::unique_ptr<Reporter> MakeJsonReporter() { return std::make_unique<JsonReporter>(); }
+
+std::unique_ptr<Printer> MakeJsonPrinter() { return std::make_unique<JsonPrinter>(); }

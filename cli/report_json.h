@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/printer.h"
 #include "cli/reporter.h"
 
 // One JSON value on one line; bytes that are not UTF-8 are replaced, so a
@@ -14,3 +15,4 @@
 std::string JsonText(const nlohmann::ordered_json& value);
 
 std::unique_ptr<Reporter> MakeJsonReporter();
+std::unique_ptr<Printer> MakeJsonPrinter();

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cli/platform.h"
+#include "cli/printer.h"
 #include "cli/report_json.h"
 #include "cli/reporter.h"
 #include "cli/text.h"
@@ -32,25 +33,18 @@ std::string Fixed1(double value) {
 }
 
 // What both text reporters say alike.
+// An image that cannot be flashed or converted, for both alike.
+void SayFileProblem(const std::string& detail) {
+  Say(stderr, BoardLine("", FirmwareMissingMessage(), detail));
+}
+
 class TextBase : public Reporter {
  public:
-  TextBase(bool station, bool quiet) : station_(station), quiet_(quiet) {}
+  explicit TextBase(bool station) : station_(station) {}
 
-  void Listed(const PresentPort& port) override { Say(stdout, PresentPortText(port) + "\n"); }
-  void Found(const std::string& severity, const std::string& what,
-             const std::string& fix) override {
-    if (quiet_ && severity == "ok") return;
-    Say(stdout, Pad(severity, 8) + Printable(what) + "\n" +
-                    (fix.empty() ? "" : "        fix: " + Printable(fix) + "\n"));
-  }
-  void Converted(const std::string& in, const std::string& out,
-                 const ImageFacts& image) override {
-    if (quiet_) return;
-    Say(stderr, Printable(in) + " -> " + Printable(out) + ": " + image.description + "\n");
-  }
   void FileProblem(const std::vector<PresentPort>&, const std::string&,
                    const std::string& detail) override {
-    Say(stderr, BoardLine("", FirmwareMissingMessage(), detail));
+    SayFileProblem(detail);
   }
   void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
                const ImageFacts& image) override {
@@ -71,7 +65,6 @@ class TextBase : public Reporter {
   }
 
   bool station_;
-  bool quiet_;
   bool single_ = false;
   std::vector<PresentPort> boards_;
   std::string file_;
@@ -87,14 +80,10 @@ class TextBase : public Reporter {
 class TextReporter : public TextBase {
  public:
   explicit TextReporter(bool station)
-      : TextBase(station, false),
+      : TextBase(station),
         tty_(cli_platform::StderrIsTerminal()),
         moves_cursor_(tty_ && cli_platform::StderrMovesCursor()) {}
 
-  void Unusable(const std::string& name, const std::string& device,
-                const std::string& why) override {
-    Say(stderr, name + " " + Printable(device) + ": " + why + "\n");
-  }
   void SameDevice(const std::string& note) override {
     Say(stderr, "update-firmware-cli: " + note + "\n");
   }
@@ -162,7 +151,6 @@ class TextReporter : public TextBase {
     Say(stderr, "Waiting for a board on " + names + " ..." + why + "\n");
   }
   void Tally(int64_t done, int64_t failed) override { Say(stderr, TallyText(done, failed)); }
-  void StationSummary(int64_t, int64_t, int, double) override {}
 
  private:
   struct Line {
@@ -220,19 +208,43 @@ class TextReporter : public TextBase {
 // --quiet: nothing but what went wrong.
 class QuietReporter : public TextBase {
  public:
-  explicit QuietReporter(bool station) : TextBase(station, true) {}
-  void Unusable(const std::string&, const std::string&, const std::string&) override {}
-  void SameDevice(const std::string&) override {}
-  void Opened(size_t, int64_t) override {}
-  void Progress(size_t, int32_t, int32_t, int64_t) override {}
+  explicit QuietReporter(bool station) : TextBase(station) {}
   void Finished(size_t board, const BoardOutcome& o) override {
     if (o.message.code != 0) Say(stderr, BoardLine(Prefix(board), o.message, o.detail));
     SayTraceLost(board, o);
   }
-  void Summary(const std::vector<BoardOutcome>&, int, double, bool) override {}
-  void Waiting(const std::vector<std::string>&, const WaitReasons&) override {}
-  void Tally(int64_t, int64_t) override {}
-  void StationSummary(int64_t, int64_t, int, double) override {}
+};
+
+// list, doctor and convert for a person; with `quiet`, what is fine is
+// left out.
+class TextPrinter : public Printer {
+ public:
+  explicit TextPrinter(bool quiet) : quiet_(quiet) {}
+
+  void PrintList(const std::vector<ListedPort>& ports) override {
+    for (const ListedPort& p : ports) {
+      if (p.free) {
+        Say(stdout, PresentPortText(p.port) + "\n");
+      } else if (!quiet_) {
+        Say(stderr, p.port.name + " " + Printable(p.port.device) + ": " + p.why + "\n");
+      }
+    }
+  }
+  void PrintFindings(const std::vector<Finding>& findings) override {
+    for (const Finding& f : findings) {
+      if (quiet_ && f.severity == Finding::Ok) continue;
+      Say(stdout, Pad(SeverityWord(f.severity), 8) + Printable(f.what) + "\n" +
+                      (f.fix.empty() ? "" : "        fix: " + Printable(f.fix) + "\n"));
+    }
+  }
+  void PrintConverted(const Conversion& c) override {
+    if (!c.refusal.empty()) SayFileProblem(c.refusal);
+    if (c.code != 0 || quiet_) return;
+    Say(stderr, Printable(c.in) + " -> " + Printable(c.out) + ": " + c.image.description + "\n");
+  }
+
+ private:
+  bool quiet_;
 };
 
 }  // namespace
@@ -241,4 +253,15 @@ std::unique_ptr<Reporter> MakeReporter(const CliArguments& args, bool station) {
   if (args.json) return MakeJsonReporter();
   if (args.quiet) return std::make_unique<QuietReporter>(station);
   return std::make_unique<TextReporter>(station);
+}
+
+std::unique_ptr<Printer> MakePrinter(const CliArguments& args) {
+  if (args.json) return MakeJsonPrinter();
+  return std::make_unique<TextPrinter>(args.quiet);
+}
+
+const char* SeverityWord(Finding::Severity severity) {
+  return severity == Finding::Blocking ? "blocking"
+         : severity == Finding::Warning ? "warning"
+                                        : "ok";
 }

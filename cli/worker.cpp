@@ -27,15 +27,6 @@ void Send(const json& record) {
 // The worker's reporter: what the parent needs, on the wire.
 class WireReporter : public Reporter {
  public:
-  void Listed(const PresentPort&) override {}
-  void Found(const std::string&, const std::string&, const std::string&) override {}
-  void Converted(const std::string&, const std::string&, const ImageFacts&) override {}
-  void Unusable(const std::string&, const std::string&, const std::string&) override {}
-  void SameDevice(const std::string&) override {}
-  void FileProblem(const std::vector<PresentPort>&, const std::string&,
-                   const std::string&) override {}
-  void Started(const std::vector<PresentPort>&, const std::string&, int64_t,
-               const ImageFacts&) override {}
   void Opened(size_t, int64_t announced) override { Send({{"opened", announced}}); }
   void Progress(size_t, int32_t index, int32_t count, int64_t announced) override {
     stop_records::SetOwnBytes(kBytesPerWord * int64_t{index});
@@ -50,10 +41,6 @@ class WireReporter : public Reporter {
             {"detail", o.detail}, {"trace", o.trace}, {"trace_error", o.trace_error},
             {"bytes", o.bytes}, {"attempts", o.attempts}, {"reason", o.reason}}}});
   }
-  void Summary(const std::vector<BoardOutcome>&, int, double, bool) override {}
-  void Waiting(const std::vector<std::string>&, const WaitReasons&) override {}
-  void Tally(int64_t, int64_t) override {}
-  void StationSummary(int64_t, int64_t, int, double) override {}
 
  private:
   int32_t last_percent_ = -1;

@@ -856,6 +856,14 @@ TEST_F(CliE2e, LostOutputAndInternalTroubleAreNeverSuccess) {
   const Result flashed = Run({"flash", "--json", "COM5", "fw.bin"}, full);
   EXPECT_EQ(flashed.code, 74) << flashed.err;
   EXPECT_TRUE(SameBytes(ReadFile(sim.image), bytes));
+  // A board flashed whose record cannot reach the log: the run fails.
+  Firmware("full.jsonl", 1024, 39);
+  Process::Options capped;
+  capped.file_size_limit = 1024;
+  const Result unlogged = Run({"flash", "-q", "--log", "full.jsonl", "COM5", "fw.bin"}, capped);
+  EXPECT_EQ(unlogged.code, 74) << unlogged.err;
+  EXPECT_NE(unlogged.err.find("the record of COM5 could not be written to the log"),
+            std::string::npos) << unlogged.err;
 
   // The worker mode is no way around the checks.
   const Result worker = Run({"--uf-worker", "COM5", "fw.bin", "fw.bin", "force"});
