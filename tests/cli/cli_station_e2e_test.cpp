@@ -175,6 +175,7 @@ TEST_F(CliE2e, AnInterruptedStationOwesARecordForEveryBoardItTouched) {
                                                              {SIGTERM, {"COM5", "COM6"}}}) {
     SCOPED_TRACE(ports.size());
     fs::remove(dir_ + "/st.jsonl");
+    Firmware("fw.bin", 4000, 61);
     std::vector<Sim> sims;
     for (size_t i = 0; i < ports.size(); ++i) sims.push_back(Board(5 + int(i), {"--no-final"}));
     OpenWatch opens(dir_ + "/fw.bin");
@@ -184,6 +185,9 @@ TEST_F(CliE2e, AnInterruptedStationOwesARecordForEveryBoardItTouched) {
     args.push_back("fw.bin");
     Process p;
     StartCli(p, args);
+    // Rewritten in place once it has been read: the station sends what it read.
+    ASSERT_TRUE(p.PumpUntil([&] { return p.err_text.find("Updating") != std::string::npos; }, 10000));
+    WriteFile(dir_ + "/fw.bin", RandomBytes(4000, 62));
     ASSERT_TRUE(p.PumpUntil([&] {
       size_t done = 0;
       for (size_t at = 0; (at = p.err_text.find("(100%)", at)) != std::string::npos; ++at) ++done;
@@ -191,7 +195,7 @@ TEST_F(CliE2e, AnInterruptedStationOwesARecordForEveryBoardItTouched) {
     }, 20000)) << p.err_text;
     p.Signal(signal);
     EXPECT_EQ(p.Finish(5000), 128 + signal) << p.err_text;
-    EXPECT_EQ(opens.Count(), 1u);
+    EXPECT_EQ(opens.Count(), 2u) << "read once, and rewritten once by the test";
     const std::vector<std::string> lines = Lines(ReadFile(dir_ + "/st.jsonl"));
     ASSERT_EQ(lines.size(), ports.size());
     for (const std::string& line : lines) {

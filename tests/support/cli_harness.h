@@ -98,12 +98,14 @@ inline std::string TraceBytes(const std::string& path, char direction) {
   return bytes;
 }
 
-// Opens of one file, as inotify counts them.
+// Opens of one file, as inotify counts them. The closes are watched too,
+// though not counted: inotify folds an event into an identical one still
+// unread, so two opens in a row would count as one.
 class OpenWatch {
  public:
   explicit OpenWatch(const std::string& path) {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    inotify_add_watch(fd_, path.c_str(), IN_OPEN);
+    inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE);
   }
   ~OpenWatch() { close(fd_); }
   bool Opened() { return Count() > 0; }
