@@ -21,11 +21,21 @@ void* operator new(size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
+// Every form that a replaced delete may free, so that no allocation comes
+// from elsewhere (the sort's temporary buffer asks for the nothrow one).
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  g_largest_allocation = std::max(g_largest_allocation, size);
+  return std::malloc(size ? size : 1);
+}
+void* operator new[](size_t size) { return operator new(size); }
 // GCC takes the replaced pair for a mismatch of new and free.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 namespace {
