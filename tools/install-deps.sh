@@ -10,7 +10,8 @@ package_pkgs="$run_pkgs mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev file librs
 test_pkgs="$package_pkgs libgtest-dev googletest wine wine64 binutils srecord
   xvfb xdotool x11-utils imagemagick python3
   lintian desktop-file-utils appstream man-db unzip
-  qemu-system-x86 busybox-static cpio"
+  qemu-system-x86 busybox-static cpio
+  clang libclang-rt-14-dev"
 case "$what" in
   run) pkgs="$run_pkgs" ;;
   package) pkgs="$package_pkgs" ;;

@@ -70,9 +70,30 @@ run_packages() {
   [ "$rc" -eq 0 ] || status=1
 }
 
+# The libFuzzer targets, about 12 s each (tools/fuzz.sh): one pass or fail
+# per target.
+run_fuzz() {
+  local log
+  log=$(mktemp)
+  tools/fuzz.sh 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E '^Fuzz: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$line" ]; then
+    echo "=== fuzz: no summary"
+    status=1
+    return
+  fi
+  passed=$((passed + $(echo "$line" | sed -E 's/.*: ([0-9]+) passed.*/\1/')))
+  failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed$/\1/')))
+  [ "$rc" -eq 0 ] || status=1
+}
+
 # The native build comes first: the Windows tests use its simulator and helpers.
 run_preset native
 run_preset native-asan
+run_fuzz
 # Under Wine a test program now and then does not end after its last case
 # while a fresh prefix is still settling (seen once in many runs: every case
 # passed, then the time-out). One more try after a time-out tells that apart
