@@ -1,5 +1,6 @@
 // Port words from a command line, one a line of the input: each read alone
 // and all together, as `flash` and `list` read them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
