@@ -12,6 +12,11 @@ namespace {
 
 constexpr int32_t kPortSlot = 0;
 constexpr int32_t kFileSlot = 0;
+// A reply this late to an unanswered start is still that start's own.
+constexpr uint32_t kLateReplyMs = 500;
+// A line whose output count has not fallen for this long is taken for a
+// device that stopped reading: far sooner than each word's drain bound.
+constexpr uint32_t kStallMs = 1500;
 
 OutcomeMessage TraceFailedMessage() {
   return {kExitOutput, "update-firmware-cli", "cannot write the trace file"};
@@ -48,6 +53,8 @@ class BoardRun {
     steps.before_port = [this](int64_t) { return StartTranscript(); };
     steps.port_opened = [this](int64_t size) { return PortOpened(size); };
     steps.upload.attempts = job_.attempts;
+    steps.upload.late_reply_ms = kLateReplyMs;
+    steps.upload.stall_ms = kStallMs;
     steps.progress = [this](int32_t index, int32_t count) {
       o_.bytes = kBytesPerWord * static_cast<int64_t>(index);
       reporter_.Progress(board_, index, count, size_);

@@ -51,18 +51,52 @@ void Flush(int32_t port, uint8_t* receive_buffer) {
 // the next word is written well before it runs dry. The clock is only read
 // once the queue turns out not to be empty, and the count is asked again
 // only after a sleep (asking twice in a row would tell nothing new).
-void Drain(int32_t port, int32_t bytes_written) {
-  if (PortOutputCount(port) == 0) return;
+//
+// With a stall watch, the time spent draining while the count does not fall
+// adds up across drains (the waits for replies in between do not count, the
+// line is idle then); past the watch's limit the drain says false.
+struct StallWatch {
+  uint64_t limit_ms = 0;  // 0: no watch
+  uint64_t carried_ms = 0;  // drain time without a fall, before this drain
+  uint64_t since_ms = 0;    // this drain's start, less what was carried
+  int32_t last = 0;         // the count at the previous look
+
+  bool On() const { return limit_ms != 0; }
+  void Begin(int32_t count) {
+    since_ms = MonotonicMs() - carried_ms;
+    last = count;
+  }
+  // False once the count has not fallen for the limit.
+  bool Look(int32_t count) {
+    const uint64_t now = MonotonicMs();
+    if (count < last) since_ms = now;
+    last = count;
+    carried_ms = count == 0 ? 0 : now - since_ms;
+    return carried_ms < limit_ms;
+  }
+};
+
+bool Drain(int32_t port, int32_t bytes_written, StallWatch* watch) {
+  const int32_t first = PortOutputCount(port);
+  if (first == 0) {
+    if (watch->On()) watch->carried_ms = 0;
+    return true;
+  }
   const uint64_t limit = kWriteMsPerByte * static_cast<uint64_t>(std::max(bytes_written, 0)) +
                          kWriteMsConstant;
   const uint64_t start = MonotonicMs();
+  if (watch->On()) watch->Begin(first);
+  int32_t count = first;
   do {
-    if (MonotonicMs() - start > limit) return;
+    if (MonotonicMs() - start > limit) return true;
     Delay(kDrainPollMs);
-  } while (PortOutputCount(port) != 0);
+    count = PortOutputCount(port);
+    if (watch->On() && !watch->Look(count)) return false;
+  } while (count != 0);
+  return true;
 }
 
-int32_t WaitForReply(int32_t port) {
+int32_t WaitForReply(int32_t port, int32_t poll_limit = kReplyPollLimit) {
   int32_t state = kWaiting;
   int32_t polls = 0;
   do {
@@ -70,14 +104,14 @@ int32_t WaitForReply(int32_t port) {
     // Exactly two bytes: a reply followed by anything more is not a reply.
     if (PortInputCount(port) == kReplyBytes) state = kReplyReady;
     polls += 1;
-    if (polls > kReplyPollLimit) state = kTimedOut;
+    if (polls > poll_limit) state = kTimedOut;
   } while (state == kWaiting);
   return state;
 }
 
 bool IsOk(const uint8_t* reply) { return reply[0] == 0x4F && reply[1] == 0x4B; }
 
-enum class StartVerdict { Acknowledged, NoReply, WrongReply, NotTaken };
+enum class StartVerdict { Acknowledged, NoReply, WrongReply, NotTaken, Stalled };
 
 // Why the last write on the port fell short, as the serial layer saw it.
 UploadCut CutOf(int32_t port) {
@@ -88,19 +122,24 @@ UploadCut CutOf(int32_t port) {
   }
 }
 
+// The wait for a reply to the start command and its verdict.
+StartVerdict JudgeReply(int32_t port, uint8_t* receive_buffer, int32_t poll_limit) {
+  if (WaitForReply(port, poll_limit) != kReplyReady) return StartVerdict::NoReply;
+  ReadPort(port, receive_buffer, kReplyBytes);
+  return IsOk(receive_buffer) ? StartVerdict::Acknowledged : StartVerdict::WrongReply;
+}
+
 // One start command and the wait for its acknowledgement.
-StartVerdict SendStart(int32_t port, uint8_t* send_buffer, uint8_t* receive_buffer) {
+StartVerdict SendStart(int32_t port, uint8_t* send_buffer, uint8_t* receive_buffer,
+                       StallWatch* watch) {
   // A write that takes fewer bytes than it was given has run into its
   // time-out: the device has stopped taking data. The run ends there, since
   // every later write would wait out its own time-out too (hours, over a
   // whole image) and the device could not make sense of the rest anyway.
   std::memcpy(send_buffer, "BL10", 4);
   if (WritePort(port, send_buffer, 4) != 4) return StartVerdict::NotTaken;
-  Drain(port, 4);
-
-  if (WaitForReply(port) != kReplyReady) return StartVerdict::NoReply;
-  ReadPort(port, receive_buffer, kReplyBytes);
-  return IsOk(receive_buffer) ? StartVerdict::Acknowledged : StartVerdict::WrongReply;
+  if (!Drain(port, 4, watch)) return StartVerdict::Stalled;
+  return JudgeReply(port, receive_buffer, kReplyPollLimit);
 }
 
 // Size, words and the final acknowledgement, once the start is acknowledged.
@@ -108,7 +147,7 @@ StartVerdict SendStart(int32_t port, uint8_t* send_buffer, uint8_t* receive_buff
 // `report`.
 UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
                         uint8_t* receive_buffer, const SizeSource& size_source,
-                        const ProgressHook& progress, UploadReport* report) {
+                        const ProgressHook& progress, StallWatch* watch, UploadReport* report) {
   const int32_t size = size_source ? size_source() : 0;
   const uint32_t bits = static_cast<uint32_t>(size);
   for (int k = 0; k < 4; ++k) send_buffer[k] = static_cast<uint8_t>((bits >> (8 * k)) & 0xFF);
@@ -116,7 +155,10 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
     report->cut = CutOf(port_slot);
     return UploadOutcome::NoFinalReply;
   }
-  Drain(port_slot, 4);
+  if (!Drain(port_slot, 4, watch)) {
+    report->cut = UploadCut::DeviceStopped;
+    return UploadOutcome::NoFinalReply;
+  }
 
   // A negative size gives a count of 0 or less: no words, straight to the
   // final wait. An odd size drops the last byte.
@@ -138,7 +180,10 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
       return UploadOutcome::NoFinalReply;
     }
     if (progress) progress(i, word_count);
-    Drain(port_slot, 2);
+    if (!Drain(port_slot, 2, watch)) {
+      report->cut = UploadCut::DeviceStopped;
+      return UploadOutcome::NoFinalReply;
+    }
   }
 
   if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoFinalReply;
@@ -152,22 +197,35 @@ UploadReport RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffe
                        uint8_t* receive_buffer, const SizeSource& size_source,
                        const ProgressHook& progress, const UploadOptions& options) {
   UploadReport report;
+  StallWatch watch;
+  watch.limit_ms = options.stall_ms;
+  bool answered_wrongly = false;
   Delay(kSettleMs);
   Flush(port_slot, receive_buffer);
   for (;;) {
     ++report.attempts;
-    const StartVerdict verdict = SendStart(port_slot, send_buffer, receive_buffer);
+    StartVerdict verdict = SendStart(port_slot, send_buffer, receive_buffer, &watch);
+    const bool last = report.attempts >= options.attempts;
+    if (verdict == StartVerdict::NoReply && !last && options.late_reply_ms > 0) {
+      verdict = JudgeReply(port_slot, receive_buffer,
+                           static_cast<int32_t>(options.late_reply_ms / kReplyPollMs));
+    }
     if (verdict == StartVerdict::Acknowledged) break;
-    report.outcome = verdict == StartVerdict::WrongReply ? UploadOutcome::WrongReplyToStart
-                                                         : UploadOutcome::NoReplyToStart;
+    answered_wrongly = answered_wrongly || verdict == StartVerdict::WrongReply;
+    report.outcome = answered_wrongly && verdict == StartVerdict::NoReply
+                         ? UploadOutcome::WrongReplyToStart
+                     : verdict == StartVerdict::WrongReply ? UploadOutcome::WrongReplyToStart
+                                                            : UploadOutcome::NoReplyToStart;
     if (verdict == StartVerdict::NotTaken) report.cut = CutOf(port_slot);
-    if (verdict == StartVerdict::NotTaken || report.attempts >= options.attempts) return report;
+    if (verdict == StartVerdict::Stalled) report.cut = UploadCut::DeviceStopped;
+    const bool ended = verdict == StartVerdict::NotTaken || verdict == StartVerdict::Stalled;
+    if (ended || last) return report;
     // Half a reply, a reply with more behind it, or noise from the reset:
     // none of it may be taken for the answer to the next command.
     Flush(port_slot, receive_buffer);
   }
   report.outcome = SendImage(port_slot, file_slot, send_buffer, receive_buffer, size_source,
-                             progress, &report);
+                             progress, &watch, &report);
   return report;
 }
 

@@ -41,6 +41,17 @@ struct UploadOptions {
   // 1 (and anything less) is a single try; a first try that succeeds puts
   // the same bytes on the line whatever this says.
   int32_t attempts = 1;
+  // A bootloader may answer a moment after the reply window. Its late "OK"
+  // must not pass for the answer to the next "BL10", which that device takes
+  // as the first bytes of the size. So before a retry the line is watched
+  // this much longer: a reply there is the unanswered start's own, and an
+  // "OK" means the device waits for the size (no retry). 0: no such wait.
+  uint32_t late_reply_ms = 0;
+  // A device gone without a hang-up, or a driver whose transmit count stops
+  // falling, would hold every drain to its bound. When the count has not
+  // fallen over this much time spent draining, the run ends with the cut
+  // DeviceStopped. 0: each drain has only its own bound.
+  uint32_t stall_ms = 0;
 };
 
 // Why a run ended before the device could have had every word.
@@ -53,7 +64,9 @@ enum class UploadCut {
 };
 
 struct UploadReport {
-  // After the last try, that try's verdict on the start command.
+  // After the last try, that try's verdict on the start command, except that
+  // a wrong reply to any try outweighs no reply to a later one: the device
+  // was there and talking.
   UploadOutcome outcome = UploadOutcome::NoReplyToStart;
   int32_t attempts = 0;  // start commands sent
   // Image bytes the port took: what the word writes returned, a short one's

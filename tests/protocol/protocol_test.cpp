@@ -380,3 +380,53 @@ TEST_F(Upload, WhatArrivedAfterAFailedStartIsFlushedBeforeTheNextAndAShortOneEnd
   EXPECT_EQ(report_.attempts, 1);
   EXPECT_EQ(line_.log.back(), "write 4");
 }
+
+TEST_F(Upload, ALateReplyBeforeARetryAnswersTheStartItFollows) {
+  // Replies come 150 ms after the reply window. A late "OK" is the first
+  // start's: the device now waits for the size, which goes out at once.
+  // A late wrong reply still counts as one when the retry goes unanswered.
+  struct Case {
+    std::string reply;
+    UploadOutcome expected;
+    int32_t made;
+  };
+  for (const Case& c : {Case{"OK", UploadOutcome::Success, 1},
+                        Case{"KO", UploadOutcome::WrongReplyToStart, 3}}) {
+    SCOPED_TRACE("late reply " + c.reply);
+    Device d;
+    d.start_reply = c.reply;
+    d.start_after_ms = 5150;
+    Reset(d);
+    UploadOptions options{3};
+    options.late_reply_ms = 500;
+    EXPECT_EQ(Run(Image(4), 4, options), c.expected);
+    EXPECT_EQ(report_.attempts, c.made);
+    if (c.expected == UploadOutcome::Success) {
+      EXPECT_EQ(line_.wire, Concat({Text("BL10"), SizeField(4), Image(4)}));
+    } else {
+      EXPECT_EQ(line_.wire, Concat({Text("BL10"), Text("BL10"), Text("BL10")}));
+    }
+  }
+}
+
+TEST_F(Upload, AnOutputCountThatStopsFallingEndsTheRunWithTheStallWatch) {
+  // From the tenth write (the eighth word) on, the count never falls.
+  line_.stuck_output = 6;
+  line_.stuck_from_write = 9;
+  line_.busy_queries = 2;
+  UploadOptions options;
+  options.stall_ms = 1500;
+  uint64_t stuck_at_us = 0;
+  line_.on_write = [&, device = line_.on_write](ScriptedLine& l) {
+    device(l);
+    if (l.writes == 10) stuck_at_us = l.now_us;
+  };
+  EXPECT_EQ(Run(Image(400), 400, options), UploadOutcome::NoFinalReply);
+  EXPECT_EQ(report_.cut, UploadCut::DeviceStopped);
+  ASSERT_GT(stuck_at_us, 0u);
+  const uint64_t stalled_ms = (line_.now_us - stuck_at_us) / 1000;
+  EXPECT_GE(stalled_ms, 1500u);
+  EXPECT_LE(stalled_ms, 2000u);
+  EXPECT_LT(report_.image_bytes, 400);
+  EXPECT_EQ(PollCount(), 2u) << "no final reply wait";
+}

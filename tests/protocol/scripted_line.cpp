@@ -42,7 +42,7 @@ int32_t PortOutputCount(int32_t slot) {
   l.now_us += l.output_query_us;
   if (l.drain_queries.empty()) return 0;
   const int32_t asked = l.drain_queries.back()++;
-  if (l.stuck_output != 0) return l.stuck_output;
+  if (l.stuck_output != 0 && l.drain_queries.size() > l.stuck_from_write) return l.stuck_output;
   return asked < l.busy_queries ? l.busy_queries - asked : 0;
 }
 

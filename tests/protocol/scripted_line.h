@@ -44,6 +44,7 @@ struct ScriptedLine {
   // write, or, when `stuck_output` is non-zero, that value forever.
   int32_t busy_queries = 0;
   int32_t stuck_output = 0;
+  size_t stuck_from_write = 0;  // writes before this one drain as `busy_queries` says
   uint64_t output_query_us = 0;  // fake time one output-queue query takes
 
   // Called after every write, to let a device model answer.
