@@ -21,6 +21,19 @@ constexpr const char* kDoctorHelp =
     "0 when nothing blocks, 1 otherwise";
 
 
+// A value given empty is most often a script's unset "$VAR": read as the
+// option left out, it would turn a check off without a word. Checked first
+// on each option, so the error says this and names the option.
+const CLI::Validator& NotEmpty() {
+  static const CLI::Validator check(
+      [](std::string& value) {
+        return value.empty() ? std::string("an empty value is refused; leave the option out instead")
+                             : std::string();
+      },
+      std::string(), "NOT_EMPTY");
+  return check;
+}
+
 // A number as a user writes an address: decimal, or hexadecimal after
 // "0x". False for anything else or anything above `max`.
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value) {
@@ -67,15 +80,19 @@ void AddImageOptions(CLI::App* command, ImageWords* w) {
                       "read FILE as ihex (Intel HEX), srec (S-records) or bin (as it is); "
                       "by default .hex/.ihex are Intel HEX, .srec/.s19/.s28/.s37/.mot "
                       "S-records, anything else is sent as it is")
+      ->check(NotEmpty())
       ->type_name("FORMAT");
   command->add_option("--base", w->base,
                       "the flat image starts at ADDR, not at the lowest data address; data "
                       "below it is refused")
+      ->check(NotEmpty())
       ->type_name("ADDR");
   command->add_option("--fill", w->fill, "the byte for gaps and for an odd length (0xFF)")
+      ->check(NotEmpty())
       ->type_name("BYTE");
   command->add_option("--max-gap", w->max_gap,
                       "refuse a gap between records larger than BYTES (65536)")
+      ->check(NotEmpty())
       ->type_name("BYTES");
 }
 
@@ -127,6 +144,7 @@ CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::
                     "direction (> to the device, < from it), to FILE; with several ports one "
                     "file each, the port's name put before the extension. FILE may not be "
                     "the image, a port, a device, a FIFO or a directory")
+      ->check(NotEmpty())
       ->type_name("FILE");
   flash->add_flag("--force", a->force, "with --trace: overwrite an existing FILE");
   flash->add_flag("--wait", a->wait,
@@ -135,22 +153,27 @@ CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::
                   "ends it with the tally");
   flash->add_option("--expect-sha256", a->expect_sha256,
                     "refuse any image whose SHA-256 is not HEX, before a port is opened")
+      ->check(NotEmpty())
       ->type_name("HEX");
   flash->add_option("--log", a->log,
                     "append one JSON record per board to FILE: time, station, version, port, "
                     "device, USB identity and location, image, size, SHA-256, outcome, bytes, "
                     "seconds, attempts")
+      ->check(NotEmpty())
       ->type_name("FILE");
   flash->add_option("--attempts", a->attempts,
                     "send the start command up to N times while the device does not answer "
                     "it, or answers it wrongly (1)")
+      ->check(NotEmpty())
       ->type_name("N")
       ->check(CLI::Range(1, 100));
   flash->add_option("--reset", *reset_text,
                     "play SEQ on the modem lines after the port opens, before the start "
                     "command: a comma list of dtr=0|1, rts=0|1 and wait=MS")
+      ->check(NotEmpty())
       ->type_name("SEQ");
   return flash->add_option("--count", *count_text, "with --wait: stop after N boards")
+      ->check(NotEmpty())
       ->type_name("N");
 }
 

@@ -6,7 +6,8 @@ const char* const kFooter = R"(
 Loads a firmware image into a device's bootloader over a serial port, at
 9600 baud, 8 data bits, no parity, one stop bit, no handshake.
 `update-firmware-cli flash --help` tells the options of flash: --trace FILE
-(with --force), --wait and --count N.
+(with --force), --wait and --count N. An option given an empty value is a
+usage error, never read as the option left out.
 
 PORT is a COM name (COM1 to COM16), on Linux also a device path such as
 /dev/ttyUSB0, or a selector:

@@ -114,6 +114,28 @@ TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
   EXPECT_EQ(kExitUsage, 64);
 }
 
+// A script's unset "$VAR" must not turn a check off: an option given an
+// empty value is refused, by name, never read as the option left out.
+TEST(CliArguments, EmptyValuesAreRefusedByName) {
+  const std::vector<std::string> flash_options = {
+      "--expect-sha256", "--log", "--reset", "--trace", "--attempts", "--fill",
+      "--base",          "--max-gap", "--format"};
+  for (const std::string& option : flash_options) {
+    const CliArguments a = Parse({"flash", option, "", "COM1", "a.fw"});
+    EXPECT_EQ(a.command, CliCommand::Invalid) << option;
+    EXPECT_NE(a.text.find(option + ": "), std::string::npos) << a.text;
+    EXPECT_NE(a.text.find("empty"), std::string::npos) << a.text;
+  }
+  const CliArguments count = Parse({"flash", "--wait", "--count", "", "COM1", "a.fw"});
+  EXPECT_EQ(count.command, CliCommand::Invalid);
+  EXPECT_NE(count.text.find("--count: "), std::string::npos) << count.text;
+  for (const char* option : {"--fill", "--base", "--max-gap", "--format"}) {
+    const CliArguments a = Parse({"convert", option, "", "in.hex", "out.bin"});
+    EXPECT_EQ(a.command, CliCommand::Invalid) << option;
+    EXPECT_NE(a.text.find(std::string(option) + ": "), std::string::npos) << a.text;
+  }
+}
+
 TEST(CliOutcome, EachOutcomeHasItsExitCodeAndOneLine) {
   struct Case {
     UploadOutcome outcome;
