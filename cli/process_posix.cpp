@@ -10,12 +10,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "cli/platform.h"
 #include "cli/signals_held_posix.h"
 #include "cli/trace.h"
+#include "cli/write_all_posix.h"
 #include "cli/workers.h"
 #include "serial/port_names.h"
 
@@ -60,10 +60,7 @@ extern "C" void OnStopSignal(int signal_number) {
   // What the run still owes goes out before the descriptors are closed: the
   // transcript's last lines, and the records of the boards it touched.
   const TraceTail tail = PendingTrace();
-  if (tail.file != nullptr && tail.size > 0) {
-    ssize_t ignored = write(fileno(tail.file), tail.data, tail.size);
-    (void)ignored;
-  }
+  if (tail.file != nullptr && tail.size > 0) WriteAll(fileno(tail.file), tail.data, tail.size);
   if (g_stop_hook != nullptr) g_stop_hook();
   for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
     if (g_inherited[fd]) continue;
@@ -136,15 +133,7 @@ std::string PortDevice(const std::string& name) { return SerialDevicePathForName
 
 void SetStopHook(void (*hook)()) { g_stop_hook = hook; }
 
-void WriteStdoutRaw(const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(STDOUT_FILENO, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
+void WriteStdoutRaw(const char* data, size_t size) { WriteAll(STDOUT_FILENO, data, size); }
 
 void SetInterruptNote(const std::string& note) {
   SignalsHeld held;

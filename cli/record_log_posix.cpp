@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "cli/record_log.h"
+#include "cli/write_all_posix.h"
 
 namespace {
 
@@ -39,15 +40,7 @@ bool Append(const std::string& line) {
 }
 
 void AppendRaw(const char* line, size_t size) {
-  if (g_fd < 0) return;
-  while (size > 0) {
-    const ssize_t n = write(g_fd, line, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    line += n;
-    size -= static_cast<size_t>(n);
-  }
-  fsync(g_fd);
+  if (g_fd >= 0 && WriteAll(g_fd, line, size)) fsync(g_fd);
 }
 
 void Close() {
