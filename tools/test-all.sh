@@ -42,6 +42,24 @@ run_preset() {
   [ "$rc" -eq 0 ] || status=1
 }
 
+# Adds the counts of the last line of `log` that matches `pattern` ("...: N
+# passed, N failed") to the totals; a missing line, a failed count or a
+# non-zero `rc` fails the run.
+add_summary() {
+  local what="$1" rc="$2" log="$3" pattern="$4"
+  local line
+  line=$(grep -E "$pattern" "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$line" ]; then
+    echo "=== $what: no summary"
+    status=1
+    return
+  fi
+  passed=$((passed + $(echo "$line" | sed -E 's/.*: ([0-9]+) passed.*/\1/')))
+  failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed$/\1/')))
+  [ "$rc" -eq 0 ] || status=1
+}
+
 # The .deb and the zip as tools/package.sh makes them, checked the way a user
 # meets them (tests/package/check_packages.py).
 run_packages() {
@@ -56,18 +74,7 @@ run_packages() {
   log=$(mktemp)
   PYTHONPATH=tests/gui python3 tests/package/check_packages.py build/packages/update-firmware_*_amd64.deb \
     build/packages/update-firmware-*-win64.zip 2>&1 | tee "$log"
-  local rc=${PIPESTATUS[0]}
-  local line
-  line=$(grep -E '^Package checks: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
-  rm -f "$log"
-  if [ -z "$line" ]; then
-    echo "=== packages: no check summary"
-    status=1
-    return
-  fi
-  passed=$((passed + $(echo "$line" | sed -E 's/.*: ([0-9]+) passed.*/\1/')))
-  failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed$/\1/')))
-  [ "$rc" -eq 0 ] || status=1
+  add_summary packages "${PIPESTATUS[0]}" "$log" '^Package checks: [0-9]+ passed, [0-9]+ failed$'
 }
 
 # The libFuzzer targets, about 12 s each (tools/fuzz.sh): one pass or fail
@@ -76,18 +83,7 @@ run_fuzz() {
   local log
   log=$(mktemp)
   tools/fuzz.sh 2>&1 | tee "$log"
-  local rc=${PIPESTATUS[0]}
-  local line
-  line=$(grep -E '^Fuzz: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
-  rm -f "$log"
-  if [ -z "$line" ]; then
-    echo "=== fuzz: no summary"
-    status=1
-    return
-  fi
-  passed=$((passed + $(echo "$line" | sed -E 's/.*: ([0-9]+) passed.*/\1/')))
-  failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed$/\1/')))
-  [ "$rc" -eq 0 ] || status=1
+  add_summary fuzz "${PIPESTATUS[0]}" "$log" '^Fuzz: [0-9]+ passed, [0-9]+ failed$'
 }
 
 # The native build comes first: the Windows tests use its simulator and helpers.
