@@ -14,6 +14,7 @@
 #include "cli/workers.h"
 #include "fileio/fileio.h"
 #include "serial/serial.h"
+#include "tests/fileio/temp_dir.h"
 #include "tests/support/cli_harness.h"
 #include "tests/support/recording_reporter.h"
 
@@ -21,15 +22,9 @@ namespace {
 
 class Engines : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/uf-engine-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
   void TearDown() override {
     CloseAllPorts();
     CloseAllFiles();
-    fs::remove_all(dir_);
   }
   Sim Device(int n, const std::vector<std::string>& args = {}) {
     Sim sim;
@@ -51,7 +46,8 @@ class Engines : public ::testing::Test {
     job.image = &image;
     return job;
   }
-  std::string dir_;
+  TempDir scratch_;
+  const std::string dir_ = scratch_.Root();
 };
 
 TEST_F(Engines, OneBoardTellsWhatThePortTookAndWhyItStopped) {
