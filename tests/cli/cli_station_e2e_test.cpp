@@ -120,8 +120,12 @@ TEST_F(CliE2e, TheStationsRecordTellsWhichImageWentWhere) {
   EXPECT_EQ(r.code, 3) << r.err;
   for (const std::string& line : Lines(r.out)) {
     const nlohmann::json e = nlohmann::json::parse(line);
-    if (e["event"] == "start" || e["event"] == "outcome") EXPECT_EQ(e["odd_length"], true) << line;
-    if (e["event"] == "outcome" && e["code"] == 0) EXPECT_EQ(e["bytes"], 800) << line;
+    if (e["event"] == "start" || e["event"] == "outcome") {
+      EXPECT_EQ(e["odd_length"], true) << line;
+    }
+    if (e["event"] == "outcome" && e["code"] == 0) {
+      EXPECT_EQ(e["bytes"], 800) << line;
+    }
   }
   std::map<std::string, nlohmann::json> records;
   for (const std::string& line : Lines(ReadFile(dir_ + "/station.jsonl"))) {
