@@ -5,17 +5,35 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "cli/record_log.h"
-#include "cli/write_all_posix.h"
 
 namespace {
 
 int g_fd = -1;
+// A record cut short that could not be taken back: the next one starts on
+// a line of its own, so only the torn one fails to parse.
+volatile bool g_torn = false;
+
+// After a short write of `written` bytes that ended at the file's end:
+// takes them back, so the log holds whole lines only. Only system calls,
+// for the stop handler too.
+void TakeBack(size_t written) {
+  if (written == 0) return;
+  const off_t end = lseek(g_fd, 0, SEEK_CUR);
+  struct stat st {};
+  // Only when nothing was appended after it by another station.
+  if (end >= static_cast<off_t>(written) && fstat(g_fd, &st) == 0 && st.st_size == end &&
+      ftruncate(g_fd, end - static_cast<off_t>(written)) == 0) {
+    return;
+  }
+  g_torn = true;
+}
 
 }  // namespace
 
@@ -32,15 +50,40 @@ bool Append(const std::string& line) {
   if (g_fd < 0) return false;
   // One write: O_APPEND puts it whole at the end, even with another
   // station appending to the same file.
+  const std::string record = g_torn ? "\n" + line : line;
   ssize_t n;
   do {
-    n = write(g_fd, line.data(), line.size());
+    n = write(g_fd, record.data(), record.size());
   } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(line.size()) && fsync(g_fd) == 0;
+  if (n == static_cast<ssize_t>(record.size())) {
+    g_torn = false;
+    return fsync(g_fd) == 0;
+  }
+  if (n > 0) TakeBack(static_cast<size_t>(n));
+  return false;
 }
 
 void AppendRaw(const char* line, size_t size) {
-  if (g_fd >= 0 && WriteAll(g_fd, line, size)) fsync(g_fd);
+  if (g_fd < 0) return;
+  if (g_torn) {
+    ssize_t n;
+    do {
+      n = write(g_fd, "\n", 1);
+    } while (n < 0 && errno == EINTR);
+    if (n != 1) return;
+    g_torn = false;
+  }
+  size_t written = 0;
+  while (written < size) {
+    const ssize_t n = write(g_fd, line + written, size - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      TakeBack(written);
+      return;
+    }
+    written += static_cast<size_t>(n);
+  }
+  fsync(g_fd);
 }
 
 void Close() {

@@ -25,17 +25,34 @@ bool Open(const std::string& path, std::string* why) {
   return g_file != INVALID_HANDLE_VALUE;
 }
 
+// A record cut short: a handle that may only append cannot take it back
+// (SetEndOfFile needs write access, which would let a write land anywhere),
+// so the next record starts on a line of its own and only the torn one
+// fails to parse.
+volatile bool g_torn = false;
+
 bool Append(const std::string& line) {
   if (g_file == INVALID_HANDLE_VALUE) return false;
+  const std::string record = g_torn ? "\n" + line : line;
   DWORD written = 0;
-  return WriteFile(g_file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
-         written == line.size() && FlushFileBuffers(g_file);
+  const bool whole =
+      WriteFile(g_file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) &&
+      written == record.size();
+  if (whole) g_torn = false;
+  if (!whole && written > 0) g_torn = true;
+  return whole && FlushFileBuffers(g_file);
 }
 
 void AppendRaw(const char* line, size_t size) {
   if (g_file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
-  if (WriteFile(g_file, line, static_cast<DWORD>(size), &written, nullptr)) FlushFileBuffers(g_file);
+  if (g_torn && !(WriteFile(g_file, "\n", 1, &written, nullptr) && written == 1)) return;
+  g_torn = false;
+  if (WriteFile(g_file, line, static_cast<DWORD>(size), &written, nullptr) && written == size) {
+    FlushFileBuffers(g_file);
+  } else if (written > 0) {
+    g_torn = true;
+  }
 }
 
 void Close() {
