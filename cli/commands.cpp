@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "cli/batch.h"
 #include "cli/image_source.h"
@@ -37,6 +38,7 @@ bool TranscriptsAllowed(const CliArguments& args, const std::vector<PresentPort>
       UsageError("cannot write the trace file '" + Printable(t) + "': " + why);
       return false;
     }
+    ClaimOutput(t);
   }
   return true;
 }
@@ -131,12 +133,13 @@ Conversion RunConvert(const CliArguments& args) {
     c.code = FirmwareMissingMessage().code;
     return c;
   }
-  std::FILE* out = std::fopen(args.out.c_str(), "wb");
-  const bool written =
-      out != nullptr && std::fwrite(image.bytes.data(), 1, image.bytes.size(), out) ==
-                            image.bytes.size();
-  if (out == nullptr || std::fclose(out) != 0 || !written) {
-    UsageError("'" + Printable(args.out) + "' could not be written");
+  // Written beside OUT and renamed over it once whole: a full disk, a kill
+  // or Ctrl+C half-way leaves the old OUT as it was. Through a link, the
+  // file it leads to is the one replaced, as a plain write would have done.
+  std::string error;
+  if (!cli_platform::WriteWholeFile(ResolvedPath(args.out), image.bytes.data(), image.bytes.size(),
+                                 &error)) {
+    UsageError("'" + Printable(args.out) + "' could not be written: " + error);
     c.code = kExitOutput;
     return c;
   }
@@ -149,12 +152,17 @@ int RunFlashCommand(const CliArguments& args) {
   if (args.log.empty()) return RunFlash(args, *MakeReporter(args, args.wait));
   // The record is made ready before anything is flashed: a station that
   // cannot keep it must not flash boards nobody can trace.
-  const std::string why = TraceProblem(args.log, args.file, {}, true);
+  // The log is opened first, so a transcript of the same name is refused
+  // before that, not after it was made.
+  const std::string why = !args.trace.empty() && SameFile(args.log, args.trace)
+                              ? "it is the trace file too"
+                              : TraceProblem(args.log, args.file, {}, true);
   std::string error;
   if (!why.empty() || !record_log::Open(args.log, &error)) {
     UsageError("cannot keep the log '" + Printable(args.log) + "': " + (why.empty() ? error : why));
     return kExitUsage;
   }
+  ClaimOutput(args.log);
   const LogReporting log = MakeLogReporter(MakeReporter(args, args.wait));
   int code = RunFlash(args, *log.reporter);
   record_log::Close();

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "cli/platform.h"
+#include "cli/trace.h"
 #include "fileio/fileio.h"
 #include "hash/hash.h"
 #include "update/update.h"
@@ -83,6 +85,10 @@ std::string LoadImage(const std::string& path, const ImageReading& reading, Imag
   // Through the file layer, so that what is no regular file is refused
   // without waiting on it, as for any image; and once, so that every
   // board gets the bytes of the one file that was opened.
+  // A knob of the kernel's says a size and yields what it likes.
+  if (cli_platform::OnPseudoFileSystem(ResolvedPath(path))) {
+    return "a file of the kernel's (/proc, /sys, /dev), not a firmware image";
+  }
   if (!OpenFileForReading(kScratchSlot, path.c_str())) return FileProblemText(path, 0);
   const int64_t size = FileSlotSize(kScratchSlot);
   if (format == ImageFormat::Raw && !FitsSizeField(size)) {

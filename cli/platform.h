@@ -35,6 +35,19 @@ void SetInterruptNote(const std::string& note);
 // (stop_records.h); null: none. It may only write, with the calls below.
 void SetStopHook(void (*hook)());
 
+// Whether `path` (its links resolved) is on a file system the kernel makes
+// up (/proc, /sys, /dev and the like), where what looks like a file is a
+// knob: never an output, never an image. Always false on Windows.
+bool OnPseudoFileSystem(const std::string& path);
+
+// Writes `size` bytes to `path` whole or not at all: into a new file in the
+// same folder, flushed to the disk, then renamed over `path`. False with
+// `why` when that failed; `path` is then as it was and the new file gone.
+bool WriteWholeFile(const std::string& path, const void* data, size_t size, std::string* why);
+
+// For the stop handler: removes the new file WriteWholeFile is writing, if any.
+void RemovePendingFile();
+
 // For a stop hook: writes to standard output with system calls alone.
 void WriteStdoutRaw(const char* data, size_t size);
 

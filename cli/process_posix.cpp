@@ -62,6 +62,7 @@ extern "C" void OnStopSignal(int signal_number) {
   const TraceTail tail = PendingTrace();
   if (tail.file != nullptr && tail.size > 0) WriteAll(fileno(tail.file), tail.data, tail.size);
   if (g_stop_hook != nullptr) g_stop_hook();
+  cli_platform::RemovePendingFile();
   for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
     if (g_inherited[fd]) continue;
     // Output still queued would hold close() for the driver's closing wait

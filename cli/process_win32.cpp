@@ -51,6 +51,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
                   static_cast<DWORD>(tail.size), &put, nullptr);
       }
       if (g_stop_hook != nullptr) g_stop_hook();
+      cli_platform::RemovePendingFile();
       static const char kMessage[] = "\r\nInterrupted.\r\n";
       DWORD written = 0;
       WriteFile(GetStdHandle(STD_ERROR_HANDLE), kMessage, sizeof kMessage - 1, &written,

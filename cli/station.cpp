@@ -118,6 +118,7 @@ int RunStation(const StationJob& job, Reporter& reporter,
         usage_error("cannot write the trace file '" + Printable(t) + "': " + why);
         return kExitUsage;
       }
+      ClaimOutput(t);
     }
     for (const int code : FlashBatch(batch, reporter)) {
       (code == 0 ? done : failed) += 1;

@@ -8,6 +8,7 @@
 #include <map>
 #include <system_error>
 
+#include "cli/platform.h"
 #include "cli/text.h"
 #include "serial/serial.h"
 
@@ -62,10 +63,21 @@ void OnTransfer(int32_t /*slot*/, bool sent, const void* data, int32_t count) {
   g_whole = at;
 }
 
-bool Same(const fs::path& a, const fs::path& b) {
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return false;
   std::error_code ec;
-  return fs::equivalent(a, b, ec) && !ec;
+  if (fs::equivalent(a, b, ec) && !ec) return true;
+  // Two names of a file not made yet are the same where they lead.
+  return ResolvedPath(a) == ResolvedPath(b);
 }
+
+namespace {
+
+bool Same(const std::string& a, const std::string& b) { return SameFile(a, b); }
+
+std::vector<std::string> g_claimed;  // the outputs of this run, ClaimOutput
 
 }  // namespace
 
@@ -136,10 +148,24 @@ std::vector<std::string> TracePaths(const std::string& base, const std::vector<s
 std::string TraceProblem(const std::string& trace, const std::string& image,
                          const std::vector<PresentPort>& ports, bool force) {
   if (trace.empty()) return "an empty file name";
-  std::error_code ec;
-  const fs::file_status link = fs::symlink_status(trace, ec);
-  if (!fs::exists(link)) return std::string();
   if (Same(trace, image)) return "it is the firmware image";
+  // Its own claim aside: a transcript is checked again just before it is
+  // opened.
+  for (const std::string& other : g_claimed) {
+    if (other != trace && Same(trace, other)) {
+      return "it is another output of this run ('" + Printable(other) + "')";
+    }
+  }
+  // Where the links lead, or the folder a new file would be made in.
+  const fs::path resolved = ResolvedPath(trace);
+  std::error_code ec;
+  const fs::path place = fs::exists(resolved, ec) ? resolved : resolved.parent_path();
+  const std::string pseudo =
+      cli_platform::OnPseudoFileSystem(place.string())
+          ? "it is on a file system of the kernel's (/proc, /sys, /dev), not a file"
+          : std::string();
+  const fs::file_status link = fs::symlink_status(trace, ec);
+  if (!fs::exists(link)) return pseudo;
   for (const PresentPort& p : ports) {
     if (Same(trace, p.name) || (!p.device.empty() && Same(trace, p.device))) {
       return "it is the port " + Printable(p.name);
@@ -147,10 +173,12 @@ std::string TraceProblem(const std::string& trace, const std::string& image,
   }
   const fs::file_status target = fs::status(trace, ec);
   if (fs::is_symlink(link) && !fs::exists(target)) {
+    if (!pseudo.empty()) return pseudo;
     return force ? std::string() : "it is a link to nothing; --force writes through it";
   }
   if (fs::is_directory(target)) return "it is a directory";
   if (!fs::is_regular_file(target)) return "it is a device, a FIFO or a socket, not a file";
+  if (!pseudo.empty()) return pseudo;
   return force ? std::string() : "it exists; --force overwrites it";
 }
 
@@ -168,4 +196,19 @@ std::string TracePathFor(const std::string& base, const std::string& port) {
     return base + "." + tag;
   }
   return base.substr(0, dot) + "." + tag + base.substr(dot);
+}
+
+void ClaimOutput(const std::string& path) { g_claimed.push_back(path); }
+
+std::string ResolvedPath(const std::string& path) {
+  std::error_code ec;
+  fs::path p = path;
+  // A loop of links ends the walk; the open then fails on its own.
+  for (int i = 0; i < 40 && fs::is_symlink(fs::symlink_status(p, ec)); ++i) {
+    const fs::path target = fs::read_symlink(p, ec);
+    if (ec) break;
+    p = target.is_absolute() ? target : p.parent_path() / target;
+  }
+  const fs::path whole = fs::weakly_canonical(fs::absolute(p, ec), ec);
+  return ec ? path : whole.string();
 }

@@ -47,8 +47,21 @@ std::string TracePathFor(const std::string& base, const std::string& port);
 std::vector<std::string> TracePaths(const std::string& base, const std::vector<std::string>& ports);
 
 // Why `trace` must not be written, or empty when it may: it is the image,
-// one of the ports or another device, a FIFO, a directory, or the same file
-// as any of these by another name (links included); an existing file is
-// refused unless `force`.
+// one of the ports or another device, a FIFO, a directory, a file of /proc,
+// /sys or the like, another output of this run (ClaimOutput), or the same
+// file as any of these by another name (links included); an existing file
+// is refused unless `force`. The one check of every file the tool writes.
 std::string TraceProblem(const std::string& trace, const std::string& image,
                          const std::vector<PresentPort>& ports, bool force);
+
+// Marks `path` as written by this run: TraceProblem refuses any other
+// output that is the same file, by name or through links.
+void ClaimOutput(const std::string& path);
+
+// `path` with every link followed, even one that leads to nothing yet, and
+// made absolute; `path` itself when that cannot be done.
+std::string ResolvedPath(const std::string& path);
+
+// Whether the two names are one file: the same device and inode, through
+// links, or the same place once resolved when the file is not there yet.
+bool SameFile(const std::string& a, const std::string& b);

@@ -982,4 +982,57 @@ TEST_F(CliE2e, TheResetSequencePlaysInOrderAndOnTime) {
   EXPECT_TRUE(SameBytes(ReadFile(sim.image), bytes));
 }
 
+TEST_F(CliE2e, OutputsAreWholeRealFilesAndNeverOneAnother) {
+  if (UnderWine()) GTEST_SKIP() << "file size limits, /proc and /sys are Linux's";
+  const std::string bytes = Firmware("big.bin", 100000, 50);
+  const std::string objcopy = "objcopy -I binary -O ihex --change-addresses 0x08000000 ";
+  ASSERT_EQ(std::system((objcopy + dir_ + "/big.bin " + dir_ + "/big.hex").c_str()), 0);
+  // A disk that fills half-way leaves the old OUT whole, and nothing beside it.
+  const std::string good = RandomBytes(100000, 51);
+  WriteFile(dir_ + "/out.bin", good);
+  Process::Options capped;
+  capped.file_size_limit = 65536;
+  EXPECT_EQ(Run({"convert", "--force", "big.hex", "out.bin"}, capped).code, 74);
+  EXPECT_TRUE(SameBytes(ReadFile(dir_ + "/out.bin"), good));
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(dir_)) files += entry.is_regular_file();
+  EXPECT_EQ(files, 3u);  // big.bin, big.hex, out.bin
+  EXPECT_EQ(Run({"convert", "--force", "big.hex", "out.bin"}).code, 0);
+  EXPECT_TRUE(SameBytes(ReadFile(dir_ + "/out.bin"), bytes));
+
+  // Links into the kernel's file systems: no output there, no image from there.
+  Firmware("fw.bin", 400, 52);
+  Sim sim = Board(5, {"--sessions", "0"});
+  fs::create_symlink("/proc/self/comm", dir_ + "/comm");
+  EXPECT_EQ(Run({"convert", "--force", "big.hex", "comm"}).code, 64);
+  EXPECT_EQ(Run({"flash", "-q", "--trace", "comm", "--force", "COM5", "fw.bin"}).code, 64);
+  EXPECT_EQ(Run({"flash", "-q", "--log", "comm", "COM5", "fw.bin"}).code, 64);
+  fs::create_symlink("/sys/kernel/address_bits", dir_ + "/sys.bin");
+  const Result knob = Run({"flash", "-q", "COM5", "sys.bin"});
+  EXPECT_EQ(knob.code, 1);
+  EXPECT_NE(knob.err.find("not a firmware image"), std::string::npos) << knob.err;
+  EXPECT_EQ(Lines(ReadFile(sim.log)).size(), 0u);
+
+  // Two outputs of one run that are one file, by name or through a link.
+  const std::string kept = "{\"kept\":1}\n";
+  WriteFile(dir_ + "/st.jsonl", kept);
+  fs::create_symlink("st.jsonl", dir_ + "/alias");
+  for (const char* trace : {"st.jsonl", "alias"}) {
+    EXPECT_EQ(Run({"flash", "-q", "--log", "st.jsonl", "--trace", trace, "--force", "COM5",
+                   "fw.bin"}).code, 64) << trace;
+    EXPECT_EQ(ReadFile(dir_ + "/st.jsonl"), kept) << trace;
+  }
+
+  // A record the disk cut short is taken back: the log stays JSON Lines.
+  Process::Options near;
+  near.file_size_limit = static_cast<off_t>(kept.size()) + 40;
+  EXPECT_EQ(Run({"flash", "-q", "--log", "st.jsonl", "COM5", "fw.bin"}, near).code, 74);
+  EXPECT_EQ(Run({"flash", "-q", "--log", "st.jsonl", "COM5", "fw.bin"}).code, 0);
+  const std::vector<std::string> lines = Lines(ReadFile(dir_ + "/st.jsonl"));
+  EXPECT_EQ(lines.size(), 2u);
+  for (const std::string& line : lines) {
+    EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+  }
+}
+
 }  // namespace
