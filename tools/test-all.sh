@@ -90,11 +90,7 @@ run_fuzz() {
 run_preset native
 run_preset native-asan
 run_fuzz
-# Under Wine a test program now and then does not end after its last case
-# while a fresh prefix is still settling (seen once in many runs: every case
-# passed, then the time-out). One more try after a time-out tells that apart
-# from a real hang, which times out both times; a failed case is not retried.
-run_preset windows --repeat after-timeout:2
+run_preset windows
 run_packages
 
 echo

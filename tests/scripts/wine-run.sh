@@ -24,5 +24,12 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
   fi
+  # The first program of a Wine session starts the server and Wine's
+  # services, and they inherit its standard error. ctest reads a test's
+  # output to its end, so the test that started them would last until the
+  # whole run's Wine session went idle and time out after its last case.
+  # Started here on /dev/null, they are running when the program comes; a
+  # running session makes this a short no-op.
+  wineboot </dev/null >/dev/null 2>&1 || true
 ) 9>"$WINEPREFIX.lock"
 exec wine "$@"
