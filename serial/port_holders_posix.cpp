@@ -140,24 +140,6 @@ pid_t LockHolder(const std::string& path, const HolderRoots& roots) {
 
 }  // namespace
 
-HolderRoots HolderRootsFromEnvironment() {
-  HolderRoots roots;
-  const char* proc = std::getenv("UPDATE_FIRMWARE_PROC");
-  if (proc != nullptr && proc[0] != '\0') roots.proc = proc;
-  const char* locks = std::getenv("UPDATE_FIRMWARE_LOCKDIRS");
-  if (locks != nullptr && locks[0] != '\0') {
-    roots.lock_dirs.clear();
-    const std::string list = locks;
-    size_t start = 0;
-    while (start <= list.size()) {
-      const size_t end = std::min(list.find(':', start), list.size());
-      if (end > start) roots.lock_dirs.push_back(list.substr(start, end - start));
-      start = end + 1;
-    }
-  }
-  return roots;
-}
-
 DeviceHolder FindDeviceHolder(dev_t device, const std::string& path, const HolderRoots& roots) {
   DeviceHolder holder;
   holder.pid = DescriptorHolder(device, roots.proc);

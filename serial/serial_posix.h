@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_holders.h"
 #include "serial/serial_backend.h"
 
 // The speed constant of a baud rate, or B0 when termios has none for it
@@ -39,17 +40,6 @@ bool TermiosTaken(const termios& wanted, const termios& got);
 
 // --- Other holders of a device ----------------------------------------------
 // (port_holders_posix.cpp)
-
-// Where other holders are looked for.
-struct HolderRoots {
-  std::string proc = "/proc";
-  std::vector<std::string> lock_dirs = {"/var/lock", "/run/lock"};
-};
-
-// The defaults, with UPDATE_FIRMWARE_PROC (a directory) and
-// UPDATE_FIRMWARE_LOCKDIRS (directories separated by ':') in their place
-// when set and not empty.
-HolderRoots HolderRootsFromEnvironment();
 
 struct DeviceHolder {
   pid_t pid = 0;        // 0: nobody else holds it, as far as can be seen

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_holders.h"
 #include "serial/serial.h"
 
 struct Finding {
@@ -38,12 +39,14 @@ DoctorUser CurrentUser();
 struct DoctorRoots {
   std::string dev = "/dev";
   std::string sysfs = "/sys";
-  std::string proc = "/proc";
   // In order of precedence: a rule file of one name in an earlier folder
   // replaces (or, as a link to /dev/null or an empty file, masks) the later.
   std::vector<std::string> udev_rules = {"/etc/udev/rules.d", "/run/udev/rules.d",
                                          "/lib/udev/rules.d", "/usr/lib/udev/rules.d"};
-  std::vector<std::string> lock_dirs = {"/var/lock", "/run/lock"};
+  // Where the serial layer looks for the holders of a device (/proc, the
+  // lock folders, as the environment may have moved them): doctor names the
+  // holders the open would find. ModemManager is looked for in that /proc.
+  HolderRoots holders = HolderRootsFromEnvironment();
   // Where an installed brltty is looked for.
   std::vector<std::string> program_dirs = {"/usr/bin", "/bin", "/usr/sbin", "/sbin"};
   // A file in /etc/group's format to read groups from; empty: the system's

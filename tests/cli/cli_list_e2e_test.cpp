@@ -304,4 +304,22 @@ TEST_F(CliE2e, DoctorSaysWhatStopsFlashingAndTheExitCodeAgrees) {
   }
 }
 
+TEST_F(CliE2e, DoctorAndFlashJudgeALockAlike) {
+  if (UnderWine()) return;  // Windows cannot say who holds a port
+  Firmware("fw.bin", 10);
+  Sim sim = Board(5, {"--sessions", "0"});
+  fs::create_directories(dir_ + "/dev");
+  fs::create_symlink(sim.pty, dir_ + "/dev/ttyUSB0");
+  Process::Options o;
+  o.env["UPDATE_FIRMWARE_DEV"] = dir_ + "/dev";
+  o.env["UPDATE_FIRMWARE_LOCKDIRS"] = dir_;
+  // The lock names this test, alive.
+  LockPort(dir_, sim.pty, getpid());
+  const Result doctor = Run({"doctor"}, o);
+  EXPECT_EQ(doctor.code, 1) << doctor.out;
+  EXPECT_NE(doctor.out.find("cli_e2e_test (pid " + std::to_string(getpid()) + ")"), std::string::npos)
+      << doctor.out;
+  EXPECT_EQ(Run({"flash", "COM5", "fw.bin"}, o).code, 2);
+}
+
 }  // namespace

@@ -28,9 +28,9 @@ class Doctor : public ::testing::Test {
       fs::create_directories(root_ / dir);
     roots_.dev = root_ / "dev";
     roots_.sysfs = root_ / "sys";
-    roots_.proc = root_ / "proc";
+    roots_.holders.proc = root_ / "proc";
     roots_.udev_rules = {root_ / "etc-rules", root_ / "lib-rules"};
-    roots_.lock_dirs = {root_ / "lock"};
+    roots_.holders.lock_dirs = {root_ / "lock"};
     roots_.program_dirs = {root_ / "bin"};
     roots_.group_file = root_ / "group";
     // A clean machine: one FTDI adapter in group dialout, and its user in it.
