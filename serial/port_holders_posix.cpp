@@ -23,6 +23,9 @@ namespace {
 constexpr size_t kLockFileLimit = 128;
 // /proc/<pid>/comm holds at most 16 bytes with its line end.
 constexpr size_t kCommLimit = 64;
+// The name in /proc/<pid>/stat is at most 16 bytes, so its state is well
+// within this.
+constexpr size_t kStatLimit = 128;
 
 // The start of a small file, or empty when it cannot be read. Only plain
 // files: under a root a test chose, a FIFO would block the open.
@@ -120,9 +123,20 @@ pid_t DescriptorHolder(dev_t device, const std::string& proc) {
   return found;
 }
 
+// A process that can hold a device: there, and not a zombie, which has
+// closed everything and waits only to be reaped. Its state is the field
+// after the name in <proc>/<pid>/stat; the name is in parentheses and may
+// hold any of them, so the last ')' ends it. A process without a readable
+// stat counts as alive: the lock is not called stale on a guess.
 bool Alive(pid_t pid, const std::string& proc) {
+  const std::string at = proc + "/" + std::to_string(pid);
   struct stat st;
-  return stat((proc + "/" + std::to_string(pid)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(at.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  const std::string fields = ReadSmallFile(at + "/stat", kStatLimit);
+  const size_t name_end = fields.rfind(')');
+  if (name_end == std::string::npos || name_end + 2 >= fields.size()) return true;
+  const char state = fields[name_end + 2];
+  return state != 'Z' && state != 'X' && state != 'x';
 }
 
 pid_t LockHolder(const std::string& path, const HolderRoots& roots) {

@@ -50,7 +50,7 @@ struct DeviceHolder {
 // other than this one with a descriptor of it among <proc>/<pid>/fd/*
 // (followed, compared by device number), else a process named by the lock
 // file LockFileName(path, links followed) in a lock directory that is alive
-// (<proc>/<pid> exists) and is not this one. Inside a sweep the descriptors
+// (<proc>/<pid> exists and its stat says no zombie) and is not this one. Inside a sweep the descriptors
 // are read once per sweep.
 DeviceHolder FindDeviceHolder(dev_t device, const std::string& path, const HolderRoots& roots);
 

@@ -320,6 +320,13 @@ TEST_F(CliE2e, DoctorAndFlashJudgeALockAlike) {
   EXPECT_NE(doctor.out.find("cli_e2e_test (pid " + std::to_string(getpid()) + ")"), std::string::npos)
       << doctor.out;
   EXPECT_EQ(Run({"flash", "COM5", "fw.bin"}, o).code, 2);
+  // A zombie has closed everything: its lock is stale.
+  Zombie ended;
+  ASSERT_GT(ended.pid(), 0);
+  LockPort(dir_, sim.pty, ended.pid());
+  const Result stale = Run({"doctor"}, o);
+  EXPECT_EQ(stale.code, 0) << stale.out;
+  EXPECT_EQ(Run({"flash", "COM5", "fw.bin"}, o).code, 0);
 }
 
 }  // namespace
