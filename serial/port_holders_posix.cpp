@@ -139,15 +139,21 @@ bool Alive(pid_t pid, const std::string& proc) {
   return state != 'Z' && state != 'X' && state != 'x';
 }
 
-pid_t LockHolder(const std::string& path, const HolderRoots& roots) {
+// The live process a lock file names, 0 when none; `lock_file` receives
+// the file that names it.
+pid_t LockHolder(const std::string& path, const HolderRoots& roots, std::string* lock_file) {
   // A link such as /dev/serial/by-id/... is locked under the name of the
   // device it leads to.
   char* real = realpath(path.c_str(), nullptr);
   const std::string name = LockFileName(real ? real : path);
   std::free(real);
   for (const std::string& dir : roots.lock_dirs) {
-    const pid_t pid = PidFromLockFile(ReadSmallFile(dir + "/" + name, kLockFileLimit));
-    if (pid != 0 && pid != getpid() && Alive(pid, roots.proc)) return pid;
+    const std::string file = dir + "/" + name;
+    const pid_t pid = PidFromLockFile(ReadSmallFile(file, kLockFileLimit));
+    if (pid != 0 && pid != getpid() && Alive(pid, roots.proc)) {
+      *lock_file = file;
+      return pid;
+    }
   }
   return 0;
 }
@@ -157,7 +163,8 @@ pid_t LockHolder(const std::string& path, const HolderRoots& roots) {
 DeviceHolder FindDeviceHolder(dev_t device, const std::string& path, const HolderRoots& roots) {
   DeviceHolder holder;
   holder.pid = DescriptorHolder(device, roots.proc);
-  if (holder.pid == 0) holder.pid = LockHolder(path, roots);
+  holder.has_open = holder.pid != 0;
+  if (holder.pid == 0) holder.pid = LockHolder(path, roots, &holder.lock_file);
   if (holder.pid == 0) return holder;
   holder.program = ReadSmallFile(roots.proc + "/" + std::to_string(holder.pid) + "/comm", kCommLimit);
   holder.program.erase(std::min(holder.program.find('\n'), holder.program.size()));

@@ -44,6 +44,11 @@ bool TermiosTaken(const termios& wanted, const termios& got);
 struct DeviceHolder {
   pid_t pid = 0;        // 0: nobody else holds it, as far as can be seen
   std::string program;  // <proc>/<pid>/comm; empty when unreadable
+  // Seen with a descriptor of the device. When not, only `lock_file` names
+  // the process, which may have taken the pid of the lock's owner since:
+  // that it holds the port is not confirmed.
+  bool has_open = false;
+  std::string lock_file;  // the lock that names it; empty when has_open
 };
 
 // Who else holds the character device `device` found at `path`: a process

@@ -145,8 +145,18 @@ std::vector<Finding> DeviceFindings(const std::vector<SerialDeviceFacts>& device
       const std::string holder = (device.holder_program.empty() ? std::string("a program")
                                                                  : device.holder_program) +
                                  " (pid " + std::to_string(device.holder_pid) + ")";
-      findings.push_back({Finding::Blocking, what + "; in use by " + holder,
-                          "close " + holder + ", or end it: kill " + std::to_string(device.holder_pid)});
+      if (device.holder_has_open) {
+        findings.push_back({Finding::Blocking, what + "; in use by " + holder,
+                            "close " + holder + ", or end it: kill " + std::to_string(device.holder_pid)});
+      } else {
+        // The pid may have been given to another process since the lock
+        // was written: ending it could end the wrong program.
+        findings.push_back({Finding::Blocking,
+                            what + "; locked by " + device.holder_lock + ", which names " + holder +
+                                ", not seen to have it open",
+                            "if " + holder + " is not using the port, the lock is stale: rm " +
+                                device.holder_lock});
+      }
     }
     if (!refused && device.holder_pid == 0) {
       findings.push_back({Finding::Ok, what + "; you can open it", std::string()});

@@ -124,12 +124,16 @@ struct SerialDeviceFacts {
   DeviceAccess access;
   int32_t holder_pid = 0;  // 0: no other holder
   std::string holder_program;
+  bool holder_has_open = false;  // seen with the device open; else only a lock names it
+  std::string holder_lock;       // that lock file
   std::string usb;         // UsbIdentityText; empty when not USB
   bool usb_without_serial = false;
 };
 
 // The findings of the devices present: per device one that this user cannot
-// open it, one that another program holds it, or else one that it is fine;
+// open it, one that another program holds it (ending it is advised only for
+// a holder seen with the device open: for one a lock names, the lock may be
+// stale), or else one that it is fine;
 // then one per USB adapter without a serial number; a Warning that there are none when the
 // list is empty.
 std::vector<Finding> DeviceFindings(const std::vector<SerialDeviceFacts>& devices);

@@ -179,6 +179,8 @@ std::vector<Finding> CheckMachine(const DoctorRoots& roots) {
       const DeviceHolder holder = FindDeviceHolder(st.st_rdev, device.path, roots.holders);
       device.holder_pid = holder.pid;
       device.holder_program = holder.program;
+      device.holder_has_open = holder.has_open;
+      device.holder_lock = holder.lock_file;
     }
     const UsbIdentity usb = UsbIdentityFromSysfs(roots.sysfs, device.path);
     device.usb = UsbIdentityText(usb);
