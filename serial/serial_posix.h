@@ -38,6 +38,14 @@ bool BuildTermios(const termios& reported, const LineSettings& s, termios* out);
 // parity, stop bits). A driver that quietly drops a setting has refused it.
 bool TermiosTaken(const termios& wanted, const termios& got);
 
+// What the node at `path` is, told without opening it, as the open judges
+// it: PortErrorAbsent when nothing is there (a link that leads nowhere too),
+// PortErrorNotSerial when it is no character device (a FIFO, a plain file, a
+// folder), else PortErrorNone: whether it opens and is a terminal only an
+// open can tell, and other failures to look are the open's to report.
+// `system_error` receives the errno that goes with it.
+PortError DeviceNodeError(const std::string& path, int* system_error);
+
 // --- Other holders of a device ----------------------------------------------
 // (port_holders_posix.cpp)
 

@@ -122,6 +122,10 @@ struct SerialDeviceFacts {
   std::string path;       // /dev/ttyUSB0
   std::string port;       // COM5, or empty when no COM name leads there
   DeviceAccess access;
+  // PortErrorAbsent (a link that leads nowhere) or PortErrorNotSerial (a
+  // FIFO, a plain file) where the serial layer would refuse the node
+  // unopened; PortErrorNone otherwise.
+  PortError node = PortErrorNone;
   int32_t holder_pid = 0;  // 0: no other holder
   std::string holder_program;
   bool holder_has_open = false;  // seen with the device open; else only a lock names it
@@ -130,7 +134,9 @@ struct SerialDeviceFacts {
   bool usb_without_serial = false;
 };
 
-// The findings of the devices present: per device one that this user cannot
+// The findings of the devices present: per device one that it is no device
+// to open (in the open's words: "no such device", "not a serial device"), or
+// one that this user cannot
 // open it, one that another program holds it (ending it is advised only for
 // a holder seen with the device open: for one a lock names, the lock may be
 // stale), or else one that it is fine;

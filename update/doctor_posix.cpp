@@ -174,6 +174,8 @@ std::vector<Finding> CheckMachine(const DoctorRoots& roots) {
     device.path = roots.dev + "/" + name;
     device.port = ComNameFor(name);
     device.access = DescribeDeviceAccess(device.path, roots.user, roots.group_file);
+    int node_errno = 0;
+    device.node = DeviceNodeError(device.path, &node_errno);
     struct stat st;
     if (stat(device.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
       const DeviceHolder holder = FindDeviceHolder(st.st_rdev, device.path, roots.holders);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <regex>
 
 #include "tests/support/cli_harness.h"
 #include "tests/update/sysfs_fixture.h"
@@ -304,7 +305,7 @@ TEST_F(CliE2e, DoctorSaysWhatStopsFlashingAndTheExitCodeAgrees) {
   }
 }
 
-TEST_F(CliE2e, DoctorAndFlashJudgeALockAlike) {
+TEST_F(CliE2e, DoctorAndFlashJudgeAPortAlike) {
   if (UnderWine()) return;  // Windows cannot say who holds a port
   Firmware("fw.bin", 10);
   Sim sim = Board(5, {"--sessions", "0"});
@@ -330,6 +331,18 @@ TEST_F(CliE2e, DoctorAndFlashJudgeALockAlike) {
   const Result stale = Run({"doctor"}, o);
   EXPECT_EQ(stale.code, 0) << stale.out;
   EXPECT_EQ(Run({"flash", "COM5", "fw.bin"}, o).code, 0);
+  // Nodes no open makes a port of, in the open's words.
+  ASSERT_EQ(mkfifo((dir_ + "/dev/ttyUSB1").c_str(), 0666), 0);
+  fs::create_symlink(kNowhere, dir_ + "/dev/ttyUSB2");
+  Map(6, dir_ + "/dev/ttyUSB1");
+  Map(7, dir_ + "/dev/ttyUSB2");
+  const std::string nodes = Run({"doctor"}, o).out;
+  for (const char* said :
+       {"ttyUSB1 \\(COM6\\)[^\n]*; not a serial device\n", "ttyUSB2 \\(COM7\\); no such device\n"}) {
+    EXPECT_TRUE(std::regex_search(nodes, std::regex(said))) << said << " in " << nodes;
+  }
+  EXPECT_NE(Run({"flash", "COM6", "fw.bin"}, o).err.find(": not a serial device)"), std::string::npos);
+  EXPECT_NE(Run({"flash", "COM7", "fw.bin"}, o).err.find(": no such device)"), std::string::npos);
 }
 
 }  // namespace
