@@ -99,8 +99,7 @@ inline std::string TraceBytes(const std::string& path, char direction) {
   return bytes;
 }
 
-// Writes a UUCP lock naming `pid` for `device` (a path below /dev) into
-// `dir`, under the name a terminal program would give it.
+// A UUCP lock in `dir` naming `pid` for `device` (a path below /dev).
 inline void LockPort(const std::string& dir, const std::string& device, int pid) {
   std::string base = device.substr(std::string("/dev/").size());
   std::replace(base.begin(), base.end(), '/', '_');

@@ -34,24 +34,16 @@ std::string RandomBytes(size_t n, unsigned seed);
 std::string Sha256Sum(const std::string& path, int64_t bytes = -1);
 std::vector<std::string> Lines(const std::string& text);
 
-// A child that has ended and is not reaped until the destructor: a zombie,
-// whose pid stays taken meanwhile.
-class Zombie {
- public:
-  Zombie() : pid_(fork()) {
-    if (pid_ == 0) _exit(0);
+// A child that has ended, not reaped until the destructor: a zombie.
+struct Zombie {
+  Zombie() : pid(fork()) {
     siginfo_t ended;
-    if (pid_ > 0) waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT);
+    if (pid == 0) _exit(0);
+    if (pid > 0) waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT);
   }
   Zombie(const Zombie&) = delete;
-  Zombie& operator=(const Zombie&) = delete;
-  ~Zombie() {
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_;
+  ~Zombie() { if (pid > 0) waitpid(pid, nullptr, 0); }
+  const pid_t pid;
 };
 
 // A child process with its standard output and error read through pipes
