@@ -172,10 +172,10 @@ int RunFlashCommand(const CliArguments& args) {
 
 std::vector<Finding> RunDoctor() {
   // Every place read can be moved, so that the checks can be tried on a
-  // tree of one's own.
+  // tree of one's own; where holders are looked for, the serial layer
+  // already took from the environment.
   DoctorRoots roots;
   roots.sysfs = SysfsRoot();
-  if (const char* proc = std::getenv("UPDATE_FIRMWARE_PROC")) roots.proc = proc;
   if (const char* dev = std::getenv("UPDATE_FIRMWARE_DEV")) roots.dev = dev;
   return CheckMachine(roots);
 }

@@ -23,6 +23,9 @@ namespace {
 constexpr size_t kLockFileLimit = 128;
 // /proc/<pid>/comm holds at most 16 bytes with its line end.
 constexpr size_t kCommLimit = 64;
+// The name in /proc/<pid>/stat is at most 16 bytes, so its state is well
+// within this.
+constexpr size_t kStatLimit = 128;
 
 // The start of a small file, or empty when it cannot be read. Only plain
 // files: under a root a test chose, a FIFO would block the open.
@@ -120,48 +123,48 @@ pid_t DescriptorHolder(dev_t device, const std::string& proc) {
   return found;
 }
 
+// A process that can hold a device: there, and not a zombie, which has
+// closed everything and waits only to be reaped. Its state is the field
+// after the name in <proc>/<pid>/stat; the name is in parentheses and may
+// hold any of them, so the last ')' ends it. A process without a readable
+// stat counts as alive: the lock is not called stale on a guess.
 bool Alive(pid_t pid, const std::string& proc) {
+  const std::string at = proc + "/" + std::to_string(pid);
   struct stat st;
-  return stat((proc + "/" + std::to_string(pid)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(at.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  const std::string fields = ReadSmallFile(at + "/stat", kStatLimit);
+  const size_t name_end = fields.rfind(')');
+  if (name_end == std::string::npos || name_end + 2 >= fields.size()) return true;
+  const char state = fields[name_end + 2];
+  return state != 'Z' && state != 'X' && state != 'x';
 }
 
-pid_t LockHolder(const std::string& path, const HolderRoots& roots) {
+// The live process a lock file names, 0 when none; `lock_file` receives
+// the file that names it.
+pid_t LockHolder(const std::string& path, const HolderRoots& roots, std::string* lock_file) {
   // A link such as /dev/serial/by-id/... is locked under the name of the
   // device it leads to.
   char* real = realpath(path.c_str(), nullptr);
   const std::string name = LockFileName(real ? real : path);
   std::free(real);
   for (const std::string& dir : roots.lock_dirs) {
-    const pid_t pid = PidFromLockFile(ReadSmallFile(dir + "/" + name, kLockFileLimit));
-    if (pid != 0 && pid != getpid() && Alive(pid, roots.proc)) return pid;
+    const std::string file = dir + "/" + name;
+    const pid_t pid = PidFromLockFile(ReadSmallFile(file, kLockFileLimit));
+    if (pid != 0 && pid != getpid() && Alive(pid, roots.proc)) {
+      *lock_file = file;
+      return pid;
+    }
   }
   return 0;
 }
 
 }  // namespace
 
-HolderRoots HolderRootsFromEnvironment() {
-  HolderRoots roots;
-  const char* proc = std::getenv("UPDATE_FIRMWARE_PROC");
-  if (proc != nullptr && proc[0] != '\0') roots.proc = proc;
-  const char* locks = std::getenv("UPDATE_FIRMWARE_LOCKDIRS");
-  if (locks != nullptr && locks[0] != '\0') {
-    roots.lock_dirs.clear();
-    const std::string list = locks;
-    size_t start = 0;
-    while (start <= list.size()) {
-      const size_t end = std::min(list.find(':', start), list.size());
-      if (end > start) roots.lock_dirs.push_back(list.substr(start, end - start));
-      start = end + 1;
-    }
-  }
-  return roots;
-}
-
 DeviceHolder FindDeviceHolder(dev_t device, const std::string& path, const HolderRoots& roots) {
   DeviceHolder holder;
   holder.pid = DescriptorHolder(device, roots.proc);
-  if (holder.pid == 0) holder.pid = LockHolder(path, roots);
+  holder.has_open = holder.pid != 0;
+  if (holder.pid == 0) holder.pid = LockHolder(path, roots, &holder.lock_file);
   if (holder.pid == 0) return holder;
   holder.program = ReadSmallFile(roots.proc + "/" + std::to_string(holder.pid) + "/comm", kCommLimit);
   holder.program.erase(std::min(holder.program.find('\n'), holder.program.size()));

@@ -114,7 +114,8 @@ int64_t PortBytesWritten(int32_t slot);
 //  - a UUCP lock file LCK..<name> in /var/lock or /run/lock names a process
 //    that is alive. <name> is the device's path below /dev with '/' made '_'
 //    (LCK..ttyUSB0); the pid is ASCII or, in old locks, a 4-byte binary
-//    number. A lock naming a process that is gone is stale and ignored.
+//    number. A lock naming a process that is gone, or a zombie (it has
+//    closed everything), is stale and ignored.
 // The environment can move where these are looked for, for tests:
 //   UPDATE_FIRMWARE_PROC=DIR       instead of /proc
 //   UPDATE_FIRMWARE_LOCKDIRS=A:B   instead of /var/lock:/run/lock

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "common/slot_table.h"
+#include "serial/port_holders.h"
 #include "serial/serial_backend.h"
 
 namespace {
@@ -252,6 +254,24 @@ std::string LockFileName(const std::string& path) {
   }
   std::replace(name.begin(), name.end(), '/', '_');
   return "LCK.." + name;
+}
+
+HolderRoots HolderRootsFromEnvironment() {
+  HolderRoots roots;
+  const char* proc = std::getenv("UPDATE_FIRMWARE_PROC");
+  if (proc != nullptr && proc[0] != '\0') roots.proc = proc;
+  const char* locks = std::getenv("UPDATE_FIRMWARE_LOCKDIRS");
+  if (locks != nullptr && locks[0] != '\0') {
+    roots.lock_dirs.clear();
+    const std::string list = locks;
+    size_t start = 0;
+    while (start <= list.size()) {
+      const size_t end = std::min(list.find(':', start), list.size());
+      if (end > start) roots.lock_dirs.push_back(list.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  return roots;
 }
 
 void ClosePort(int32_t slot) {

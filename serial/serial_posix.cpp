@@ -89,6 +89,14 @@ int OpenLockedTerminal(const char* name) {
     RecordPortError(PortErrorAbsent, 0);
     return -1;
   }
+  // What no open can make a port of is refused before one is tried: a FIFO
+  // opened would be someone's pipe, read from.
+  int node_error = 0;
+  const PortError node = DeviceNodeError(path, &node_error);
+  if (node != PortErrorNone) {
+    RecordPortError(node, node_error);
+    return -1;
+  }
   // Non-blocking for good: the open cannot be held up by a missing carrier,
   // and a write can stop at its deadline without switching modes per word
   // (reads wait in poll() instead).
@@ -172,6 +180,21 @@ bool ApplyRtsLine(int fd, RtsLine rts) {
 }
 
 }  // namespace
+
+PortError DeviceNodeError(const std::string& path, int* system_error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *system_error = errno;
+    if (errno == ENOENT || errno == ENOTDIR) return PortErrorAbsent;
+    *system_error = 0;
+    return PortErrorNone;
+  }
+  *system_error = 0;
+  if (S_ISCHR(st.st_mode)) return PortErrorNone;
+  // The errors an open of the same would end in.
+  *system_error = S_ISDIR(st.st_mode) ? EISDIR : ENOTTY;
+  return PortErrorNotSerial;
+}
 
 speed_t SpeedForBaud(uint32_t baud) {
   struct Entry {

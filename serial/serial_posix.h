@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_holders.h"
 #include "serial/serial_backend.h"
 
 // The speed constant of a baud rate, or B0 when termios has none for it
@@ -37,30 +38,32 @@ bool BuildTermios(const termios& reported, const LineSettings& s, termios* out);
 // parity, stop bits). A driver that quietly drops a setting has refused it.
 bool TermiosTaken(const termios& wanted, const termios& got);
 
+// What the node at `path` is, told without opening it, as the open judges
+// it: PortErrorAbsent when nothing is there (a link that leads nowhere too),
+// PortErrorNotSerial when it is no character device (a FIFO, a plain file, a
+// folder), else PortErrorNone: whether it opens and is a terminal only an
+// open can tell, and other failures to look are the open's to report.
+// `system_error` receives the errno that goes with it.
+PortError DeviceNodeError(const std::string& path, int* system_error);
+
 // --- Other holders of a device ----------------------------------------------
 // (port_holders_posix.cpp)
-
-// Where other holders are looked for.
-struct HolderRoots {
-  std::string proc = "/proc";
-  std::vector<std::string> lock_dirs = {"/var/lock", "/run/lock"};
-};
-
-// The defaults, with UPDATE_FIRMWARE_PROC (a directory) and
-// UPDATE_FIRMWARE_LOCKDIRS (directories separated by ':') in their place
-// when set and not empty.
-HolderRoots HolderRootsFromEnvironment();
 
 struct DeviceHolder {
   pid_t pid = 0;        // 0: nobody else holds it, as far as can be seen
   std::string program;  // <proc>/<pid>/comm; empty when unreadable
+  // Seen with a descriptor of the device. When not, only `lock_file` names
+  // the process, which may have taken the pid of the lock's owner since:
+  // that it holds the port is not confirmed.
+  bool has_open = false;
+  std::string lock_file;  // the lock that names it; empty when has_open
 };
 
 // Who else holds the character device `device` found at `path`: a process
 // other than this one with a descriptor of it among <proc>/<pid>/fd/*
 // (followed, compared by device number), else a process named by the lock
 // file LockFileName(path, links followed) in a lock directory that is alive
-// (<proc>/<pid> exists) and is not this one. Inside a sweep the descriptors
+// (<proc>/<pid> exists and its stat says no zombie) and is not this one. Inside a sweep the descriptors
 // are read once per sweep.
 DeviceHolder FindDeviceHolder(dev_t device, const std::string& path, const HolderRoots& roots);
 

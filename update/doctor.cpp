@@ -73,6 +73,8 @@ std::string ModeText(uint32_t mode) {
     case 0060000: text = "b"; break;
     case 0040000: text = "d"; break;
     case 0120000: text = "l"; break;
+    case 0010000: text = "p"; break;
+    case 0140000: text = "s"; break;
     default: text = "-"; break;
   }
   const char* letters = "rwxrwxrwx";
@@ -137,6 +139,17 @@ std::vector<Finding> DeviceFindings(const std::vector<SerialDeviceFacts>& device
     std::string what = name;
     if (a.found) what += ": " + a.owner + ":" + a.group + " " + ModeText(a.mode);
     if (!device.usb.empty()) what += ", " + device.usb;
+    if (device.node == PortErrorAbsent) {
+      findings.push_back({Finding::Blocking, what + "; no such device",
+                          "plug the adapter in; a link left from one unplugged leads nowhere: rm " +
+                              device.path});
+      continue;
+    }
+    if (device.node != PortErrorNone) {
+      findings.push_back({Finding::Blocking, what + "; not a serial device",
+                          "flash through another port; this node is no serial line"});
+      continue;
+    }
     const bool refused = a.found && !a.can_open;
     if (refused) {
       findings.push_back({Finding::Blocking, what + "; you cannot open it", AccessFix(a, device.path)});
@@ -145,8 +158,18 @@ std::vector<Finding> DeviceFindings(const std::vector<SerialDeviceFacts>& device
       const std::string holder = (device.holder_program.empty() ? std::string("a program")
                                                                  : device.holder_program) +
                                  " (pid " + std::to_string(device.holder_pid) + ")";
-      findings.push_back({Finding::Blocking, what + "; in use by " + holder,
-                          "close " + holder + ", or end it: kill " + std::to_string(device.holder_pid)});
+      if (device.holder_has_open) {
+        findings.push_back({Finding::Blocking, what + "; in use by " + holder,
+                            "close " + holder + ", or end it: kill " + std::to_string(device.holder_pid)});
+      } else {
+        // The pid may have been given to another process since the lock
+        // was written: ending it could end the wrong program.
+        findings.push_back({Finding::Blocking,
+                            what + "; locked by " + device.holder_lock + ", which names " + holder +
+                                ", not seen to have it open",
+                            "if " + holder + " is not using the port, the lock is stale: rm " +
+                                device.holder_lock});
+      }
     }
     if (!refused && device.holder_pid == 0) {
       findings.push_back({Finding::Ok, what + "; you can open it", std::string()});

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_holders.h"
 #include "serial/serial.h"
 
 struct Finding {
@@ -38,12 +39,14 @@ DoctorUser CurrentUser();
 struct DoctorRoots {
   std::string dev = "/dev";
   std::string sysfs = "/sys";
-  std::string proc = "/proc";
   // In order of precedence: a rule file of one name in an earlier folder
   // replaces (or, as a link to /dev/null or an empty file, masks) the later.
   std::vector<std::string> udev_rules = {"/etc/udev/rules.d", "/run/udev/rules.d",
                                          "/lib/udev/rules.d", "/usr/lib/udev/rules.d"};
-  std::vector<std::string> lock_dirs = {"/var/lock", "/run/lock"};
+  // Where the serial layer looks for the holders of a device (/proc, the
+  // lock folders, as the environment may have moved them): doctor names the
+  // holders the open would find. ModemManager is looked for in that /proc.
+  HolderRoots holders = HolderRootsFromEnvironment();
   // Where an installed brltty is looked for.
   std::vector<std::string> program_dirs = {"/usr/bin", "/bin", "/usr/sbin", "/sbin"};
   // A file in /etc/group's format to read groups from; empty: the system's
@@ -119,14 +122,24 @@ struct SerialDeviceFacts {
   std::string path;       // /dev/ttyUSB0
   std::string port;       // COM5, or empty when no COM name leads there
   DeviceAccess access;
+  // PortErrorAbsent (a link that leads nowhere) or PortErrorNotSerial (a
+  // FIFO, a plain file) where the serial layer would refuse the node
+  // unopened; PortErrorNone otherwise.
+  PortError node = PortErrorNone;
   int32_t holder_pid = 0;  // 0: no other holder
   std::string holder_program;
+  bool holder_has_open = false;  // seen with the device open; else only a lock names it
+  std::string holder_lock;       // that lock file
   std::string usb;         // UsbIdentityText; empty when not USB
   bool usb_without_serial = false;
 };
 
-// The findings of the devices present: per device one that this user cannot
-// open it, one that another program holds it, or else one that it is fine;
+// The findings of the devices present: per device one that it is no device
+// to open (in the open's words: "no such device", "not a serial device"), or
+// one that this user cannot
+// open it, one that another program holds it (ending it is advised only for
+// a holder seen with the device open: for one a lock names, the lock may be
+// stale), or else one that it is fine;
 // then one per USB adapter without a serial number; a Warning that there are none when the
 // list is empty.
 std::vector<Finding> DeviceFindings(const std::vector<SerialDeviceFacts>& devices);

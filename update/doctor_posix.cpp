@@ -111,9 +111,11 @@ bool UsbDevicePresent(const DoctorRoots& roots, const char* vendor, const char* 
 }
 
 int32_t ProcessNamed(const DoctorRoots& roots, const char* program) {
-  for (const std::string& name : Entries(roots.proc)) {
+  for (const std::string& name : Entries(roots.holders.proc)) {
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (FirstLine(ReadText(roots.proc + "/" + name + "/comm", 64)) == program) return std::atoi(name.c_str());
+    if (FirstLine(ReadText(roots.holders.proc + "/" + name + "/comm", 64)) == program) {
+      return std::atoi(name.c_str());
+    }
   }
   return 0;
 }
@@ -165,10 +167,6 @@ DeviceAccess DescribeDeviceAccess(const std::string& path, const DoctorUser& use
 }
 
 std::vector<Finding> CheckMachine(const DoctorRoots& roots) {
-  HolderRoots holder_roots;
-  holder_roots.proc = roots.proc;
-  holder_roots.lock_dirs = roots.lock_dirs;
-
   std::vector<SerialDeviceFacts> devices;
   BeginHolderSweep();
   for (const std::string& name : SerialDevices(roots)) {
@@ -176,11 +174,15 @@ std::vector<Finding> CheckMachine(const DoctorRoots& roots) {
     device.path = roots.dev + "/" + name;
     device.port = ComNameFor(name);
     device.access = DescribeDeviceAccess(device.path, roots.user, roots.group_file);
+    int node_errno = 0;
+    device.node = DeviceNodeError(device.path, &node_errno);
     struct stat st;
     if (stat(device.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
-      const DeviceHolder holder = FindDeviceHolder(st.st_rdev, device.path, holder_roots);
+      const DeviceHolder holder = FindDeviceHolder(st.st_rdev, device.path, roots.holders);
       device.holder_pid = holder.pid;
       device.holder_program = holder.program;
+      device.holder_has_open = holder.has_open;
+      device.holder_lock = holder.lock_file;
     }
     const UsbIdentity usb = UsbIdentityFromSysfs(roots.sysfs, device.path);
     device.usb = UsbIdentityText(usb);

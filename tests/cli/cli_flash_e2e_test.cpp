@@ -356,9 +356,7 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
   const Result r = Run({"flash", "COM10", "trx.fw"});
   close(holder);
   // A UUCP lock naming a live process holds the port as well.
-  std::string base = sim.pty.substr(std::string("/dev/").size());
-  std::replace(base.begin(), base.end(), '/', '_');
-  WriteFile(dir_ + "/LCK.." + base, std::to_string(getpid()) + "\n");
+  LockPort(dir_, sim.pty, getpid());
   Process::Options locked;
   locked.env["UPDATE_FIRMWARE_LOCKDIRS"] = dir_;
   const Result by_lock = Run({"flash", "COM10", "trx.fw"}, locked);

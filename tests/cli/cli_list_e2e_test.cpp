@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <regex>
 
 #include "tests/support/cli_harness.h"
 #include "tests/update/sysfs_fixture.h"
@@ -302,6 +303,39 @@ TEST_F(CliE2e, DoctorSaysWhatStopsFlashingAndTheExitCodeAgrees) {
   if (!UnderWine()) {
     EXPECT_TRUE(blocking) << r.out;  // the device nobody may open
   }
+}
+
+TEST_F(CliE2e, DoctorAndFlashJudgeAPortAlike) {
+  if (UnderWine()) return;  // Windows cannot say who holds a port
+  Firmware("fw.bin", 10);
+  Sim sim = Board(5, {"--sessions", "0"});
+  fs::create_directories(dir_ + "/dev");
+  fs::create_symlink(sim.pty, dir_ + "/dev/ttyUSB0");
+  Process::Options o;
+  o.env = {{"UPDATE_FIRMWARE_DEV", dir_ + "/dev"}, {"UPDATE_FIRMWARE_LOCKDIRS", dir_}};
+  // A live pid without the port open: maybe another's by now, not one to end.
+  LockPort(dir_, sim.pty, getpid());
+  const Result doctor = Run({"doctor"}, o);
+  EXPECT_EQ(doctor.code, 1);
+  for (const std::string& said : {"cli_e2e_test (pid " + std::to_string(getpid()) + "), not seen to have it open",
+                                 "the lock is stale: rm " + dir_ + "/LCK.."})
+    EXPECT_NE(doctor.out.find(said), std::string::npos) << doctor.out;
+  EXPECT_EQ(doctor.out.find("kill"), std::string::npos) << doctor.out;
+  EXPECT_EQ(Run({"flash", "COM5", "fw.bin"}, o).code, 2);
+  // A zombie has closed everything: its lock is stale.
+  Zombie ended;
+  ASSERT_GT(ended.pid, 0);
+  LockPort(dir_, sim.pty, ended.pid);
+  EXPECT_EQ(Run({"doctor"}, o).code, 0);
+  EXPECT_EQ(Run({"flash", "COM5", "fw.bin"}, o).code, 0);
+  // Nodes no open makes a port of, in the open's words.
+  ASSERT_EQ(mkfifo((dir_ + "/dev/ttyUSB1").c_str(), 0666), 0);
+  fs::create_symlink(kNowhere, dir_ + "/dev/ttyUSB2");
+  const std::string nodes = Run({"doctor"}, o).out;
+  for (const char* said : {"ttyUSB1 \\(COM6\\)[^\n]*; not a serial device\n", "ttyUSB2 \\(COM7\\); no such device\n"})
+    EXPECT_TRUE(std::regex_search(nodes, std::regex(said))) << nodes;
+  EXPECT_NE(Run({"flash", dir_ + "/dev/ttyUSB1", "fw.bin"}).err.find(": not a serial device)"), std::string::npos);
+  EXPECT_NE(Run({"flash", dir_ + "/dev/ttyUSB2", "fw.bin"}).err.find(": no such device)"), std::string::npos);
 }
 
 }  // namespace

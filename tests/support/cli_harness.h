@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -96,6 +97,13 @@ inline std::string TraceBytes(const std::string& path, char direction) {
     while (in >> hex) bytes.push_back(static_cast<char>(std::stoi(hex, nullptr, 16)));
   }
   return bytes;
+}
+
+// A UUCP lock in `dir` naming `pid` for `device` (a path below /dev).
+inline void LockPort(const std::string& dir, const std::string& device, int pid) {
+  std::string base = device.substr(std::string("/dev/").size());
+  std::replace(base.begin(), base.end(), '/', '_');
+  WriteFile(dir + "/LCK.." + base, std::to_string(pid) + "\n");
 }
 
 // Opens of one file, as inotify counts them. The closes are watched too,

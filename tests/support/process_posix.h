@@ -34,6 +34,18 @@ std::string RandomBytes(size_t n, unsigned seed);
 std::string Sha256Sum(const std::string& path, int64_t bytes = -1);
 std::vector<std::string> Lines(const std::string& text);
 
+// A child that has ended, not reaped until the destructor: a zombie.
+struct Zombie {
+  Zombie() : pid(fork()) {
+    siginfo_t ended;
+    if (pid == 0) _exit(0);
+    if (pid > 0) waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT);
+  }
+  Zombie(const Zombie&) = delete;
+  ~Zombie() { if (pid > 0) waitpid(pid, nullptr, 0); }
+  const pid_t pid;
+};
+
 // A child process with its standard output and error read through pipes
 // (or standard error on a terminal we hold the other side of).
 class Process {

@@ -28,13 +28,15 @@ class Doctor : public ::testing::Test {
       fs::create_directories(root_ / dir);
     roots_.dev = root_ / "dev";
     roots_.sysfs = root_ / "sys";
-    roots_.proc = root_ / "proc";
+    roots_.holders.proc = root_ / "proc";
     roots_.udev_rules = {root_ / "etc-rules", root_ / "lib-rules"};
-    roots_.lock_dirs = {root_ / "lock"};
+    roots_.holders.lock_dirs = {root_ / "lock"};
     roots_.program_dirs = {root_ / "bin"};
     roots_.group_file = root_ / "group";
     // A clean machine: one FTDI adapter in group dialout, and its user in it.
-    Write(root_ / "dev/ttyUSB0", "");
+    // A terminal plays it: a plain file is no device to open.
+    ASSERT_FALSE(usb0_.path.empty());
+    fs::create_symlink(usb0_.path, root_ / "dev/ttyUSB0");
     fs::permissions(root_ / "dev/ttyUSB0", fs::perms(0660));
     // Root's files are in group root, which nobody is told to join.
     if (geteuid() == 0) {
@@ -45,7 +47,8 @@ class Doctor : public ::testing::Test {
     dialout_ = static_cast<uint32_t>(st.st_gid);
     Write(root_ / "group", "users:x:100:\ndialout:x:" + std::to_string(dialout_) + ":\n");
     roots_.user = {4242, "ada", {100, dialout_}};
-    sysfs_fixture::UsbSerialAdapter(root_ / "sys", "ttyUSB0", "1-1", "0403", "6001", "FTDI", "FT232R",
+    // sysfs knows the node by the name the link leads to.
+    sysfs_fixture::UsbSerialAdapter(root_ / "sys", fs::path(usb0_.path).filename(), "1-1", "0403", "6001", "FTDI", "FT232R",
                                     "A600ABCD");
     Write(root_ / "dev/ttyS1", "");  // a PC's phantom UART
     Write(root_ / "sys/class/tty/ttyS1/type", "0");
@@ -61,13 +64,14 @@ class Doctor : public ::testing::Test {
   }
   std::string Usb0() const { return (root_ / "dev/ttyUSB0").string() + " (COM5)"; }
 
+  Pty usb0_;
   fs::path root_;
   DoctorRoots roots_;
   uint32_t dialout_ = 0;
 };
 
 TEST_F(Doctor, ACleanMachineHasOneGoodLinePerDevice) {
-  EXPECT_EQ(Check(), "O " + Usb0() + ": " + getpwuid(geteuid())->pw_name + ":dialout -rw-rw----, 0403:6001 FTDI FT232R sn "
+  EXPECT_EQ(Check(), "O " + Usb0() + ": " + getpwuid(geteuid())->pw_name + ":dialout crw-rw----, 0403:6001 FTDI FT232R sn "
                      "A600ABCD; you can open it\n");
 }
 
