@@ -18,6 +18,7 @@
 
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <memory>
 #include <string>
@@ -210,6 +211,16 @@ class CliE2e : public ::testing::Test {
     StartCli(p, args, o);
     const int code = p.Finish(120000);
     return {code, Plain(p.out_text), Plain(p.err_text)};
+  }
+
+  // The JSON events of kind `event` in `out`, in order.
+  static std::vector<nlohmann::json> Events(const std::string& out, const std::string& event) {
+    std::vector<nlohmann::json> found;
+    for (const std::string& line : Lines(out)) {
+      const nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+      if (e.is_object() && e.value("event", "") == event) found.push_back(e);
+    }
+    return found;
   }
 
   static std::string Plain(std::string s) {
