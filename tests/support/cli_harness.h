@@ -188,13 +188,18 @@ class CliE2e : public ::testing::Test {
   }
 
   // Two boards on COM5 and COM6 that stop reading after 1000 bytes, being
-  // flashed with `file` by `p`; returns once both uploads are stuck there.
-  void FlashTwoStuckBoards(Sim& a, Sim& b, Process& p, const std::string& file) {
+  // flashed with `file` by `p` (with `options`); returns once both uploads
+  // are stuck there.
+  void FlashTwoStuckBoards(Sim& a, Sim& b, Process& p, const std::string& file,
+                           const std::vector<std::string>& options = {}) {
     a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
     b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
     Map(a);
     Map(b);
-    StartCli(p, {"flash", "COM5", "COM6", file});
+    std::vector<std::string> args = {"flash"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"COM5", "COM6", file});
+    StartCli(p, args);
     ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000))
         << p.err_text;
   }
