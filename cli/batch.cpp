@@ -1,6 +1,7 @@
 #include "cli/batch.h"
 
 #include "cli/board.h"
+#include "cli/platform.h"
 #include "cli/stop_records.h"
 #include "cli/text.h"
 #include "cli/worker.h"
@@ -74,6 +75,8 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job, Reporter& report
       Replay(&r, i, reporter);
       if (!r.worker.ended) continue;
       r.done = true;
+      // A worker the stop ended is no failure of the tool's.
+      cli_platform::HoldWhileStopping();
       // Ended without a verdict: killed, or crashed. That is the tool's
       // failure, not a verdict on the board.
       if (!r.told) {

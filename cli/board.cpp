@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "cli/platform.h"
 #include "cli/text.h"
 #include "cli/trace.h"
 #include "fileio/fileio.h"
@@ -96,6 +97,8 @@ class BoardRun {
   }
 
   void Conclude(const UpdateResult& r) {
+    // A run cut short by a stop is the stop's, not the device's.
+    cli_platform::HoldWhileStopping();
     switch (r.stage) {
       case UpdateStage::File:
         // Only when the image's bytes found no room in memory.

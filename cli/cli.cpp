@@ -65,6 +65,8 @@ int CliMain(int argc, char** argv) {
   } catch (...) {
     Say(stderr, "update-firmware-cli: internal error\n");
   }
+  // A stop that came in on the way out ends the run as a stop.
+  cli_platform::HoldWhileStopping();
   // Whatever happened, no port stays open or locked.
   CloseAllPorts();
   CloseAllFiles();

@@ -26,6 +26,12 @@ bool StderrMovesCursor();
 // platform's own (Windows).
 std::string PortDevice(const std::string& name);
 
+// Returns at once unless a stop (Ctrl+C, SIGTERM, ...) has come in; then
+// never, since the stop handler is ending the process. Called before a
+// board's verdict is drawn and before the exit: a write cut short by the
+// stop must not be told as the device's fault, nor its exit code win.
+void HoldWhileStopping();
+
 // A line to print should the program be interrupted from now on (the
 // station loop's tally); empty: none.
 void SetInterruptNote(const std::string& note);

@@ -132,6 +132,10 @@ bool StderrMovesCursor() { return StderrIsTerminal(); }
 
 std::string PortDevice(const std::string& name) { return SerialDevicePathForName(name.c_str()); }
 
+// The handler runs on the thread it interrupts and ends the process before
+// that thread takes another step: nothing can come after a stop here.
+void HoldWhileStopping() {}
+
 void SetStopHook(void (*hook)()) { g_stop_hook = hook; }
 
 void WriteStdoutRaw(const char* data, size_t size) { WriteAll(STDOUT_FILENO, data, size); }

@@ -35,13 +35,19 @@ bool g_moves_cursor = false;
 // TerminateProcess rather than ExitProcess: the latter would run
 // the runtime's exit code on this thread, which could wait forever for a
 // lock the interrupted main thread holds.
+// Meanwhile the main thread runs on: a write the stop cut short (a worker
+// ended, a time-out) must not be judged, nor the process ended with that
+// verdict's code before the handler is done. g_stopping holds it
+// (HoldWhileStopping).
 void (*volatile g_stop_hook)() = nullptr;
+volatile LONG g_stopping = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
   switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT: {
+      InterlockedExchange(&g_stopping, 1);
       cli_workers::StopAllWorkers();
       // What the run still owes: the transcript's last lines, the records.
       const TraceTail tail = PendingTrace();
@@ -71,6 +77,11 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }  // namespace
 
 namespace cli_platform {
+
+void HoldWhileStopping() {
+  if (InterlockedCompareExchange(&g_stopping, 0, 0) == 0) return;
+  for (;;) Sleep(INFINITE);  // TerminateProcess ends this wait
+}
 
 void SetStopHook(void (*hook)()) { g_stop_hook = hook; }
 

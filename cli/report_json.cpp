@@ -40,11 +40,15 @@ json SummaryJson(size_t boards, size_t succeeded, int code, double seconds) {
 double Since(uint64_t ms) { return static_cast<double>(MonotonicMs() - ms) / 1000.0; }
 
 // An image that cannot be flashed or converted: the outcome of each of
-// `boards`, none of them touched, and the summary.
+// `boards`, none of them touched, and the summary. With no board yet (the
+// station before its first round, convert) one outcome without a port
+// still says why, so that a reader of the events alone learns it.
 void EmitFileProblem(const std::vector<PresentPort>& boards, const std::string& detail) {
   const OutcomeMessage m = FirmwareMissingMessage();
-  for (const PresentPort& p : boards) {
+  const std::vector<PresentPort> nobody = {PresentPort{}};
+  for (const PresentPort& p : boards.empty() ? nobody : boards) {
     json e = Event("outcome", p);
+    if (boards.empty()) e["port"] = nullptr;
     e["code"] = m.code;
     e["title"] = m.title;
     e["text"] = m.text;

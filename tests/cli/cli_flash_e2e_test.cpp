@@ -614,6 +614,31 @@ TEST_F(CliE2e, TraceHoldsEveryByteBothWaysOneFilePerPort) {
   }
 }
 
+TEST_F(CliE2e, AnInterruptIsToldAsOneEveryTimeNeverAsTheDevicesFault) {
+  // A stop while the ports' queues are full races the writes it cuts short
+  // (and, with workers, their ends): over many runs the stop must always
+  // win. One board in the process and two in workers, in turn.
+  Firmware("trx.fw", 60000, 25);
+  for (int run = 0; run < 20; ++run) {
+    SCOPED_TRACE(run);
+    Sim a, b;
+    Process p;
+    if (run % 2 == 0) {
+      a = Board(11, {"--stop-reading-after", "1000", "--sessions", "0"});
+      StartCli(p, {"flash", "COM11", "trx.fw"});
+      ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000); }, 30000)) << p.err_text;
+    } else {
+      // The records the stop still owes hold it up the longest.
+      FlashTwoStuckBoards(a, b, p, "trx.fw", {"--log", "st.jsonl"});
+      if (HasFatalFailure()) return;
+    }
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Finish(10000), 130) << p.err_text;
+    EXPECT_NE(p.err_text.find("Interrupted."), std::string::npos) << p.err_text;
+    EXPECT_EQ(p.err_text.find("ERROR"), std::string::npos) << p.err_text;
+  }
+}
+
 TEST_F(CliE2e, InterruptStopsEveryBoardAndFreesEveryPort) {
   // Both devices stop reading, so both uploads are stuck mid-stream.
   Firmware("trx.fw", 60000, 24);

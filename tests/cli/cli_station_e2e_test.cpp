@@ -107,6 +107,29 @@ TEST_F(CliE2e, StationSaysWhyItWaitsAndFlashesABoardSwappedWithinAPoll) {
   EXPECT_TRUE(SameBytes(ReadFile(second.image), bytes));
 }
 
+TEST_F(CliE2e, AnImageRefusedBeforeAnyBoardSaysWhyInJson) {
+  // The station and convert refuse before there is a board to name: the
+  // outcome comes all the same, without a port, as flash gives it per port.
+  Firmware("fw.bin", 100, 63);
+  WriteFile(dir_ + "/bad.hex", ":10000000ZZ\n");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"flash", "--wait", "--json", "COM7", "bad.hex"},
+           {"flash", "--wait", "--json", "--expect-sha256", std::string(64, 'a'), "COM7", "fw.bin"},
+           {"convert", "--json", "bad.hex", "flat.bin"}}) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.code, 1) << args[1];
+    const std::vector<nlohmann::json> outcomes = Events(r.out, "outcome");
+    ASSERT_EQ(outcomes.size(), 1u) << r.out;
+    EXPECT_EQ(outcomes[0]["port"], nullptr);
+    EXPECT_EQ(outcomes[0]["code"], 1);
+    const std::string detail = outcomes[0].value("detail", "");
+    EXPECT_TRUE(detail.find("not a valid Intel HEX file: line 1") != std::string::npos ||
+                detail.find("not the expected aaaa") != std::string::npos)
+        << r.out;
+    EXPECT_EQ(Events(r.out, "summary").size(), 1u) << r.out;
+  }
+}
+
 TEST_F(CliE2e, TheStationsRecordTellsWhichImageWentWhere) {
   if (UnderWine()) GTEST_SKIP() << "the record's file rules and a kill are tested natively";
   Firmware("fw.bin", 801, 41);

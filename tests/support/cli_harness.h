@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <memory>
 #include <string>
@@ -195,13 +196,18 @@ class CliE2e : public ::testing::Test {
   }
 
   // Two boards on COM5 and COM6 that stop reading after 1000 bytes, being
-  // flashed with `file` by `p`; returns once both uploads are stuck there.
-  void FlashTwoStuckBoards(Sim& a, Sim& b, Process& p, const std::string& file) {
+  // flashed with `file` by `p` (with `options`); returns once both uploads
+  // are stuck there.
+  void FlashTwoStuckBoards(Sim& a, Sim& b, Process& p, const std::string& file,
+                           const std::vector<std::string>& options = {}) {
     a.Start(5, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
     b.Start(6, dir_, {"--stop-reading-after", "1000", "--sessions", "0"});
     Map(a);
     Map(b);
-    StartCli(p, {"flash", "COM5", "COM6", file});
+    std::vector<std::string> args = {"flash"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"COM5", "COM6", file});
+    StartCli(p, args);
     ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000) && b.HasReceived(1000); }, 30000))
         << p.err_text;
   }
@@ -218,6 +224,16 @@ class CliE2e : public ::testing::Test {
     StartCli(p, args, o);
     const int code = p.Finish(120000);
     return {code, Plain(p.out_text), Plain(p.err_text)};
+  }
+
+  // The JSON events of kind `event` in `out`, in order.
+  static std::vector<nlohmann::json> Events(const std::string& out, const std::string& event) {
+    std::vector<nlohmann::json> found;
+    for (const std::string& line : Lines(out)) {
+      const nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+      if (e.is_object() && e.value("event", "") == event) found.push_back(e);
+    }
+    return found;
   }
 
   static std::string Plain(std::string s) {
