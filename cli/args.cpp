@@ -10,6 +10,7 @@
 #include "cli/cli.h"
 #include "cli/help.h"
 #include "cli/ports.h"
+#include "cli/text.h"
 #include "protocol/reset_sequence.h"
 
 namespace {
@@ -117,7 +118,8 @@ std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
   }
   if (!reset_text.empty()) {
     ResetSequence reset = ParseResetSequence(reset_text);
-    if (!reset.error.empty()) return "--reset: " + reset.error;
+    // The message quotes the step as it was typed.
+    if (!reset.error.empty()) return "--reset: " + Printable(reset.error);
     a->reset = std::move(reset.steps);
   }
   a->ports.assign(words.begin(), words.end() - 1);

@@ -318,6 +318,16 @@ TEST(CliSelectors, OneDeviceUnderTwoNamesIsPickedOnceAndSaidSo) {
 
 TEST(CliText, ControlCharactersAreShownNotObeyed) {
   EXPECT_EQ(Printable("FTDI\x1b[2J\nx\x7f\xc3\xa9"), "FTDI\\x1b[2J\\x0ax\\x7f\xc3\xa9");
+  // C1 as a lone byte and as UTF-8, and the direction controls; their
+  // neighbours and broken UTF-8 around them stay as they are.
+  EXPECT_EQ(Printable("a\x9b" "2J\xc2\x9b" "2J\xc2\xa0\xe2\x80\xae" "b\xe2\x81\xa6\xe2\x80\xaf"),
+            "a\\x9b" "2J\\xc2\\x9b" "2J\xc2\xa0\\xe2\\x80\\xae" "b\\xe2\\x81\\xa6\xe2\x80\xaf");
+  EXPECT_EQ(Printable("\xe2\x80\xe9\xc0\x9b\xed\xa0\x80\xe2\x80"),
+            "\xe2\\x80\xe9\xc0\\x9b\xed\xa0\\x80\xe2\\x80");
+  // A reset step is echoed in the usage error.
+  const std::string reset =
+      Parse({"flash", "--reset", "dtr=0,\x1b[2J\xc2\x9b", "COM1", "a.fw"}).text;
+  EXPECT_NE(reset.find("\"\\x1b[2J\\xc2\\x9b\""), std::string::npos) << reset;
 }
 
 TEST(CliTrace, OneFilePerPortBesideTheNameGiven) {
