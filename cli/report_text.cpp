@@ -233,8 +233,7 @@ class TextPrinter : public Printer {
   void PrintFindings(const std::vector<Finding>& findings) override {
     for (const Finding& f : findings) {
       if (quiet_ && f.severity == Finding::Ok) continue;
-      Say(stdout, Pad(SeverityWord(f.severity), 8) + Printable(f.what) + "\n" +
-                      (f.fix.empty() ? "" : "        fix: " + Printable(f.fix) + "\n"));
+      Say(stdout, FindingText(f));
     }
   }
   void PrintConverted(const Conversion& c) override {
@@ -264,4 +263,9 @@ const char* SeverityWord(Finding::Severity severity) {
   return severity == Finding::Blocking ? "blocking"
          : severity == Finding::Warning ? "warning"
                                         : "ok";
+}
+
+std::string FindingText(const Finding& finding) {
+  return Pad(SeverityWord(finding.severity), 8) + Printable(finding.what) + "\n" +
+         (finding.fix.empty() ? "" : "        fix: " + Printable(finding.fix) + "\n");
 }
