@@ -266,6 +266,9 @@ const char* SeverityWord(Finding::Severity severity) {
 }
 
 std::string FindingText(const Finding& finding) {
-  return Pad(SeverityWord(finding.severity), 8) + Printable(finding.what) + "\n" +
-         (finding.fix.empty() ? "" : "        fix: " + Printable(finding.fix) + "\n");
+  // A space after the widest word too, and the fix under what was found.
+  const size_t column = std::string("blocking").size() + 1;
+  return Pad(SeverityWord(finding.severity), column) + Printable(finding.what) + "\n" +
+         (finding.fix.empty() ? ""
+                              : std::string(column, ' ') + "fix: " + Printable(finding.fix) + "\n");
 }

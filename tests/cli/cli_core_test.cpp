@@ -9,6 +9,7 @@
 
 #include "cli/cli.h"
 #include "cli/ports.h"
+#include "cli/printer.h"
 #include "cli/text.h"
 #include "cli/trace.h"
 
@@ -328,6 +329,13 @@ TEST(CliText, ControlCharactersAreShownNotObeyed) {
   const std::string reset =
       Parse({"flash", "--reset", "dtr=0,\x1b[2J\xc2\x9b", "COM1", "a.fw"}).text;
   EXPECT_NE(reset.find("\"\\x1b[2J\\xc2\\x9b\""), std::string::npos) << reset;
+}
+
+TEST(CliText, DoctorFindingsKeepOneColumnForEverySeverity) {
+  EXPECT_EQ(FindingText({Finding::Blocking, "/dev/ttyUSB0: in use", "close it"}),
+            "blocking /dev/ttyUSB0: in use\n         fix: close it\n");
+  EXPECT_EQ(FindingText({Finding::Warning, "brltty\x1b[2J", ""}), "warning  brltty\\x1b[2J\n");
+  EXPECT_EQ(FindingText({Finding::Ok, "dialout", ""}), "ok       dialout\n");
 }
 
 TEST(CliTrace, OneFilePerPortBesideTheNameGiven) {
