@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/image_source.h"
 #include "cli/ports.h"
 #include "cli/printer.h"
 #include "cli/text.h"
 #include "cli/trace.h"
+#include "tests/fileio/temp_dir.h"
 
 namespace {
 
@@ -336,6 +338,22 @@ TEST(CliText, DoctorFindingsKeepOneColumnForEverySeverity) {
             "blocking /dev/ttyUSB0: in use\n         fix: close it\n");
   EXPECT_EQ(FindingText({Finding::Warning, "brltty\x1b[2J", ""}), "warning  brltty\\x1b[2J\n");
   EXPECT_EQ(FindingText({Finding::Ok, "dialout", ""}), "ok       dialout\n");
+}
+
+TEST(CliImage, ARawFileThatCannotLieAtItsBaseIsRefusedAsRaw) {
+  TempDir dir;
+  const std::string path = dir.Write("fw.bin", std::vector<uint8_t>(1024, 0x5A));
+  ImageReading reading;
+  reading.format_given = true;
+  reading.options.has_base = true;
+  reading.options.base = 0xFFFFFF00;
+  Image image;
+  EXPECT_EQ(LoadImage(path, reading, &image),
+            "read as raw binary from --base 0xFFFFFF00, its 1024 bytes run past the 32-bit "
+            "address space, which has room for 256 from there");
+  reading.options.base = 0xFFFFFC00;  // up to the last address
+  EXPECT_EQ(LoadImage(path, reading, &image), "");
+  EXPECT_EQ(image.size(), 1024);
 }
 
 TEST(CliTrace, OneFilePerPortBesideTheNameGiven) {
