@@ -226,7 +226,8 @@ class TextPrinter : public Printer {
       if (p.free) {
         Say(stdout, PresentPortText(p.port) + "\n");
       } else if (!quiet_) {
-        Say(stderr, p.port.name + " " + Printable(p.port.device) + ": " + p.why + "\n");
+        Say(stderr, Printable(p.port.name) + " " + Printable(p.port.device) + ": " +
+                        Printable(p.why) + "\n");
       }
     }
   }

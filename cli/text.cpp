@@ -162,7 +162,7 @@ std::string BoardLine(const std::string& port, const OutcomeMessage& message,
                       const std::string& detail) {
   std::string line = port.empty() ? std::string() : Printable(port) + ": ";
   line += OutcomeLine(message);
-  if (!detail.empty()) line += " (" + detail + ")";
+  if (!detail.empty()) line += " (" + Printable(detail) + ")";
   return line + "\n";
 }
 

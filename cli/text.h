@@ -53,7 +53,8 @@ std::string SizeText(int64_t size);
 
 // A board's outcome line: "ERROR:2: Can't open the serial port: COM9
 // (/dev/ttyUSB4: no such device)", with "COM9: " before it when `port` is
-// given (several boards).
+// given (several boards). The detail is shown through Printable, which
+// leaves a text it has escaped before as it is.
 std::string BoardLine(const std::string& port, const OutcomeMessage& message,
                       const std::string& detail);
 

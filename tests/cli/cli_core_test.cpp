@@ -11,6 +11,7 @@
 #include "cli/image_source.h"
 #include "cli/ports.h"
 #include "cli/printer.h"
+#include "cli/report_json.h"
 #include "cli/text.h"
 #include "cli/trace.h"
 #include "tests/fileio/temp_dir.h"
@@ -338,6 +339,11 @@ TEST(CliText, DoctorFindingsKeepOneColumnForEverySeverity) {
             "blocking /dev/ttyUSB0: in use\n         fix: close it\n");
   EXPECT_EQ(FindingText({Finding::Warning, "brltty\x1b[2J", ""}), "warning  brltty\\x1b[2J\n");
   EXPECT_EQ(FindingText({Finding::Ok, "dialout", ""}), "ok       dialout\n");
+}
+
+TEST(CliText, JsonWritesC1AndDirectionControlsAsEscapes) {
+  EXPECT_EQ(JsonText({{"a", "x\x1b\xc2\x9b\xe2\x80\xae\xe2\x81\xa9\xe2\x80\xaf\xc3\xa9\x9b"}}),
+            "{\"a\":\"x\\u001b\\u009b\\u202e\\u2069\xe2\x80\xaf\xc3\xa9\xef\xbf\xbd\"}");
 }
 
 TEST(CliImage, ARawFileThatCannotLieAtItsBaseIsRefusedAsRaw) {
