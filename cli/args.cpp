@@ -4,6 +4,7 @@
 // checked after it, in our words.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
@@ -191,6 +192,18 @@ CLI::App* AddConvert(CLI::App* app, CliArguments* a, ImageWords* image_words) {
   return convert;
 }
 
+// CLI11's messages quote the words typed: each line escaped, the line ends
+// kept.
+std::string PrintableLines(const std::string& text) {
+  std::string lines;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    lines += Printable(text.substr(start, end - start)) + (end < text.size() ? "\n" : "");
+    start = end + 1;
+  }
+  return lines;
+}
+
 }  // namespace
 
 std::string UsageErrorText(const std::string& error) {
@@ -241,7 +254,7 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
     return a;
   } catch (const CLI::ParseError& e) {
     app.exit(e, out, err);
-    a.text = err.str();
+    a.text = PrintableLines(err.str());
     return a;
   }
   if (list->parsed() || doctor->parsed()) {

@@ -108,6 +108,7 @@ TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
       {{"update", "COM1", "a.fw"}, "A subcommand is required"},
       {{"--bogus", "list"}, "--bogus"},
       {{"list", "-x", "-y"}, "-x"},
+      {{"--bo\x1b[2J\xc2\x9bgus", "list"}, "--bo\\x1b[2J\\xc2\\x9bgus"},  // shown, not obeyed
   };
   for (const Case& c : cases) {
     const CliArguments a = Parse(c.args);
