@@ -4,12 +4,14 @@
 // checked after it, in our words.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
 #include "cli/cli.h"
 #include "cli/help.h"
 #include "cli/ports.h"
+#include "cli/text.h"
 #include "protocol/reset_sequence.h"
 
 namespace {
@@ -117,7 +119,8 @@ std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
   }
   if (!reset_text.empty()) {
     ResetSequence reset = ParseResetSequence(reset_text);
-    if (!reset.error.empty()) return "--reset: " + reset.error;
+    // The message quotes the step as it was typed.
+    if (!reset.error.empty()) return "--reset: " + Printable(reset.error);
     a->reset = std::move(reset.steps);
   }
   a->ports.assign(words.begin(), words.end() - 1);
@@ -189,6 +192,18 @@ CLI::App* AddConvert(CLI::App* app, CliArguments* a, ImageWords* image_words) {
   return convert;
 }
 
+// CLI11's messages quote the words typed: each line escaped, the line ends
+// kept.
+std::string PrintableLines(const std::string& text) {
+  std::string lines;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    lines += Printable(text.substr(start, end - start)) + (end < text.size() ? "\n" : "");
+    start = end + 1;
+  }
+  return lines;
+}
+
 }  // namespace
 
 std::string UsageErrorText(const std::string& error) {
@@ -239,7 +254,7 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
     return a;
   } catch (const CLI::ParseError& e) {
     app.exit(e, out, err);
-    a.text = err.str();
+    a.text = PrintableLines(err.str());
     return a;
   }
   if (list->parsed() || doctor->parsed()) {

@@ -1,6 +1,7 @@
 #include "cli/image_source.h"
 
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -46,7 +47,24 @@ class SlotText : public ImageText {
 };
 
 std::string FormatText(ImageFormat format) {
-  return format == ImageFormat::IntelHex ? "Intel HEX" : "S-record";
+  return format == ImageFormat::IntelHex ? "Intel HEX"
+         : format == ImageFormat::SRecord ? "S-record"
+                                          : "raw binary";
+}
+
+// Why a raw file of `size` bytes cannot lie at the --base given; empty when
+// it fits below 4 GiB or no base was given. Any bytes are a raw image: only
+// where it is said to lie can be wrong.
+std::string RawPlacementProblem(const FlattenOptions& options, int64_t size) {
+  constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+  if (!options.has_base || options.base + static_cast<uint64_t>(size) <= kAddressSpace) {
+    return std::string();
+  }
+  char base[16];
+  std::snprintf(base, sizeof base, "0x%08X", static_cast<unsigned>(options.base));
+  return "read as " + FormatText(ImageFormat::Raw) + " from --base " + base + ", its " +
+         std::to_string(size) + " bytes run past the 32-bit address space, which has room for " +
+         std::to_string(kAddressSpace - options.base) + " from there";
 }
 
 }  // namespace
@@ -94,6 +112,12 @@ std::string LoadImage(const std::string& path, const ImageReading& reading, Imag
   if (format == ImageFormat::Raw && !FitsSizeField(size)) {
     CloseFileSlot(kScratchSlot);
     return FileProblemText(path, size);
+  }
+  const std::string misplaced =
+      format == ImageFormat::Raw ? RawPlacementProblem(reading.options, size) : std::string();
+  if (!misplaced.empty()) {
+    CloseFileSlot(kScratchSlot);
+    return misplaced;
   }
   if (format == ImageFormat::Raw) {
     const bool whole = ReadWhole(kScratchSlot, &image->bytes);

@@ -4,7 +4,6 @@
 
 #include "cli/platform.h"
 #include "cli/ports.h"
-#include "cli/text.h"
 #include "update/doctor.h"
 
 std::string PortErrorText(PortError error, int32_t system_error, bool has_device) {
@@ -35,7 +34,7 @@ std::string LastPortProblem(const std::string& port) {
   const std::string device = cli_platform::PortDevice(port);
   const std::string why = LastPortReason(port);
   if (why.empty()) return std::string();
-  return device.empty() ? why : Printable(device) + ": " + why;
+  return device.empty() ? why : device + ": " + why;
 }
 
 std::string LastPortReason(const std::string& port) {
@@ -49,7 +48,7 @@ std::string LastPortReason(const std::string& port) {
     char program[64] = {};
     const int32_t pid = PortHolder(port.c_str(), program, sizeof program);
     if (pid > 0) {
-      why = "busy, in use by " + Printable(program[0] != '\0' ? program : "a program") +
+      why = "busy, in use by " + std::string(program[0] != '\0' ? program : "a program") +
             " (pid " + std::to_string(pid) + ")";
     }
   }

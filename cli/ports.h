@@ -102,7 +102,9 @@ std::vector<PresentPort> ScanPresentPorts();
 std::string PortErrorText(PortError error, int32_t system_error, bool has_device);
 
 // After an open or a probe of `port` failed: "/dev/ttyUSB0: busy, held by
-// another program", or only the reason where no device path is known.
+// another program", or only the reason where no device path is known. The
+// names in it are as the system gave them: each output escapes them its
+// own way.
 std::string LastPortProblem(const std::string& port);
 // The reason alone, the holder named where it is known ("busy, in use by
 // minicom (pid 4711)") and the fix of a refused permission.

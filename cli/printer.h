@@ -33,6 +33,9 @@ struct Conversion {
 
 // "blocking", "warning" or "ok", as doctor words a finding.
 const char* SeverityWord(Finding::Severity severity);
+// A finding as doctor shows it to a person: the word, what was found, and
+// the fix on a line of its own.
+std::string FindingText(const Finding& finding);
 
 class Printer {
  public:

@@ -171,7 +171,38 @@ class JsonPrinter : public Printer {
 }  // namespace
 
 std::string JsonText(const nlohmann::ordered_json& value) {
-  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  const std::string text =
+      value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  // The dump escapes C0 only. C1 controls and the direction controls are
+  // written as \u escapes too, so that JSON read on a terminal cannot work
+  // it either; they can only stand inside strings, where the escape means
+  // the same character.
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto at = [&](size_t k) {
+      return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u;
+    };
+    uint32_t code = 0;
+    size_t length = 0;
+    if (at(i) == 0xC2 && at(i + 1) >= 0x80 && at(i + 1) <= 0x9F) {
+      code = at(i + 1);
+      length = 2;
+    } else if (at(i) == 0xE2 && ((at(i + 1) == 0x80 && at(i + 2) >= 0xAA && at(i + 2) <= 0xAE) ||
+                                 (at(i + 1) == 0x81 && at(i + 2) >= 0xA6 && at(i + 2) <= 0xA9))) {
+      code = 0x2000 | (at(i + 1) & 0x3F) << 6 | (at(i + 2) & 0x3F);
+      length = 3;
+    }
+    if (length == 0) {
+      out += text[i];
+      continue;
+    }
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[code >> shift & 0xF];
+    i += length - 1;
+  }
+  return out;
 }
 
 std::unique_ptr<Reporter> MakeJsonReporter() { return std::make_unique<JsonReporter>(); }

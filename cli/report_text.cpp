@@ -226,15 +226,15 @@ class TextPrinter : public Printer {
       if (p.free) {
         Say(stdout, PresentPortText(p.port) + "\n");
       } else if (!quiet_) {
-        Say(stderr, p.port.name + " " + Printable(p.port.device) + ": " + p.why + "\n");
+        Say(stderr, Printable(p.port.name) + " " + Printable(p.port.device) + ": " +
+                        Printable(p.why) + "\n");
       }
     }
   }
   void PrintFindings(const std::vector<Finding>& findings) override {
     for (const Finding& f : findings) {
       if (quiet_ && f.severity == Finding::Ok) continue;
-      Say(stdout, Pad(SeverityWord(f.severity), 8) + Printable(f.what) + "\n" +
-                      (f.fix.empty() ? "" : "        fix: " + Printable(f.fix) + "\n"));
+      Say(stdout, FindingText(f));
     }
   }
   void PrintConverted(const Conversion& c) override {
@@ -264,4 +264,12 @@ const char* SeverityWord(Finding::Severity severity) {
   return severity == Finding::Blocking ? "blocking"
          : severity == Finding::Warning ? "warning"
                                         : "ok";
+}
+
+std::string FindingText(const Finding& finding) {
+  // A space after the widest word too, and the fix under what was found.
+  const size_t column = std::string("blocking").size() + 1;
+  return Pad(SeverityWord(finding.severity), column) + Printable(finding.what) + "\n" +
+         (finding.fix.empty() ? ""
+                              : std::string(column, ' ') + "fix: " + Printable(finding.fix) + "\n");
 }

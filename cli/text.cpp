@@ -9,6 +9,53 @@ constexpr int32_t kQuarter = 25;  // percent between plain progress lines
 
 int64_t Bytes(int32_t words) { return kBytesPerWord * static_cast<int64_t>(words); }
 
+// The length of the well-formed UTF-8 sequence at `text[at]`, with its code
+// point in `code`; 0 when the bytes there are none (a stray or cut-short
+// byte, an overlong form, a surrogate, past U+10FFFF).
+size_t Utf8Length(const std::string& text, size_t at, uint32_t* code) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  }
+  size_t length = 0;
+  uint32_t value = 0;
+  // The second byte's range, narrower after some lead bytes.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char next = byte(at + k);
+    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
+    value = value << 6 | (next & 0x3F);
+  }
+  *code = value;
+  return length;
+}
+
+// U+202A to U+202E and U+2066 to U+2069: the embeddings, overrides and
+// isolates that make a terminal show what follows in another order.
+bool IsDirectionControl(uint32_t code) {
+  return (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
 }  // namespace
 
 std::string ClockText(int64_t seconds) {
@@ -38,15 +85,27 @@ std::string Printable(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
+  for (size_t i = 0; i < text.size();) {
+    uint32_t code = 0;
+    const size_t length = Utf8Length(text, i, &code);
+    // A C1 control works on a terminal whether it comes as one byte or as
+    // its UTF-8 form; a direction override turns the text after it around.
+    const bool control = length == 0 ? static_cast<unsigned char>(text[i]) >= 0x80 &&
+                                           static_cast<unsigned char>(text[i]) <= 0x9F
+                                     : code < 0x20 || (code >= 0x7F && code <= 0x9F) ||
+                                           IsDirectionControl(code);
+    const size_t taken = length == 0 ? 1 : length;
+    for (size_t k = i; k < i + taken; ++k) {
+      const auto byte = static_cast<unsigned char>(text[k]);
+      if (control) {
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
+      } else {
+        out += text[k];
+      }
     }
+    i += taken;
   }
   return out;
 }
@@ -103,7 +162,7 @@ std::string BoardLine(const std::string& port, const OutcomeMessage& message,
                       const std::string& detail) {
   std::string line = port.empty() ? std::string() : Printable(port) + ": ";
   line += OutcomeLine(message);
-  if (!detail.empty()) line += " (" + detail + ")";
+  if (!detail.empty()) line += " (" + Printable(detail) + ")";
   return line + "\n";
 }
 

@@ -16,8 +16,11 @@ std::string Pad(const std::string& text, size_t width);
 std::string PadLeft(const std::string& text, size_t width);
 
 // `text` with every control character written as \xNN, so that a name
-// from a device or a file cannot move the cursor, clear the screen or start
-// a line of its own on the user's terminal.
+// from a device or a file cannot move the cursor, clear the screen, start a
+// line of its own or turn the rest of the line around on the user's
+// terminal: C0 and DEL, C1 as a lone byte or in UTF-8, and the direction
+// embeddings, overrides and isolates (each byte of a UTF-8 form escaped).
+// Other UTF-8, and other bytes, pass unchanged.
 std::string Printable(const std::string& text);
 
 // The outcome as one line: title, a colon, the text.
@@ -50,7 +53,8 @@ std::string SizeText(int64_t size);
 
 // A board's outcome line: "ERROR:2: Can't open the serial port: COM9
 // (/dev/ttyUSB4: no such device)", with "COM9: " before it when `port` is
-// given (several boards).
+// given (several boards). The detail is shown through Printable, which
+// leaves a text it has escaped before as it is.
 std::string BoardLine(const std::string& port, const OutcomeMessage& message,
                       const std::string& detail);
 

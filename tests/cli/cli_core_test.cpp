@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/image_source.h"
 #include "cli/ports.h"
+#include "cli/printer.h"
+#include "cli/report_json.h"
 #include "cli/text.h"
 #include "cli/trace.h"
+#include "tests/fileio/temp_dir.h"
 
 namespace {
 
@@ -104,6 +108,7 @@ TEST(CliArguments, BadCommandLinesSayWhatIsWrong) {
       {{"update", "COM1", "a.fw"}, "A subcommand is required"},
       {{"--bogus", "list"}, "--bogus"},
       {{"list", "-x", "-y"}, "-x"},
+      {{"--bo\x1b[2J\xc2\x9bgus", "list"}, "--bo\\x1b[2J\\xc2\\x9bgus"},  // shown, not obeyed
   };
   for (const Case& c : cases) {
     const CliArguments a = Parse(c.args);
@@ -318,6 +323,44 @@ TEST(CliSelectors, OneDeviceUnderTwoNamesIsPickedOnceAndSaidSo) {
 
 TEST(CliText, ControlCharactersAreShownNotObeyed) {
   EXPECT_EQ(Printable("FTDI\x1b[2J\nx\x7f\xc3\xa9"), "FTDI\\x1b[2J\\x0ax\\x7f\xc3\xa9");
+  // C1 as a lone byte and as UTF-8, and the direction controls; their
+  // neighbours and broken UTF-8 around them stay as they are.
+  EXPECT_EQ(Printable("a\x9b" "2J\xc2\x9b" "2J\xc2\xa0\xe2\x80\xae" "b\xe2\x81\xa6\xe2\x80\xaf"),
+            "a\\x9b" "2J\\xc2\\x9b" "2J\xc2\xa0\\xe2\\x80\\xae" "b\\xe2\\x81\\xa6\xe2\x80\xaf");
+  EXPECT_EQ(Printable("\xe2\x80\xe9\xc0\x9b\xed\xa0\x80\xe2\x80"),
+            "\xe2\\x80\xe9\xc0\\x9b\xed\xa0\\x80\xe2\\x80");
+  // A reset step is echoed in the usage error.
+  const std::string reset =
+      Parse({"flash", "--reset", "dtr=0,\x1b[2J\xc2\x9b", "COM1", "a.fw"}).text;
+  EXPECT_NE(reset.find("\"\\x1b[2J\\xc2\\x9b\""), std::string::npos) << reset;
+}
+
+TEST(CliText, DoctorFindingsKeepOneColumnForEverySeverity) {
+  EXPECT_EQ(FindingText({Finding::Blocking, "/dev/ttyUSB0: in use", "close it"}),
+            "blocking /dev/ttyUSB0: in use\n         fix: close it\n");
+  EXPECT_EQ(FindingText({Finding::Warning, "brltty\x1b[2J", ""}), "warning  brltty\\x1b[2J\n");
+  EXPECT_EQ(FindingText({Finding::Ok, "dialout", ""}), "ok       dialout\n");
+}
+
+TEST(CliText, JsonWritesC1AndDirectionControlsAsEscapes) {
+  EXPECT_EQ(JsonText({{"a", "x\x1b\xc2\x9b\xe2\x80\xae\xe2\x81\xa9\xe2\x80\xaf\xc3\xa9\x9b"}}),
+            "{\"a\":\"x\\u001b\\u009b\\u202e\\u2069\xe2\x80\xaf\xc3\xa9\xef\xbf\xbd\"}");
+}
+
+TEST(CliImage, ARawFileThatCannotLieAtItsBaseIsRefusedAsRaw) {
+  TempDir dir;
+  const std::string path = dir.Write("fw.bin", std::vector<uint8_t>(1024, 0x5A));
+  ImageReading reading;
+  reading.format_given = true;
+  reading.options.has_base = true;
+  reading.options.base = 0xFFFFFF00;
+  Image image;
+  EXPECT_EQ(LoadImage(path, reading, &image),
+            "read as raw binary from --base 0xFFFFFF00, its 1024 bytes run past the 32-bit "
+            "address space, which has room for 256 from there");
+  reading.options.base = 0xFFFFFC00;  // up to the last address
+  EXPECT_EQ(LoadImage(path, reading, &image), "");
+  EXPECT_EQ(image.size(), 1024);
 }
 
 TEST(CliTrace, OneFilePerPortBesideTheNameGiven) {

@@ -368,6 +368,24 @@ TEST_F(CliE2e, PortProblemsAreErrorTwoWithTheReason) {
   EXPECT_EQ(Lines(ReadFile(sim.log)).size(), 0u);
 }
 
+// A holder's name comes from the system: escaped on the terminal, and once,
+// JSON's way alone, in JSON.
+TEST_F(CliE2e, AHolderNameIsShownEscapedOnceForEachOutput) {
+  if (UnderWine()) GTEST_SKIP() << "Wine does not name a port's holder";
+  Firmware("trx.fw", 10, 8);
+  Sim sim = Board(10, {"--sessions", "0"});
+  HeldElsewhere held(sim.pty, "mini\xc2\x9b" "2J\xe2\x80\xae" "moc");
+  ASSERT_GT(held.pid, 0);
+  const std::string why = sim.pty + ": busy, in use by mini\\xc2\\x9b2J\\xe2\\x80\\xaemoc (pid " +
+                          std::to_string(held.pid) + ")";
+  EXPECT_EQ(Run({"flash", "COM10", "trx.fw"}).err,
+            "ERROR:2: Can't open the serial port: COM10 (" + why + ")\n");
+  EXPECT_EQ(Run({"list"}).err, "COM10 " + why + "\n");
+  const std::string json = Run({"flash", "--json", "COM10", "trx.fw"}).out;
+  const std::string once = "\"detail\":\"" + sim.pty + ": busy, in use by mini\\u009b2J\\u202emoc";
+  EXPECT_NE(json.find(once), std::string::npos) << json;
+}
+
 // --- Ctrl+C: 130, and the port is free again ------------------------------
 
 TEST_F(CliE2e, InterruptMidStreamExitsWith130AndFreesThePort) {

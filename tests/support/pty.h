@@ -38,11 +38,12 @@ struct Pty {
 // Whether another program could take the device for itself right now.
 bool FreeForOthers(const std::string& path);
 
-// Another process, named "minicom", that has `path` open (no lock, no
-// exclusive mode) until this is destroyed; it keeps none of the caller's
-// descriptors. `pid` is -1 when it could not be made or could not open.
+// Another process, named `name` ("minicom" unless told; the system keeps
+// 15 bytes of it), that has `path` open (no lock, no exclusive mode) until
+// this is destroyed; it keeps none of the caller's descriptors. `pid` is -1
+// when it could not be made or could not open.
 struct HeldElsewhere {
-  explicit HeldElsewhere(const std::string& path);
+  explicit HeldElsewhere(const std::string& path, const std::string& name = "minicom");
   ~HeldElsewhere();
   HeldElsewhere(const HeldElsewhere&) = delete;
   HeldElsewhere& operator=(const HeldElsewhere&) = delete;

@@ -82,7 +82,7 @@ bool FreeForOthers(const std::string& path) {
   return free;
 }
 
-HeldElsewhere::HeldElsewhere(const std::string& path) {
+HeldElsewhere::HeldElsewhere(const std::string& path, const std::string& name) {
   int ready[2];
   if (pipe(ready) != 0) return;
   pid = fork();
@@ -91,7 +91,7 @@ HeldElsewhere::HeldElsewhere(const std::string& path) {
     for (int fd = 3; fd < 1024; ++fd) {
       if (fd != ready[1]) close(fd);
     }
-    prctl(PR_SET_NAME, "minicom");
+    prctl(PR_SET_NAME, name.c_str());
     const char ok = open(path.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 'y' : 'n';
     if (write(ready[1], &ok, 1) != 1) _exit(1);
     pause();
