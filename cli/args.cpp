@@ -98,6 +98,90 @@ void AddImageOptions(CLI::App* command, ImageWords* w) {
       ->type_name("BYTES");
 }
 
+// The words of the serial-number options.
+struct SerialWords {
+  std::string at, format, first, step, state, list, value;
+};
+
+void AddSerialOptions(CLI::App* command, SerialWords* w, bool convert) {
+  command->add_option("--serial-at", w->at,
+                      "write each board's own value into its copy of the image at ADDR (an "
+                      "address of a HEX/S-record image, an offset into a raw one)")
+      ->check(NotEmpty())
+      ->type_name("ADDR");
+  command->add_option("--serial-format", w->format,
+                      "how the value is written: u32le (the default), u32be, u64le, u64be, "
+                      "ascii:N (decimal, zero-padded to N characters) or hex:N (N upper-case "
+                      "hex digits)")
+      ->check(NotEmpty())
+      ->type_name("FMT");
+  if (convert) {
+    command->add_option("--serial-value", w->value, "with --serial-at: the value to write")
+        ->check(NotEmpty())
+        ->type_name("V");
+    return;
+  }
+  command->add_option("--serial-state", w->state,
+                      "the counter's file, which holds the next value; taken under a lock, "
+                      "so boards, runs and stations sharing it never get the same value")
+      ->check(NotEmpty())
+      ->type_name("FILE");
+  command->add_option("--serial-first", w->first,
+                      "with --serial-state: the first value of a new counter")
+      ->check(NotEmpty())
+      ->type_name("N");
+  command->add_option("--serial-step", w->step, "with --serial-state: add K each board (1)")
+      ->check(NotEmpty())
+      ->type_name("K");
+  command->add_option("--serial-list", w->list,
+                      "take the values from FILE, one a line (decimal, hex after 0x, or text "
+                      "for ascii:N), each once; those given are kept in FILE.used")
+      ->check(NotEmpty())
+      ->type_name("FILE");
+}
+
+std::string CheckSerialWords(const SerialWords& w, bool convert, SerialPlan* plan) {
+  const bool any = !w.format.empty() || !w.first.empty() || !w.step.empty() ||
+                   !w.state.empty() || !w.list.empty() || !w.value.empty();
+  if (w.at.empty()) return any ? "the --serial- options need --serial-at ADDR" : std::string();
+  if (!ParseNumber(w.at, UINT32_MAX, &plan->at)) {
+    return "--serial-at takes an address or offset, e.g. 0x08001000";
+  }
+  plan->at_given = true;
+  if (!w.format.empty() && !ParseSerialFormat(w.format, plan)) {
+    return "--serial-format takes u32le, u32be, u64le, u64be, ascii:N or hex:N (N from 1 to 64)";
+  }
+  std::vector<uint8_t> field;
+  std::string written;
+  if (convert) {
+    if (w.value.empty()) return "--serial-at needs --serial-value V with convert";
+    plan->value = w.value;
+    const std::string misfit = EncodeSerial(*plan, w.value, &field, &written);
+    return misfit.empty() ? std::string() : "--serial-value: " + misfit;
+  }
+  if (w.state.empty() == w.list.empty()) {
+    return "--serial-at needs the values from --serial-state FILE or from --serial-list FILE, "
+           "one of the two";
+  }
+  plan->state = w.state;
+  plan->list = w.list;
+  if ((!w.first.empty() || !w.step.empty()) && w.state.empty()) {
+    return "--serial-first and --serial-step are for a counter, with --serial-state";
+  }
+  if (!w.first.empty()) {
+    if (!ParseNumber(w.first, UINT64_MAX, &plan->first)) {
+      return "--serial-first takes a number (decimal, or hex after 0x)";
+    }
+    plan->first_given = true;
+    const std::string misfit = EncodeSerial(*plan, w.first, &field, &written);
+    if (!misfit.empty()) return "--serial-first: " + misfit;
+  }
+  if (!w.step.empty() && (!ParseNumber(w.step, UINT32_MAX, &plan->step) || plan->step == 0)) {
+    return "--serial-step takes a number, 1 or more";
+  }
+  return std::string();
+}
+
 // The checks CLI11 cannot make; empty when all is well.
 std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
                        const std::string& count_text, bool count_given,
@@ -149,7 +233,9 @@ CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::
                     "the image, a port, a device, a FIFO or a directory")
       ->check(NotEmpty())
       ->type_name("FILE");
-  flash->add_flag("--force", a->force, "with --trace: overwrite an existing FILE");
+  flash->add_flag("--force", a->force,
+                  "with --trace: overwrite an existing FILE; with --serial-state or "
+                  "--serial-list: use a file on a network file system");
   flash->add_flag("--wait", a->wait,
                   "station loop: wait until the ports (or a selector's boards) are there, "
                   "flash them, wait until they are all unplugged, and start again; Ctrl+C "
@@ -237,7 +323,10 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   CLI::Option* count = AddFlashOptions(flash, &a, &words, &count_text, &reset_text);
   ImageWords image_words;
   AddImageOptions(flash, &image_words);
+  SerialWords flash_serial, convert_serial;
+  AddSerialOptions(flash, &flash_serial, false);
   CLI::App* convert = AddConvert(&app, &a, &image_words);
+  AddSerialOptions(convert, &convert_serial, true);
   CLI::App* doctor = app.add_subcommand("doctor", kDoctorHelp);
   for (CLI::App* sub : {list, flash, convert, doctor}) sub->allow_windows_style_options(false);
 
@@ -263,6 +352,10 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   }
   std::string error = CheckImageWords(image_words, &a.image);
   if (error.empty() && flash->parsed()) error = CheckFlash(&a, words, count_text, count->count() > 0, reset_text);
+  if (error.empty()) {
+    error = flash->parsed() ? CheckSerialWords(flash_serial, false, &a.serial)
+                            : CheckSerialWords(convert_serial, true, &a.serial);
+  }
   a.command = !error.empty() ? CliCommand::Invalid
               : flash->parsed() ? CliCommand::Flash
                                 : CliCommand::Convert;

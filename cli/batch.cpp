@@ -2,6 +2,7 @@
 
 #include "cli/board.h"
 #include "cli/platform.h"
+#include "cli/serials.h"
 #include "cli/stop_records.h"
 #include "cli/text.h"
 #include "cli/worker.h"
@@ -12,8 +13,8 @@ namespace {
 
 constexpr int kPumpMs = 100;  // longest wait for news from the workers
 
-BoardJob Job(const BatchJob& batch, size_t board) {
-  return {batch.boards[board].name, batch.image,    batch.traces[board],
+BoardJob Job(const BatchJob& batch, size_t board, const Image* image) {
+  return {batch.boards[board].name, image,          batch.traces[board],
           batch.force,              batch.attempts, batch.reset};
 }
 
@@ -49,13 +50,46 @@ void Replay(Running* r, size_t board, Reporter& reporter) {
   }
 }
 
-std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job, Reporter& reporter) {
+// Each board's image: the run's, or its own with its serial number; null
+// for a board that can get none, whose outcome is then told.
+std::vector<const Image*> BoardImages(const BatchJob& job, Reporter& reporter,
+                                      std::vector<Image>* own,
+                                      std::vector<BoardOutcome>* outcomes) {
+  std::vector<const Image*> images(job.boards.size(), job.image);
+  if (job.serials == nullptr) return images;
+  own->resize(job.boards.size());
+  for (size_t i = 0; i < job.boards.size(); ++i) {
+    BoardSerial serial;
+    std::string why;
+    if (job.serials->Next(*job.image, job.boards[i].name, &(*own)[i], &serial, &why)) {
+      images[i] = &(*own)[i];
+      reporter.Serialized(i, serial);
+      continue;
+    }
+    images[i] = nullptr;
+    BoardOutcome& o = (*outcomes)[i];
+    o.message = FirmwareMissingMessage();
+    o.detail = "no serial number for this board, nothing was sent: " + why;
+    reporter.Finished(i, o);
+  }
+  return images;
+}
+
+std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job,
+                                           const std::vector<const Image*>& images,
+                                           std::vector<BoardOutcome> outcomes,
+                                           Reporter& reporter) {
   std::vector<Running> running(job.boards.size());
   const uint64_t start = MonotonicMs();
   for (size_t i = 0; i < job.boards.size(); ++i) {
     std::string why;
-    if (!cli_workers::StartWorker({kWorkerFlag}, WorkerInput(Job(job, i)), &running[i].worker,
-                                  &why)) {
+    if (images[i] == nullptr) {
+      running[i].outcome = outcomes[i];
+      running[i].done = true;
+      continue;
+    }
+    if (!cli_workers::StartWorker({kWorkerFlag}, WorkerInput(Job(job, i, images[i])),
+                                  &running[i].worker, &why)) {
       running[i].outcome = Internal("could not start a worker process: " + why);
       running[i].done = true;
       reporter.Finished(i, running[i].outcome);
@@ -88,8 +122,7 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job, Reporter& report
     }
   }
   cli_workers::ForgetWorkers();
-  std::vector<BoardOutcome> outcomes;
-  for (const Running& r : running) outcomes.push_back(r.outcome);
+  for (size_t i = 0; i < running.size(); ++i) outcomes[i] = running[i].outcome;
   return outcomes;
 }
 
@@ -116,14 +149,16 @@ std::vector<int> FlashBatch(const BatchJob& job, Reporter& reporter) {
   const Image& image = *job.image;
   reporter.Started(job.boards, image.path, image.size(), image.facts);
   const uint64_t start = MonotonicMs();
-  std::vector<BoardOutcome> outcomes;
-  if (job.boards.size() == 1) {
+  std::vector<BoardOutcome> outcomes(job.boards.size());
+  std::vector<Image> own;
+  const std::vector<const Image*> images = BoardImages(job, reporter, &own, &outcomes);
+  if (job.boards.size() == 1 && images[0] != nullptr) {
     stop_records::SetWorker(0, -1);
-    outcomes.push_back(FlashBoard(Job(job, 0), reporter, 0));
+    outcomes[0] = FlashBoard(Job(job, 0, images[0]), reporter, 0);
     outcomes[0].seconds = Since(start);
     reporter.Finished(0, outcomes[0]);
-  } else {
-    outcomes = FlashWithWorkers(job, reporter);
+  } else if (job.boards.size() > 1) {
+    outcomes = FlashWithWorkers(job, images, std::move(outcomes), reporter);
   }
   std::vector<int> codes;
   for (const BoardOutcome& o : outcomes) codes.push_back(o.code());

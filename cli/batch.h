@@ -16,6 +16,7 @@ struct BatchJob {
   bool station_round = false;
   int32_t attempts = 1;             // start commands at most
   std::vector<ResetStep> reset;     // modem-line sequence; empty: none
+  RunSerials* serials = nullptr;    // each board's own value; null: none
 };
 
 // Reads and checks the run's image before any port is opened: false when it

@@ -13,6 +13,7 @@
 
 #include "cli/image_source.h"
 #include "cli/ports.h"
+#include "cli/serials.h"
 #include "protocol/reset_sequence.h"
 
 // Exit codes beyond the outcome codes 0 to 6.
@@ -44,6 +45,7 @@ struct CliArguments {
   std::string log;                  // flash: the station's record; empty: none
   int32_t attempts = 1;             // flash: start commands at most
   std::vector<ResetStep> reset;     // flash: the modem-line sequence, read; empty: none
+  SerialPlan serial;                // flash, convert: each board's own value; off: none
   std::string text;                 // Help, Version: what to print; Invalid: the error
 };
 

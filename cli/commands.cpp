@@ -71,7 +71,7 @@ std::vector<ListedPort> RunList() {
 int RunFlash(const CliArguments& args, Reporter& reporter) {
   if (args.wait) {
     return RunStation({args.selectors, args.file, args.trace, args.force, args.count, args.image,
-                       args.expect_sha256, args.attempts, args.reset},
+                       args.expect_sha256, args.attempts, args.reset, args.serial},
                       reporter, UsageError);
   }
   // The one transcript of one board is checked before any port is so much
@@ -104,6 +104,15 @@ int RunFlash(const CliArguments& args, Reporter& reporter) {
     return FirmwareMissingMessage().code;
   }
   job.image = &image;
+  RunSerials serials;
+  if (args.serial.on()) {
+    const std::string why = PrepareSerials(args.serial, image, args.force, &serials);
+    if (!why.empty()) {
+      UsageError("serial numbers: " + why);
+      return kExitUsage;
+    }
+    job.serials = &serials;
+  }
   return FirstFailure(FlashBatch(job, reporter));
 }
 
@@ -132,6 +141,20 @@ Conversion RunConvert(const CliArguments& args) {
     c.refusal = Printable(args.file) + ": " + problem;
     c.code = FirmwareMissingMessage().code;
     return c;
+  }
+  if (args.serial.on()) {
+    // One board's image, to look at before a line is set up.
+    int64_t offset = 0;
+    std::vector<uint8_t> field;
+    std::string written;
+    std::string why = SerialFieldProblem(args.serial, image, &offset);
+    if (why.empty()) why = EncodeSerial(args.serial, args.serial.value, &field, &written);
+    if (!why.empty()) {
+      UsageError("serial numbers: " + why);
+      c.code = kExitUsage;
+      return c;
+    }
+    image = SerializedImage(image, offset, field);
   }
   // Written beside OUT and renamed over it once whole: a full disk, a kill
   // or Ctrl+C half-way leaves the old OUT as it was. Through a link, the

@@ -5,6 +5,7 @@
 #endif
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -112,6 +113,88 @@ bool WriteWholeFile(const std::string& path, const void* data, size_t size, std:
     close(dir);
   }
   return true;
+}
+
+intptr_t LockPath(const std::string& path, std::string* why) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) {
+    *why = "'" + path + "': " + std::strerror(errno);
+    return 0;
+  }
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    *why = "'" + path + "' cannot be locked: " + std::strerror(errno);
+    close(fd);
+    return 0;
+  }
+  return fd + 1;
+}
+
+void UnlockPath(intptr_t lock) {
+  // Closing lets the lock go, after anything written is on the disk.
+  if (lock > 0) close(static_cast<int>(lock - 1));
+}
+
+bool ReadLocked(intptr_t lock, std::string* text, std::string* why) {
+  const int fd = static_cast<int>(lock - 1);
+  text->clear();
+  char buffer[8192];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = std::strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    text->append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+bool AppendLocked(intptr_t lock, const std::string& text, std::string* why) {
+  const int fd = static_cast<int>(lock - 1);
+  ssize_t n;
+  do {
+    n = write(fd, text.data(), text.size());
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(text.size())) {
+    *why = n < 0 ? std::strerror(errno) : "the disk is full";
+    return false;
+  }
+  if (fsync(fd) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool OnNetworkFileSystem(const std::string& path) {
+  struct statfs fs {};
+  if (statfs(path.c_str(), &fs) != 0) {
+    const size_t slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (statfs(folder.c_str(), &fs) != 0) return false;
+  }
+  static const uint32_t kNetwork[] = {
+      0x6969,      // NFS
+      0x517b,      // SMB
+      0xff534d42,  // CIFS
+      0xfe534d42,  // SMB2
+      0x01021997,  // 9p
+      0x5346414f,  // AFS
+      0x00c36400,  // Ceph
+      0x47504653,  // GPFS
+      0x0bd00bd0,  // Lustre
+  };
+  for (const uint32_t magic : kNetwork) {
+    if (static_cast<uint32_t>(fs.f_type) == magic) return true;
+  }
+  return false;
 }
 
 void RemovePendingFile() {

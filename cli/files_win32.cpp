@@ -83,6 +83,74 @@ bool WriteWholeFile(const std::string& path, const void* data, size_t size, std:
   return true;
 }
 
+intptr_t LockPath(const std::string& path, std::string* why) {
+  // Shared for reading and writing: the lock below keeps the others out,
+  // and a second process must be able to open the file to wait for it.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *why = "'" + path + "': " + ErrorText(GetLastError());
+    return 0;
+  }
+  OVERLAPPED whole = {};
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    *why = "'" + path + "' cannot be locked: " + ErrorText(GetLastError());
+    CloseHandle(h);
+    return 0;
+  }
+  return reinterpret_cast<intptr_t>(h);
+}
+
+void UnlockPath(intptr_t lock) {
+  HANDLE h = reinterpret_cast<HANDLE>(lock);
+  OVERLAPPED whole = {};
+  UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &whole);
+  CloseHandle(h);
+}
+
+bool ReadLocked(intptr_t lock, std::string* text, std::string* why) {
+  HANDLE h = reinterpret_cast<HANDLE>(lock);
+  text->clear();
+  if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+    *why = ErrorText(GetLastError());
+    return false;
+  }
+  char buffer[8192];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
+      *why = ErrorText(GetLastError());
+      return false;
+    }
+    if (got == 0) return true;
+    text->append(buffer, got);
+  }
+}
+
+bool AppendLocked(intptr_t lock, const std::string& text, std::string* why) {
+  HANDLE h = reinterpret_cast<HANDLE>(lock);
+  LARGE_INTEGER end = {};
+  DWORD put = 0;
+  if (!SetFilePointerEx(h, end, nullptr, FILE_END) ||
+      !WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &put, nullptr) ||
+      put != text.size() || !FlushFileBuffers(h)) {
+    *why = ErrorText(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool OnNetworkFileSystem(const std::string& path) {
+  char full[MAX_PATH * 2] = {};
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) return false;
+  // A share named by its server, or a drive letter mapped to one.
+  if (full[0] == '\\' && full[1] == '\\') return true;
+  const char root[4] = {full[0], ':', '\\', 0};
+  return full[1] == ':' && GetDriveTypeA(root) == DRIVE_REMOTE;
+}
+
 void RemovePendingFile() {
   if (g_has_pending) DeleteFileA(g_pending);
 }

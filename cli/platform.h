@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace cli_platform {
@@ -50,6 +51,21 @@ bool OnPseudoFileSystem(const std::string& path);
 // same folder, flushed to the disk, then renamed over `path`. False with
 // `why` when that failed; `path` is then as it was and the new file gone.
 bool WriteWholeFile(const std::string& path, const void* data, size_t size, std::string* why);
+
+// An exclusive lock on the file `path` (made when missing), waited for
+// while another process holds it; 0 with `why` when it cannot be had.
+// Every process of the machine that locks the same file is kept out.
+intptr_t LockPath(const std::string& path, std::string* why);
+void UnlockPath(intptr_t lock);
+// The locked file's whole text; false with `why`.
+bool ReadLocked(intptr_t lock, std::string* text, std::string* why);
+// Appends `text` to the locked file in one write and flushes it to the
+// disk; false with `why` when it may not all be there.
+bool AppendLocked(intptr_t lock, const std::string& text, std::string* why);
+
+// Whether `path`, or the folder it would be made in, is on a network file
+// system (NFS, SMB/CIFS and the like), whose locks cannot be trusted.
+bool OnNetworkFileSystem(const std::string& path);
 
 // For the stop handler: removes the new file WriteWholeFile is writing, if any.
 void RemovePendingFile();

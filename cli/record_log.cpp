@@ -39,15 +39,21 @@ class LogReporter : public Reporter {
     BoardOutcome o;
     o.message = FirmwareMissingMessage();
     o.detail = detail;
-    for (const PresentPort& board : boards) Record(board, o);
+    serials_.assign(boards.size(), BoardSerial{});
+    for (size_t i = 0; i < boards.size(); ++i) Record(i, boards[i], o);
   }
   void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
                const ImageFacts& image) override {
     inner_->Started(boards, file, size, image);
     boards_ = boards;
+    serials_.assign(boards.size(), BoardSerial{});
     file_ = file;
     size_ = size;
     facts_ = image;
+  }
+  void Serialized(size_t board, const BoardSerial& serial) override {
+    serials_[board] = serial;
+    inner_->Serialized(board, serial);
   }
   void Opened(size_t board, int64_t announced) override {
     // From here on the board has been touched: should the run be stopped
@@ -57,7 +63,8 @@ class LogReporter : public Reporter {
     o.detail = "the run was interrupted while this board was being flashed";
     o.reason = "interrupted";
     o.bytes = stop_records::kBytesMark;
-    stop_records::Pend(board, RecordText(boards_[board], o, json::parse(stop_records::kSecondsMark)),
+    stop_records::Pend(board,
+                       RecordText(board, boards_[board], o, json::parse(stop_records::kSecondsMark)),
                        MonotonicMs());
     inner_->Opened(board, announced);
   }
@@ -68,7 +75,7 @@ class LogReporter : public Reporter {
   void Finished(size_t board, const BoardOutcome& outcome) override {
     // The record first: a board is counted only once it is on the disk.
     stop_records::Settle(board);
-    Record(boards_[board], outcome);
+    Record(board, boards_[board], outcome);
     inner_->Finished(board, outcome);
   }
   void Summary(const std::vector<BoardOutcome>& outcomes, int code, double seconds,
@@ -84,8 +91,8 @@ class LogReporter : public Reporter {
   }
 
  private:
-  void Record(const PresentPort& port, const BoardOutcome& o) {
-    if (!record_log::Append(RecordText(port, o, o.seconds))) {
+  void Record(size_t board, const PresentPort& port, const BoardOutcome& o) {
+    if (!record_log::Append(RecordText(board, port, o, o.seconds))) {
       *failed_ = true;
       std::fputs(("update-firmware-cli: the record of " + Printable(port.name) +
                   " could not be written to the log\n")
@@ -94,7 +101,8 @@ class LogReporter : public Reporter {
     }
   }
 
-  std::string RecordText(const PresentPort& port, const BoardOutcome& o, const json& seconds) {
+  std::string RecordText(size_t board, const PresentPort& port, const BoardOutcome& o,
+                         const json& seconds) {
     json usb = nullptr;
     if (port.usb.IsUsb()) {
       usb = {{"vid", port.usb.vendor_id},   {"pid", port.usb.product_id},
@@ -119,12 +127,21 @@ class LogReporter : public Reporter {
               {"seconds", seconds},
               {"attempts", o.attempts},
               {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)}};
+    // A board with its own image: the value it burnt, and which bytes it got.
+    const BoardSerial& s = serials_[board];
+    if (!s.value.empty()) {
+      r["serial"] = s.value;
+      r["serial_at"] = s.at;
+      r["sha256"] = s.sha256;
+      r["image_sha256"] = facts_.sha256;
+    }
     return JsonText(r) + "\n";
   }
 
   std::unique_ptr<Reporter> inner_;
   std::string station_;
   std::vector<PresentPort> boards_;
+  std::vector<BoardSerial> serials_;  // empty values: the run's image
   std::string file_;
   int64_t size_ = 0;
   ImageFacts facts_;

@@ -72,6 +72,8 @@ class JsonReporter : public Reporter {
   void Started(const std::vector<PresentPort>& boards, const std::string& file, int64_t size,
                const ImageFacts& image) override {
     boards_ = boards;
+    serials_.assign(boards.size(), BoardSerial{});
+    image_sha256_ = image.sha256;
     odd_length_ = image.odd_length;
     quarters_.assign(boards.size(), 0);
     started_ms_ = MonotonicMs();
@@ -89,6 +91,15 @@ class JsonReporter : public Reporter {
       if (image.odd_length) e["odd_length"] = true;
       Emit(e);
     }
+  }
+  void Serialized(size_t board, const BoardSerial& serial) override { serials_[board] = serial; }
+  void Opened(size_t board, int64_t announced) override {
+    // Said where a board has an image of its own: which value it carries.
+    if (serials_[board].value.empty()) return;
+    json e = Event("opened", boards_[board]);
+    e["bytes"] = announced;
+    AddSerial(board, &e);
+    Emit(e);
   }
   void Progress(size_t board, int32_t index, int32_t count, int64_t announced) override {
     const int32_t percent = ProgressPercent(index, count);
@@ -114,6 +125,7 @@ class JsonReporter : public Reporter {
     e["seconds"] = o.seconds;
     e["attempts"] = o.attempts;
     if (odd_length_) e["odd_length"] = true;
+    AddSerial(board, &e);
     Emit(e);
   }
   void Summary(const std::vector<BoardOutcome>& outcomes, int code, double seconds,
@@ -138,7 +150,18 @@ class JsonReporter : public Reporter {
   }
 
  private:
+  void AddSerial(size_t board, json* e) const {
+    const BoardSerial& s = serials_[board];
+    if (s.value.empty()) return;
+    (*e)["serial"] = s.value;
+    (*e)["serial_at"] = s.at;
+    (*e)["sha256"] = s.sha256;
+    (*e)["image_sha256"] = image_sha256_;
+  }
+
   std::vector<PresentPort> boards_;
+  std::vector<BoardSerial> serials_;  // empty values: the run's image
+  std::string image_sha256_;
   std::vector<int> quarters_;
   bool odd_length_ = false;  // the image's last byte is not sent
   uint64_t started_ms_ = 0;

@@ -107,6 +107,12 @@ class TextReporter : public TextBase {
                     (boards.size() == 1 ? "" : "s") + " with " + Printable(file) + " (" +
                     About(size) + ")\n");
   }
+  void Serialized(size_t board, const BoardSerial& serial) override {
+    if (redraw_) return;
+    const std::string who = single_ ? "This board" : Printable(boards_[board].name);
+    Say(stderr, who + " gets serial number " + Printable(serial.value) + " at " + serial.at +
+                    " (its image's SHA-256 " + serial.sha256 + ")\n");
+  }
   void Opened(size_t board, int64_t announced) override {
     lines_[board].state = "waiting for the device";
     if (single_) {

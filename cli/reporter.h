@@ -50,6 +50,9 @@ class Reporter {
   // below is boards[i].
   virtual void Started(const std::vector<PresentPort>& /*boards*/, const std::string& /*file*/,
                        int64_t /*size*/, const ImageFacts& /*image*/) {}
+  // Board i gets its own image, with `serial` written into it; told before
+  // its port is opened.
+  virtual void Serialized(size_t /*board*/, const BoardSerial& /*serial*/) {}
   // Board i's port is open; the upload begins.
   virtual void Opened(size_t /*board*/, int64_t /*announced*/) {}
   // Word `index` of `count` of board i has gone to the port.

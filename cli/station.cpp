@@ -89,6 +89,14 @@ int RunStation(const StationJob& job, Reporter& reporter,
   if (!ReadyImage(job.file, job.image, job.expect_sha256, {}, reporter, &image)) {
     return FirmwareMissingMessage().code;
   }
+  RunSerials serials;
+  if (job.serial.on()) {
+    const std::string why = PrepareSerials(job.serial, image, job.force, &serials);
+    if (!why.empty()) {
+      usage_error("serial numbers: " + why);
+      return kExitUsage;
+    }
+  }
   int64_t done = 0;
   int64_t failed = 0;
   int first_failure = 0;
@@ -106,7 +114,8 @@ int RunStation(const StationJob& job, Reporter& reporter,
       return kExitUsage;
     }
     for (const std::string& note : resolution.same) reporter.SameDevice(note);
-    BatchJob batch{boards, {}, &image, true, true, job.attempts, job.reset};
+    BatchJob batch{boards, {}, &image, true, true, job.attempts, job.reset,
+                   job.serial.on() ? &serials : nullptr};
     std::vector<std::string> names;
     for (const PresentPort& b : boards) names.push_back(b.name);
     batch.traces = job.trace.empty() ? std::vector<std::string>(boards.size())

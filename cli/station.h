@@ -9,6 +9,7 @@
 
 #include "cli/image_source.h"
 #include "cli/reporter.h"
+#include "cli/serials.h"
 #include "protocol/reset_sequence.h"
 
 struct StationJob {
@@ -21,6 +22,7 @@ struct StationJob {
   std::string expect_sha256;       // refuse any other image; empty: any
   int32_t attempts = 1;
   std::vector<ResetStep> reset;
+  SerialPlan serial;               // each board's own value; off: none
 };
 
 // Runs the loop until `count` boards are done (or for ever); the exit code

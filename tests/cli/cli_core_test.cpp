@@ -376,4 +376,56 @@ TEST(CliTrace, OneFilePerPortBesideTheNameGiven) {
   EXPECT_EQ(TracePaths("t.log", {"COM5"}), (std::vector<std::string>{"t.log"}));
 }
 
+TEST(CliSerials, EachFormatWritesItsBytesAndRefusesWhatDoesNotFit) {
+  const auto field = [](const std::string& format, const std::string& value) {
+    SerialPlan plan;
+    EXPECT_TRUE(ParseSerialFormat(format, &plan)) << format;
+    std::vector<uint8_t> bytes;
+    std::string written;
+    const std::string why = EncodeSerial(plan, value, &bytes, &written);
+    return why.empty() ? std::string(bytes.begin(), bytes.end()) : "refused: " + why;
+  };
+  EXPECT_EQ(field("u32le", "0x01020304"), std::string("\x04\x03\x02\x01"));
+  EXPECT_EQ(field("u32be", "16909060"), std::string("\x01\x02\x03\x04"));
+  EXPECT_EQ(field("u64be", "0x0102"), std::string("\0\0\0\0\0\0\x01\x02", 8));
+  EXPECT_EQ(field("ascii:6", "42"), "000042");
+  EXPECT_EQ(field("ascii:3", "AB7"), "AB7");
+  EXPECT_EQ(field("hex:4", "48879"), "BEEF");
+  for (const auto& [format, value] : std::vector<std::pair<std::string, std::string>>{
+           {"u32le", "4294967296"}, {"u64le", "18446744073709551616"}, {"ascii:2", "100"},
+           {"ascii:3", "AB"}, {"ascii:2", "A\x9b"}, {"hex:2", "0x100"}, {"u32le", "12a"}}) {
+    EXPECT_EQ(field(format, value).rfind("refused: ", 0), 0u) << format << " " << value;
+  }
+  SerialPlan plan;
+  for (const char* bad : {"u16le", "ascii:0", "ascii:65", "hex:", "ascii:x"}) {
+    EXPECT_FALSE(ParseSerialFormat(bad, &plan)) << bad;
+  }
+}
+
+TEST(CliSerials, TheFieldLiesWhollyInsideWhatIsSent) {
+  Image flat;
+  flat.bytes.assign(0x100, 0xFF);
+  flat.facts.flattened = true;
+  flat.facts.first_address = 0x08000000;
+  SerialPlan plan;
+  plan.at = 0x080000FC;
+  int64_t offset = -1;
+  EXPECT_EQ(SerialFieldProblem(plan, flat, &offset), "");
+  EXPECT_EQ(offset, 0xFC);
+  for (const uint64_t at : {0x07FFFFFFull, 0x080000FDull, 0x0A000000ull}) {
+    plan.at = at;
+    const std::string why = SerialFieldProblem(plan, flat, &offset);
+    EXPECT_NE(why.find("0x08000000 to 0x080000FF"), std::string::npos) << why;
+  }
+  Image odd;  // the last byte of an odd raw image never goes on the line
+  odd.bytes.assign(9, 0);
+  plan.at = 5;
+  EXPECT_NE(SerialFieldProblem(plan, odd, &offset), "");
+  plan.at = 4;
+  EXPECT_EQ(SerialFieldProblem(plan, odd, &offset), "");
+  const Image own = SerializedImage(odd, 4, {1, 2, 3, 4});
+  EXPECT_EQ(own.bytes[7], 4);
+  EXPECT_NE(own.facts.sha256, "");
+}
+
 }  // namespace
