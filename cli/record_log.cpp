@@ -1,7 +1,6 @@
 #include "cli/record_log.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "cli/platform.h"
 #include "cli/report_json.h"
@@ -13,14 +12,6 @@
 namespace {
 
 using json = nlohmann::ordered_json;
-
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  const std::tm* utc = std::gmtime(&now);
-  char text[32] = {};
-  if (utc != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
-  return text;
-}
 
 // Overrides every method: the base's do-nothing would keep what it does
 // not pass on from the reporter it wraps.

@@ -1,6 +1,5 @@
 #include "cli/serials.h"
 
-#include <ctime>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -41,14 +40,6 @@ std::string Hex(uint64_t v, int digits) {
 }
 
 std::string Address(uint64_t a) { return "0x" + Hex(a, 8); }
-
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  const std::tm* utc = std::gmtime(&now);
-  char text[32] = {};
-  if (utc != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
-  return text;
-}
 
 // Held for one take: the other boards, runs and stations wait for it.
 class Lock {

@@ -1,6 +1,7 @@
 #include "cli/text.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -170,4 +171,12 @@ std::string TraceLostLine(const std::string& port, const std::string& trace,
                           const std::string& why) {
   return (port.empty() ? std::string("update-firmware-cli") : Printable(port)) +
          ": the trace file '" + Printable(trace) + "' could not be written: " + why + "\n";
+}
+
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  const std::tm* utc = std::gmtime(&now);
+  char text[32] = {};
+  if (utc != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
+  return text;
 }

@@ -62,3 +62,6 @@ std::string BoardLine(const std::string& port, const OutcomeMessage& message,
 // space left on device", with the port before it when given.
 std::string TraceLostLine(const std::string& port, const std::string& trace,
                           const std::string& why);
+
+// Now in UTC, as the records give it: "2026-12-09T02:08:44Z".
+std::string UtcNow();
