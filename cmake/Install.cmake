@@ -117,6 +117,16 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The reference bootloader and its sample application, as Intel hex for a
+# programmer, with the README that tells how to put them on a board (it
+# describes the folder, so it stays beside them). Only a build that made
+# them has them (cmake/Firmware.cmake).
+if(UF_HAVE_AVR_FIRMWARE)
+  install(FILES ${UF_AVR_FIRMWARE_DIR}/uf-bootloader.hex ${UF_AVR_FIRMWARE_DIR}/uf-sample-app.hex
+          ${PROJECT_SOURCE_DIR}/firmware/avr/README.md
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/update-firmware/firmware)
+endif()
+
 # Debian reads changelog.gz of a package that is its own upstream as a
 # Debian changelog: CHANGELOG.md in that format, one entry per release.
 file(STRINGS "${PROJECT_SOURCE_DIR}/CHANGELOG.md" uf_changelog_lines)

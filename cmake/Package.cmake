@@ -38,7 +38,9 @@ The package holds the window program update-firmware, found in the menu as
 Update firmware; update-firmware-cli, the same update from the command line
 for scripts and production lines, with an exit code per outcome; and
 update-firmware-sim, a simulated device on a pseudo-terminal to try both
-without hardware.")
+without hardware. In /usr/share/update-firmware/firmware: a reference
+bootloader for the ATmega328P, a sample application and how to put them on
+a board.")
 endif()
 
 include(CPack)

@@ -6,7 +6,9 @@
 set -e
 what="${1:-test}"
 run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-json3-dev libssl-dev"
-package_pkgs="$run_pkgs mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev file librsvg2-bin"
+# The .deb carries the AVR bootloader, so the package build needs avr-gcc.
+package_pkgs="$run_pkgs mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev file librsvg2-bin
+  gcc-avr avr-libc binutils-avr"
 test_pkgs="$package_pkgs libgtest-dev googletest wine wine64 binutils srecord
   xvfb xdotool x11-utils imagemagick python3
   lintian desktop-file-utils appstream man-db unzip

@@ -18,6 +18,9 @@ information, and is kept on purpose:
     which the plain strip of CPack leaves; harmless.
   - hardening-no-fortify-functions for update-firmware: it calls none of the
     C library functions that have a checked variant, though built with them.
+  - package-contains-documentation-outside-usr-share-doc for the README.md
+    beside the firmware: it tells what the folder's files are and how to
+    put them on a board.
 """
 
 import gzip
@@ -49,6 +52,8 @@ WINDOW_TITLE = "Update firmware 1.0"
 APP_ID = "io.github.update_firmware.update_firmware"
 PROGRAMS = ["update-firmware", "update-firmware-cli", "update-firmware-sim"]
 ICON_SIZES = [16, 32, 48, 64, 128, 256]
+FIRMWARE = "usr/share/update-firmware/firmware/"
+FIRMWARE_FILES = ["uf-bootloader.hex", "uf-sample-app.hex", "README.md"]
 
 
 def run(args, timeout=60, **kwargs):
@@ -111,6 +116,7 @@ class DebPackageTest(unittest.TestCase):
                      doc + "README.md", doc + "changelog.gz", doc + "copyright"}
         expected |= {"usr/share/icons/hicolor/%dx%d/apps/update-firmware.png" % (s, s)
                      for s in ICON_SIZES}
+        expected |= {FIRMWARE + f for f in FIRMWARE_FILES}
         self.assertEqual(files_under(self.root), expected)
         for size in ICON_SIZES:
             png = self.path("usr/share/icons/hicolor/%dx%d/apps/update-firmware.png" % (size, size))
@@ -161,6 +167,26 @@ class DebPackageTest(unittest.TestCase):
                     shown = run([os.path.join(self.bin, program), helps[program]]).stdout
                     for option in sorted(set(re.findall(r"(?<![\w-])--[a-z][a-z-]+", shown))):
                         self.assertIn(option, text, "%s(1) does not describe %s" % (program, option))
+
+    def test_firmware_images_load_where_the_chip_runs_them(self):
+        # The bootloader in the 4 KiB boot section from 0x7000 (a build
+        # without the section start would put it at 0 over the
+        # application); the application below it, from 0.
+        for name, first, end in (("uf-bootloader.hex", 0x7000, 0x8000),
+                                 ("uf-sample-app.hex", 0, 0x7000)):
+            with self.subTest(image=name):
+                spans = []
+                with open(self.path(FIRMWARE + name)) as f:
+                    for line in f:
+                        record = bytes.fromhex(line.strip()[1:])
+                        self.assertEqual(sum(record) & 0xFF, 0, line)
+                        if record[3] == 0:  # data: count, address, type, bytes
+                            address = record[1] << 8 | record[2]
+                            spans.append((address, address + record[0]))
+                        else:
+                            self.assertIn(record[3], (1, 3), line)  # end, start address
+                self.assertEqual(min(s for s, _ in spans), first)
+                self.assertLessEqual(max(e for _, e in spans), end)
 
     def test_programs_resolve_their_libraries(self):
         for program in PROGRAMS:
