@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The command-line program on a real Linux kernel, in a QEMU guest: the
-FTDI driver with its own output queue, the kernel's sysfs, adapters plugged
-in and pulled out while the program runs, Ctrl+C typed on a terminal.
+FTDI driver with its own output queue, the CDC-ACM driver with the guest's
+own USB gadget as the board, the kernel's sysfs, adapters plugged in and
+pulled out while the program runs, Ctrl+C typed on a terminal.
 
     test_cli_in_guest.py CLI SIM BUILD_DIR [-k PATTERN ...]
 
@@ -9,6 +10,7 @@ CLI is the native update-firmware-cli, SIM the simulated bootloader,
 BUILD_DIR where the kernel is cached and the console transcripts go
 (logs/CASE.console.txt). Exits 77 (skipped) when QEMU is not installed.
 """
+import hashlib
 import os
 import shutil
 import sys
@@ -26,6 +28,13 @@ from guestkit import machine  # noqa: E402
 SKIPPED = 77
 KIT = None
 CLI = "update-firmware-cli"
+# What may lie between the bytes the program took as sent and those the
+# board on the guest's gadget got: a write goes into one of the CDC-ACM
+# driver's buffers of 20 packets (512 bytes each on dummy_hcd's high-speed
+# bus), and the program waits for the driver's queue to empty after each
+# word, so one buffer is in use at most; the board reads faster than the
+# program writes, so the gadget's side keeps nothing.
+ACM_HOLDS = 20 * 512
 
 
 class CliInGuest(unittest.TestCase):
@@ -60,6 +69,21 @@ class CliInGuest(unittest.TestCase):
     def by_serial(events):
         return {e["usb"]["serial"]: e for e in events}
 
+    @staticmethod
+    def sysfs_before(g, step):
+        """The script's sysfs_identities, read up to the start of `step`:
+        {tty: the USB identity as the program's JSON has it}."""
+        sysfs = {}
+        for line in g.lines_before_step(step, "UF-SYSFS "):
+            tty, vid, pid, manufacturer, product, serial, location = line.split("\t")
+            sysfs[tty] = {"vid": vid, "pid": pid, "manufacturer": manufacturer,
+                          "product": product, "serial": serial, "location": location}
+        return sysfs
+
+    def assertReceived(self, g, name, want, what):
+        """The board `name` in the guest received exactly `want`."""
+        self.assertEqual(g.guest_boards[name], (len(want), hashlib.md5(want).hexdigest()), what)
+
     # ---- 1 --------------------------------------------------------------
 
     def test_1_list_tells_each_adapter_as_the_kernel_does(self):
@@ -67,11 +91,7 @@ class CliInGuest(unittest.TestCase):
         script = ("wait_ports 2\nsysfs_identities\n"
                   "step json %s list --json\nstep plain %s list\n" % (CLI, CLI))
         with machine.Guest(KIT, "list", script, boards=boards) as g:
-            sysfs = {}
-            for line in g.lines_before_step("json", "UF-SYSFS "):
-                tty, vid, pid, manufacturer, product, serial, location = line.split("\t")
-                sysfs[tty] = {"vid": vid, "pid": pid, "manufacturer": manufacturer,
-                              "product": product, "serial": serial, "location": location}
+            sysfs = self.sysfs_before(g, "json")
             listed = g.finish_step()
             plain = g.step("plain")
             g.finish()
@@ -275,6 +295,78 @@ class CliInGuest(unittest.TestCase):
         self.assertEqual(listed.errors, [])
         self.assertEqual(sorted(p["usb"]["serial"] for p in listed.json()),
                          ["GA500001", "GA500002"])
+
+    # ---- 6 --------------------------------------------------------------
+
+    def test_6_a_board_on_the_cdc_acm_driver(self):
+        # The guest's own USB gadget is the board, on the kernel's CDC-ACM
+        # driver: one boot for listing, a whole upload, Ctrl+C and the
+        # gadget let go of mid-upload.
+        identity = {"vid": "1209", "pid": "0001", "manufacturer": "UF Test Works",
+                    "product": "ACM Bootloader", "serial": "GACM0001"}
+        ok = self.firmware("ok.fw", 1000, 61)
+        big = self.firmware("big.fw", 60000, 62)
+        pull_at = 1000
+        script = ("acm_gadget %(vid)s %(pid)s %(serial)s '%(manufacturer)s' '%(product)s'\n"
+                  "sysfs_identities\n" % identity +
+                  "step list %s list --json\n"
+                  "sim_start ok\nstep flash %s flash --json COM11 /fw/ok.fw\nsim_stop ok\n"
+                  "sim_start cut\nwhen_received cut 500\n"
+                  "step interrupt %s flash --json COM11 /fw/big.fw\nsim_stop cut\n"
+                  "sim_start pull\nwhen_received pull %d acm_unplug\n"
+                  "step pull %s flash --json COM11 /fw/big.fw\nsim_stop pull\n" % (
+                      CLI, CLI, CLI, pull_at, CLI))
+        with machine.Guest(KIT, "acm", script, files={"/fw/ok.fw": ok, "/fw/big.fw": big}) as g:
+            sysfs = self.sysfs_before(g, "list")
+            listed = g.finish_step()
+            flash = g.step("flash")
+            g.begin("interrupt")
+            g.pump(lambda s: "cut" in s.marks, 60)
+            g.interrupt()
+            interrupted = g.finish_step(timeout=30)
+            g.begin("pull")
+            pull = g.pump(lambda s: "pull" in s.marks, 60)
+            g.finish_step(timeout=30)
+            g.finish()
+
+        # list: COM11 is /dev/ttyACM0, with the gadget's identity as sysfs
+        # has it.
+        self.assertEqual(list(sysfs), ["ttyACM0"])
+        self.assertEqual(dict(sysfs["ttyACM0"], location=None), dict(identity, location=None))
+        self.assertEnded(listed, 0)
+        acm = [p for p in listed.json() if p["device"] == "/dev/ttyACM0"]
+        self.assertEqual([(p["port"], p["usb"]) for p in acm], [("COM11", sysfs["ttyACM0"])],
+                         listed.lines)
+
+        self.assertEnded(flash, 0)
+        self.assertEqual([(e["code"], e["bytes"]) for e in flash.events("outcome")], [(0, 1000)])
+        self.assertReceived(g, "ok", ok, "the flashed board")
+
+        self.assertEnded(interrupted, 130)
+        self.assertEqual(interrupted.errors.count("Interrupted."), 1, interrupted.errors)
+        self.assertEqual([e for e in interrupted.events("outcome") if e["code"] == 0], [])
+        got = g.guest_boards["cut"][0]
+        self.assertLess(got, len(big), "the board was not interrupted mid-upload")
+        self.assertReceived(g, "cut", big[:got], "the interrupted board")
+
+        # The gadget let go of: told at once as vanished, and no more bytes
+        # claimed than the board got and the host's driver could hold.
+        lost = pull.events("outcome")
+        self.assertEqual([e.get("reason") for e in lost], ["vanished"], pull.lines)
+        self.assertNotEqual(lost[0]["code"], 0)
+        self.assertEnded(pull, lost[0]["code"])
+        got = g.guest_boards["pull"][0]
+        self.assertGreaterEqual(got, pull_at)
+        self.assertLess(got, len(big), "the gadget was let go of only after the whole image")
+        self.assertReceived(g, "pull", big[:got], "the board let go of")
+        told = pull.arrived[pull.lines.index(next(
+            line for line in pull.lines if '"event":"outcome"' in line))]
+        print("\nGadget let go of: outcome %d (%s) %.2f s after; it reported %d bytes sent, the "
+              "board had received %d of %d." % (lost[0]["code"], lost[0].get("detail"),
+                                                 told - pull.marks["pull"], lost[0]["bytes"],
+                                                 got, len(big)))
+        self.assertLess(told - pull.marks["pull"], 1.5)
+        self.assertLessEqual(lost[0]["bytes"], got + ACM_HOLDS)
 
 
 def main():

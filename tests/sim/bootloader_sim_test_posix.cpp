@@ -254,7 +254,7 @@ TEST(BootloaderSim, CommandLine) {
                                "--start-reply", "--final-reply", "--no-final", "--reply-delay",
                                "--start-delay", "--final-delay", "--suffix", "--stale",
                                "--stop-reading-after", "--vanish-after", "--pace", "--baud", "--timeout",
-                               "--ignore-starts", "Exit codes"})
+                               "--ignore-starts", "--device", "Exit codes"})
       EXPECT_NE(std::string::npos, help.find(option)) << option;
   }
   const std::vector<std::vector<std::string>> bad = {
@@ -559,6 +559,39 @@ TEST(BootloaderSim, LinkAndReadyFile) {
   refused.Spawn({"--link", file}, dir / "err");
   EXPECT_EQ(2, refused.Wait(5));
   EXPECT_EQ("keep", ReadFile(file));
+}
+
+// --device: a terminal that exists already, here a pseudo-terminal whose
+// master end plays the host, set cooked as a fresh line is. The simulator
+// makes it raw (with echo on, the host would read its own command back),
+// ends its session without a close it cannot see, and takes the line's
+// hang-up as the end.
+TEST(BootloaderSim, DeviceServesAnExistingTerminal) {
+  TempDir dir;
+  for (bool hang_up : {false, true}) {
+    Port host("/dev/ptmx");
+    ASSERT_GE(host.fd, 0);
+    ASSERT_EQ(0, grantpt(host.fd));
+    ASSERT_EQ(0, unlockpt(host.fd));
+    const std::string line = ptsname(host.fd);
+    termios t;
+    ASSERT_EQ(0, tcgetattr(host.fd, &t));
+    t.c_lflag |= ECHO | ICANON;
+    ASSERT_EQ(0, tcsetattr(host.fd, TCSANOW, &t));
+    Sim sim;
+    sim.Start({"--device", line, "--image", dir / "image"}, dir);
+    EXPECT_EQ(line, sim.path);
+    if (!hang_up) {
+      ASSERT_NO_FATAL_FAILURE(Upload(host, Pattern(6), 6));
+      EXPECT_EQ(0, sim.Wait(5)) << sim.Stderr();
+      EXPECT_EQ(Pattern(6), ReadFileBytes(dir / "image"));
+    } else {
+      ASSERT_NO_FATAL_FAILURE(Announce(host, 100));
+      host.Close();
+      EXPECT_EQ(2, sim.Wait(5)) << sim.Stderr();
+      ExpectReported(sim, {"hung up"});
+    }
+  }
 }
 
 TEST(BootloaderSim, EndingsAreReportedInTheExitCode) {

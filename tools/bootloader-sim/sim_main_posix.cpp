@@ -157,6 +157,8 @@ class Simulator {
   int Run();
 
  private:
+  bool OpenPseudoTerminal();
+  bool OpenDevice();
   void Cleanup();
   void CloseTerminal();
   void SendDueReplies(double now);
@@ -175,6 +177,7 @@ class Simulator {
   bool link_made_ = false;
   bool ready_made_ = false;
   bool io_failed_ = false;
+  bool line_lost_ = false;  // --device: the terminal hung up
 
   bool host_open_ = false;
   bool gone_check_armed_ = false;
@@ -183,16 +186,7 @@ class Simulator {
   double next_read_at_ = 0;  // --pace
 };
 
-bool Simulator::Setup() {
-  if (!config_.log_path.empty()) {
-    log_ = std::fopen(config_.log_path.c_str(), "w");
-    if (!log_) return Warn(Errno("cannot create log " + config_.log_path)), false;
-  }
-  if (!config_.image_path.empty()) {
-    image_ = open(config_.image_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (image_ < 0) return Warn(Errno("cannot create image " + config_.image_path)), false;
-  }
-
+bool Simulator::OpenPseudoTerminal() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_ < 0) return Warn(Errno("posix_openpt")), false;
   if (grantpt(master_) != 0 || unlockpt(master_) != 0) return Warn(Errno("grantpt/unlockpt")), false;
@@ -231,6 +225,39 @@ bool Simulator::Setup() {
       usleep(1000);
   }
   close(slave);
+  return true;
+}
+
+// A terminal that exists already, such as the device end of a USB gadget's
+// serial function: the line is ours alone, set raw, with nothing left in it
+// from before, as a device has after power-up. Unlike a pseudo-terminal it
+// tells nothing of the host's opens and closes.
+bool Simulator::OpenDevice() {
+  slave_path_ = config_.device_path;
+  master_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master_ < 0) return Warn(Errno("cannot open " + slave_path_)), false;
+  if (!MakeRaw(master_)) return Warn(Errno("cannot set raw mode on " + slave_path_)), false;
+  tcflush(master_, TCIOFLUSH);
+  if (!config_.stale.empty() && !WriteAll(master_, config_.stale.data(), config_.stale.size()))
+    return Warn(Errno("cannot write the stale bytes")), false;
+  return true;
+}
+
+bool Simulator::Setup() {
+  if (!config_.log_path.empty()) {
+    log_ = std::fopen(config_.log_path.c_str(), "w");
+    if (!log_) return Warn(Errno("cannot create log " + config_.log_path)), false;
+  }
+  if (!config_.image_path.empty()) {
+    image_ = open(config_.image_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (image_ < 0) return Warn(Errno("cannot create image " + config_.image_path)), false;
+  }
+
+  if (!config_.device_path.empty()) {
+    if (!OpenDevice()) return false;
+  } else if (!OpenPseudoTerminal()) {
+    return false;
+  }
 
   if (!config_.link_path.empty()) {
     struct stat lst;
@@ -238,7 +265,7 @@ bool Simulator::Setup() {
       return Warn(config_.link_path + " exists and is not a symbolic link; not replacing it"), false;
     std::string tmp = config_.link_path + ".tmp." + std::to_string(getpid());
     unlink(tmp.c_str());
-    if (symlink(name, tmp.c_str()) != 0) return Warn(Errno("cannot create link " + tmp)), false;
+    if (symlink(slave_path_.c_str(), tmp.c_str()) != 0) return Warn(Errno("cannot create link " + tmp)), false;
     if (rename(tmp.c_str(), config_.link_path.c_str()) != 0) {
       unlink(tmp.c_str());
       return Warn(Errno("cannot create link " + config_.link_path)), false;
@@ -332,6 +359,10 @@ bool Simulator::ReadFromHost(double now) {
   size_t want = config_.pace ? 1 : std::min(limit, sizeof buf);
   want = std::min(want, limit);
   ssize_t n = read(master_, buf, want);
+  if (!config_.device_path.empty() && (n == 0 || (n < 0 && errno == EIO))) {
+    line_lost_ = true;  // a hung-up line reads as its end
+    return true;
+  }
   // EIO: no host has the terminal open and nothing it wrote is left.
   if (n < 0 && (errno == EAGAIN || errno == EINTR || errno == EIO)) return true;
   if (n <= 0) {
@@ -357,6 +388,13 @@ bool Simulator::ReadFromHost(double now) {
 short Simulator::WatchHost(double now) {
   pollfd line = {master_, POLLIN, 0};
   if (poll(&line, 1, 0) < 0) return 0;
+  if (!config_.device_path.empty()) {
+    // A line of its own says nothing of the host: taken as always there,
+    // until it hangs up, which is the line itself going away.
+    host_open_ = true;
+    line_lost_ = line_lost_ || (line.revents & (POLLHUP | POLLERR)) != 0;
+    return line.revents;
+  }
   const bool open_now = !(line.revents & POLLHUP);
   // Bytes with nobody there: a host came, wrote and left between two looks.
   const bool unseen_visit = !open_now && !host_open_ && (line.revents & POLLIN) && !gone_check_armed_;
@@ -399,6 +437,11 @@ int Simulator::Run() {
     // The host watch first: an open is always seen before the bytes the
     // host then writes.
     const short line = WatchHost(now);
+    if (line_lost_) {
+      device_.Interrupt("HUNG UP", now);
+      Warn(slave_path_ + " hung up");
+      return sim::ExitSystem;
+    }
     SendDueReplies(now);
     if (io_failed_) {
       Warn(Errno("writing the log or the image failed"));
@@ -408,7 +451,10 @@ int Simulator::Run() {
       CloseTerminal();
       return sim::ExitOk;
     }
-    if (device_.AllSessionsEnded() && !host_open_ && !device_.HasPendingReply())
+    // On a line of its own nobody's close is seen: done once the last reply
+    // is out.
+    const bool host_left = !host_open_ || !config_.device_path.empty();
+    if (device_.AllSessionsEnded() && host_left && !device_.HasPendingReply())
       return device_.Abandoned() ? sim::ExitAbandoned : sim::ExitOk;
     if (host_open_) gone_check_armed_ = false;
     if (gone_check_armed_ && now >= gone_check_at_) {

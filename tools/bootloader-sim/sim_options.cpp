@@ -87,6 +87,12 @@ follows as the size, as a real one would; a host is expected to give up and
 close the port, which ends the session normally.
 
 Where it appears:
+  --device PATH         serve this existing terminal (e.g. a USB gadget's
+                        /dev/ttyGS0) in raw mode instead of a pseudo-terminal
+                        of its own; PATH is what is printed. The host's opens
+                        and closes are not seen there, so a session ends only
+                        as the protocol ends it; a hang-up of PATH (the line
+                        is gone) ends the simulator with code 2
   --link PATH           also make PATH a symbolic link to the terminal (an
                         existing link is replaced; anything else there is an
                         error); the link is removed on exit
@@ -220,6 +226,9 @@ ParseResult ParseOptions(int argc, char** argv, Config& c, std::string& error) {
       c.image_path = value;
     } else if (take("--link")) {
       c.link_path = value;
+    } else if (take("--device")) {
+      if (value.empty()) return bad("a path");
+      c.device_path = value;
     } else if (take("--ready-file")) {
       c.ready_path = value;
     } else if (take("--start-reply")) {

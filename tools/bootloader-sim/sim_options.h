@@ -38,6 +38,7 @@ struct Config {
   std::string log_path;
   std::string image_path;
   std::string link_path;
+  std::string device_path;  // serve this existing terminal instead of a pseudo-terminal
   std::string ready_path;
 };
 

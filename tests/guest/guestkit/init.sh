@@ -2,7 +2,8 @@
 # The guest's first process. It brings up what the program meets on a real
 # machine: /proc (a worker finds its own program there), sysfs (the USB
 # identities), devtmpfs (the ttyUSB nodes the kernel makes and removes as
-# adapters come and go) and the USB serial drivers. Then it runs the case in
+# adapters come and go), the USB serial drivers and configfs, where a case
+# makes the guest a USB gadget of its own. Then it runs the case in
 # a session of its own whose controlling terminal is the console, so that a
 # Ctrl+C typed on the console reaches the program as it would at a desk, and
 # powers the machine off, which ends QEMU.
@@ -14,6 +15,7 @@ mount -t devtmpfs devtmpfs /dev
 for module in $(cat /etc/uf-modules); do
   insmod "/lib/modules/uf/$module" || echo "UF-FAIL insmod $module"
 done
+mount -t configfs configfs /sys/kernel/config
 # What the host types (a go between steps) is not echoed into the output it
 # reads.
 stty -echo < /dev/ttyS0

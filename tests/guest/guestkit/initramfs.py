@@ -1,10 +1,11 @@
 """The guest's whole file system, made at test time as an initramfs: busybox
-(static), the kernel's USB serial modules, the freshly built program with
-the shared libraries ldd finds for it, and the init script. A case adds its
+(static), the kernel's USB serial modules, the freshly built program and the
+simulator (for a board on the guest's own USB gadget) with the shared
+libraries ldd finds for them, and the init script. A case adds its
 own script and firmware files as a second archive after the first; the
 kernel unpacks both.
 
-    base = initramfs.build_base(folder, kernel, cli)
+    base = initramfs.build_base(folder, kernel, cli, sim)
     initramfs.with_case(base, out, {"/case.sh": text, "/fw/trx.fw": data})
 """
 import os
@@ -16,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BUSYBOX = "/bin/busybox"
 # Where the program is in the guest: on the PATH, under its installed name.
 CLI_NAME = "update-firmware-cli"
+SIM_NAME = "bootloader-sim"
 HELPERS = "/lib/uf-guest.sh"
 
 
@@ -70,7 +72,7 @@ def _archive(root, out):
         raise InitramfsError("cpio: %s" % done.stderr.decode(errors="replace").strip())
 
 
-def build_base(folder, kernel, cli):
+def build_base(folder, kernel, cli, sim):
     """Builds the archive every case shares in `folder`; its path."""
     if not os.path.exists(BUSYBOX):
         raise InitramfsError("no %s: install busybox-static" % BUSYBOX)
@@ -89,8 +91,9 @@ def build_base(folder, kernel, cli):
         names.append(name + ".ko")
     _put(root, "/etc/uf-modules", data="\n".join(names) + "\n")
     _put(root, "/bin/" + CLI_NAME, source=cli, mode=0o755)
+    _put(root, "/bin/" + SIM_NAME, source=sim, mode=0o755)
     # busybox-static needs none; a plain busybox brings its own.
-    for library in _shared_libraries(cli) + _shared_libraries(BUSYBOX):
+    for library in _shared_libraries(cli) + _shared_libraries(sim) + _shared_libraries(BUSYBOX):
         _put(root, library, source=library, mode=0o755)
     out = os.path.join(folder, "base.cpio")
     _archive(root, out)

@@ -15,10 +15,16 @@ import tarfile
 
 META_PACKAGE = "linux-image-amd64"
 
-# The USB serial path, from the host controller to the FTDI driver. Their
-# own dependencies decide the load order.
-MODULES = ("usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio")
+# The USB serial paths: from the host controller to the FTDI driver, and a
+# USB gadget's serial function (configfs, an ACM function on the software
+# controller dummy_hcd) to the host's CDC-ACM driver. Their own dependencies
+# decide the load order.
+MODULES = ("usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio",
+           "configfs", "udc-core", "libcomposite", "u_serial", "usb_f_acm", "dummy_hcd",
+           "cdc-acm")
 
+# Holds the modules taken out, so that a cache unpacked for fewer is
+# unpacked again.
 STAMP = "unpacked"
 
 
@@ -175,7 +181,10 @@ def fetch(cache):
     os.makedirs(cache, exist_ok=True)
     deb = _download(cache)
     folder = deb[:-len(".deb")]
-    if not os.path.exists(os.path.join(folder, STAMP)):
+    stamp = os.path.join(folder, STAMP)
+    wanted = " ".join(MODULES) + "\n"
+    if not os.path.exists(stamp) or open(stamp).read() != wanted:
         _unpack(deb, folder)
-        open(os.path.join(folder, STAMP), "w").close()
+        with open(stamp, "w") as f:
+            f.write(wanted)
     return Kernel(folder, os.path.join(folder, "vmlinuz"), _load_order(folder))

@@ -1,4 +1,6 @@
-"""A QEMU guest (TCG, no KVM) with boards on emulated FTDI adapters.
+"""A QEMU guest (TCG, no KVM) with boards on emulated FTDI adapters, or on
+the guest's own USB gadget (see acm_gadget in uf-guest.sh), where the
+simulator runs in the guest and tells what it received (UF-SIM lines).
 
 Each board is a simulated bootloader (tools/bootloader-sim, started the way
 every test starts it, through guikit.gui_e2e.Device) on a pseudo-terminal
@@ -54,7 +56,8 @@ class Kit:
         self.logs = os.path.join(build_dir, "logs")
         os.makedirs(self.logs, exist_ok=True)
         self.kernel = kernel.fetch(os.path.join(build_dir, "cache"))
-        self.base = initramfs.build_base(os.path.join(build_dir, "initramfs"), self.kernel, cli)
+        self.base = initramfs.build_base(os.path.join(build_dir, "initramfs"), self.kernel, cli,
+                                         sim)
 
 
 class Monitor:
@@ -169,6 +172,7 @@ class Step:
         self.errors = []    # its standard error
         self.code = None
         self.left = []      # ids of the program's processes alive after it
+        self.marks = {}     # the script's marks (UF-MARK NAME) meanwhile: when they came
 
     def json(self):
         """Every line of standard output that is a JSON object."""
@@ -196,6 +200,8 @@ class Guest:
         self.dir = tempfile.mkdtemp(prefix="uf-guest-%s-" % name)
         self.transcript = os.path.join(kit.logs, name + ".console.txt")
         self.boards = list(boards)
+        # What each simulator in the guest received: {name: (size, MD5)}.
+        self.guest_boards = {}
         case_files = dict(files or {})
         case_files["/case.sh"] = ". %s\n%s" % (initramfs.HELPERS, script)
         initrd = initramfs.with_case(kit.base, os.path.join(self.dir, "initrd"), case_files)
@@ -244,6 +250,9 @@ class Guest:
         self.log.flush()
         if line.startswith("UF-FAIL"):
             raise GuestError("%s: %s" % (self.name, line))
+        if line.startswith("UF-SIM "):
+            name, size, md5 = line.split()[1:4]
+            self.guest_boards[name] = (int(size), md5)
         return line
 
     def _tail(self):
@@ -304,6 +313,8 @@ class Guest:
         end = re.match(r"^UF-END %s (\d+)(.*)$" % re.escape(step.name), line)
         if line.startswith(marker):
             step.errors.append(line[len(marker):])
+        elif line.startswith("UF-MARK "):
+            step.marks[line[len("UF-MARK "):]] = time.monotonic()
         elif end:
             step.code = int(end.group(1))
             step.left = end.group(2).split()
