@@ -635,13 +635,14 @@ TEST_F(CliE2e, TraceHoldsEveryByteBothWaysOneFilePerPort) {
 TEST_F(CliE2e, AnInterruptIsToldAsOneEveryTimeNeverAsTheDevicesFault) {
   // A stop while the ports' queues are full races the writes it cuts short
   // (and, with workers, their ends): over many runs the stop must always
-  // win. One board in the process and two in workers, in turn.
+  // win. One board in the process and two in workers, in turn; under Wine,
+  // where a run costs seconds, the two in workers alone, where it was lost.
   Firmware("trx.fw", 60000, 25);
-  for (int run = 0; run < 20; ++run) {
+  for (int run = 0; run < (UnderWine() ? 12 : 20); ++run) {
     SCOPED_TRACE(run);
     Sim a, b;
     Process p;
-    if (run % 2 == 0) {
+    if (run % 2 == 0 && !UnderWine()) {
       a = Board(11, {"--stop-reading-after", "1000", "--sessions", "0"});
       StartCli(p, {"flash", "COM11", "trx.fw"});
       ASSERT_TRUE(p.PumpUntil([&] { return a.HasReceived(1000); }, 30000)) << p.err_text;
