@@ -35,6 +35,8 @@ constexpr avr_cycle_count_t kSpmBusyCycles = 64000;
 // The receiver holds two bytes; a third completing in the shift register
 // while both are unread is lost.
 constexpr size_t kRxBuffer = 2;
+// Bytes taken from the host ahead of the line.
+constexpr size_t kHostBuffer = 4;
 constexpr uint32_t kBootStart = 0x7000;
 constexpr uint32_t kFlashSize = 0x8000;
 // MCUCR, in data space, and its IVSEL bit: interrupt vectors in the boot
@@ -79,6 +81,16 @@ void FixByteTime() {
   simavr_value = g.uart->cycles_per_byte;
   ours = simavr_value * 10 / 11;
   g.uart->cycles_per_byte = ours;
+}
+
+// UDRE is read-only on the part and set whenever the transmitter can take a
+// byte. simavr stores whatever the firmware writes to UCSR0A, so a firmware
+// that writes 0 there to clear U2X0 would wait for UDRE for ever.
+void KeepTransmitterFlag() {
+  avr_t* avr = g.avr;
+  if (g.uart->tx_cnt == 0 && avr_regbit_get(avr, g.uart->txen) &&
+      !avr_regbit_get(avr, g.uart->udrc.raised))
+    avr_raise_interrupt(avr, &g.uart->udrc);
 }
 
 bool Usage(const char* why) {
@@ -286,9 +298,12 @@ bool HostHasPort() {
 }
 
 void PumpPty() {
-  uint8_t buf[4096];
-  for (;;) {
-    ssize_t n = read(g.master, buf, sizeof buf);
+  // Only as much as a serial adapter's small transmit buffer: the rest stays
+  // in the pseudo-terminal, where the host sees it as not yet sent, as it
+  // would on a real port.
+  while (g.to_device.size() < kHostBuffer) {
+    uint8_t buf[kHostBuffer];
+    ssize_t n = read(g.master, buf, kHostBuffer - g.to_device.size());
     if (n <= 0) break;
     g.to_device.insert(g.to_device.end(), buf, buf + n);
   }
@@ -354,6 +369,7 @@ int main(int argc, char** argv) {
     avr_cycle_count_t until = g.avr->cycle + kClockHz / 1000;
     while (g.avr->cycle < until) {
       FixByteTime();
+      KeepTransmitterFlag();
       state = avr_run(g.avr);
       // simavr always enters an interrupt at the application's vector
       // table; with IVSEL the part uses the one at the boot section's start.
