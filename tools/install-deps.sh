@@ -13,7 +13,8 @@ test_pkgs="$package_pkgs libgtest-dev googletest wine wine64 binutils srecord
   xvfb xdotool x11-utils imagemagick python3
   lintian desktop-file-utils appstream man-db unzip
   qemu-system-x86 busybox-static cpio
-  clang libclang-rt-14-dev"
+  clang libclang-rt-14-dev
+  libsimavr-dev simavr libelf-dev"
 case "$what" in
   run) pkgs="$run_pkgs" ;;
   package) pkgs="$package_pkgs" ;;
