@@ -33,6 +33,7 @@
 // times rather than 8 and so takes more of the host's own error; setbaud.h
 // picks it too, since 0.16% is within its tolerance.
 #define BAUD 9600
+#include <util/delay.h>
 #include <util/setbaud.h>
 
 #ifndef UF_BOOT_START
@@ -186,6 +187,11 @@ static void StartApplication(void) __attribute__((noreturn));
 static void StartApplication(void) {
   while (!(UCSR0A & _BV(TXC0))) {
   }
+  // The host takes a reply only while exactly its two bytes wait: an
+  // application that spoke at once would land in the same read and turn a
+  // good update into a silent device. A USB adapter holds bytes back for
+  // up to 16 ms and the host looks every 10 ms; a quarter second is safe.
+  for (uint8_t i = 0; i < 250; ++i) _delay_ms(1);
   cli();
   UCSR0B = _BV(TXEN0);
   UCSR0A = _BV(TXC0);  // TXC0 cleared, U2X0 and MPCM0 back to 0
