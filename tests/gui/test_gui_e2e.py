@@ -286,6 +286,36 @@ class PacedFullSizeUpload(EndToEndCase):
         self.assertEqual(gui_e2e.line_model.sessions(stats)[-1]["sent"], 8 + size)
 
 
+@only("native")
+class McuUpload(EndToEndCase):
+    """The sample application padded to 16 KiB, through the window into the
+    AVR bootloader on the simulated microcontroller; UF_MCU_SIM,
+    UF_AVR_FIRMWARE_DIR and UF_LINE_MODEL name mcu-sim, the firmware and the
+    line model. About 20 s."""
+
+    def test_the_bootloader_takes_the_image_and_the_application_runs(self):
+        if not os.environ.get("UF_MCU_SIM"):
+            self.skipTest("UF_MCU_SIM names mcu-sim")
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mcu"))
+        import test_mcu_flash as mcu
+        self.prepare("uf-gui-mcu-")
+        fw_dir = os.environ["UF_AVR_FIRMWARE_DIR"]
+        image = mcu.padded_app(fw_dir)
+        with open(os.path.join(self.cwd, "trx.fw"), "wb") as f:
+            f.write(image)
+        sim = mcu.Mcu(os.environ["UF_MCU_SIM"], os.path.join(fw_dir, "uf-bootloader.elf"),
+                      self.work)
+        self.addCleanup(sim.sim.kill)
+        env = gui_e2e.line_model.environment(os.environ["UF_LINE_MODEL"], sim.port)
+        env["UPDATE_FIRMWARE_COM5"] = sim.port
+        main = self.launch_app(env)
+        pick_port_fltk(main, 0)
+        main.update_expect("Information", within=(17.0, 60.0))
+        self.session.close_request(main.wid)
+        self.assertEqual(self.app.wait_exit(20), 0)
+        self.assertEqual(mcu.landed(*sim.end(), image), [])
+
+
 class OpenButtonEndToEnd(EndToEndCase):
     """"Open" brings up the chooser; cancelling empties the path, and what it
     gives replaces the path and is the file sent."""

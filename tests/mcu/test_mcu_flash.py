@@ -39,36 +39,79 @@ def read_ihex(path):
     return data
 
 
+class Mcu:
+    """mcu-sim running `firmware` in `work`, its terminal in `port`."""
+
+    def __init__(self, mcu_sim, firmware, work):
+        self.ready = os.path.join(work, "ready")
+        self.dump = os.path.join(work, "flash.bin")
+        self.log = os.path.join(work, "uart.log")
+        for f in (self.ready, self.dump, self.log):
+            if os.path.exists(f):
+                os.unlink(f)
+        self.sim = subprocess.Popen([mcu_sim, "--firmware", firmware, "--ready-file", self.ready,
+                                     "--flash-out", self.dump, "--uart-log", self.log,
+                                     "--timeout", "90"], stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.ready):
+            if time.monotonic() > deadline or self.sim.poll() is not None:
+                self.sim.kill()
+                sys.exit("mcu-sim did not get ready: " + self.sim.stderr.read())
+            time.sleep(0.05)
+        self.port = open(self.ready).read().strip()
+
+    def end(self):
+        """Once the host has closed the port: the flash dump, the UART log
+        and the overrun count."""
+        _, err = self.sim.communicate(timeout=30)
+        if self.sim.returncode != 0:
+            sys.exit(f"mcu-sim exit code {self.sim.returncode}: {err}")
+        overruns = re.search(r"^overruns (\d+)$", err, re.M)
+        if not overruns:
+            sys.exit("mcu-sim gave no overrun count: " + err)
+        return open(self.dump, "rb").read(), open(self.log, "rb").read(), int(overruns.group(1))
+
+
 def flash(cli, mcu_sim, line_model, firmware, image, work):
-    """One upload. Returns the CLI's exit code and output, the flash dump,
-    the UART log and the overrun count."""
-    ready = os.path.join(work, "ready")
-    dump = os.path.join(work, "flash.bin")
-    log = os.path.join(work, "uart.log")
-    for f in (ready, dump, log):
-        if os.path.exists(f):
-            os.unlink(f)
-    sim = subprocess.Popen([mcu_sim, "--firmware", firmware, "--ready-file", ready,
-                            "--flash-out", dump, "--uart-log", log, "--timeout", "90"],
-                           stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 10
-    while not os.path.exists(ready):
-        if time.monotonic() > deadline or sim.poll() is not None:
-            sim.kill()
-            sys.exit("mcu-sim did not get ready: " + sim.stderr.read())
-        time.sleep(0.05)
-    port = open(ready).read().strip()
-    env = dict(os.environ, LD_PRELOAD=line_model, LINE_MODEL_DEVICE=port)
-    cli_run = subprocess.run([cli, "flash", port, image], env=env, capture_output=True,
-                             text=True, timeout=120)
-    _, sim_err = sim.communicate(timeout=30)
-    if sim.returncode != 0:
-        sys.exit(f"mcu-sim exit code {sim.returncode}: {sim_err}")
-    overruns = re.search(r"^overruns (\d+)$", sim_err, re.M)
-    if not overruns:
-        sys.exit("mcu-sim gave no overrun count: " + sim_err)
-    return (cli_run.returncode, cli_run.stdout + cli_run.stderr, open(dump, "rb").read(),
-            open(log, "rb").read(), int(overruns.group(1)))
+    """One upload, by the native CLI or, with UF_WINE_RUN and UF_WINEPREFIX
+    set, the Windows one under Wine through a COM link. Returns the CLI's
+    exit code and output, the flash dump, the UART log and the overruns."""
+    mcu = Mcu(mcu_sim, firmware, work)
+    env = dict(os.environ, LD_PRELOAD=line_model, LINE_MODEL_DEVICE=mcu.port)
+    command = [cli, "flash", mcu.port, image]
+    if os.environ.get("UF_WINE_RUN"):
+        prefix = os.environ["UF_WINEPREFIX"]
+        if not os.path.exists(os.path.join(prefix, "system.reg")):
+            # Made before the link: Wine makes dosdevices only with a new prefix.
+            subprocess.run([os.environ["UF_WINE_RUN"], "--prefix=" + prefix, "cmd", "/c", "exit"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        link = os.path.join(prefix, "dosdevices", "com14")
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(mcu.port, link)
+        command = [os.environ["UF_WINE_RUN"], "--prefix=" + prefix, cli, "flash", "COM14", image]
+    cli_run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+    return (cli_run.returncode, cli_run.stdout + cli_run.stderr) + mcu.end()
+
+
+def padded_app(fw_dir):
+    """The sample application padded to 16 KiB with a pattern."""
+    app = open(os.path.join(fw_dir, "uf-sample-app.bin"), "rb").read()
+    return app + bytes((i * 7 + 3) & 0xFF for i in range(16384 - len(app)))
+
+
+def landed(dump, log, overruns, content):
+    """What is wrong with a good upload of `content`, as a list."""
+    wrong = []
+    if dump[:len(content)] != content:
+        wrong.append("the flash does not hold the image")
+    if dump[len(content):BOOT_START] != b"\xff" * (BOOT_START - len(content)):
+        wrong.append("the flash past the image is not erased")
+    if overruns != 0:
+        wrong.append(f"{overruns} bytes overran")
+    if not log.startswith(b"OKOKuf-sample-app "):
+        wrong.append(f"the UART said {log!r}")
+    return wrong
 
 
 def main():
@@ -81,22 +124,21 @@ def main():
         if not ok:
             failures.append(what)
 
-    # 16 KiB: the sample application, padded with a pattern.
-    app16k = app + bytes((i * 7 + 3) & 0xFF for i in range(16384 - len(app)))
+    app16k = padded_app(fw_dir)
     image = os.path.join(work, "app16k.bin")
     open(image, "wb").write(app16k)
     if case == "good":
         hex_image = os.path.join(fw_dir, "uf-sample-app.hex")
-        for path, content in ((image, app16k), (hex_image, app)):
+        # Under Wine the 16 KiB image alone: the .hex path is the same code.
+        uploads = [(image, app16k)] + ([] if os.environ.get("UF_WINE_RUN") else
+                                       [(hex_image, app)])
+        for path, content in uploads:
             rc, out, dump, log, overruns = flash(cli, mcu_sim, line_model,
                                                  os.path.join(fw_dir, "uf-bootloader.elf"),
                                                  path, work)
             name = os.path.basename(path)
-            check(dump[:len(content)] == content, f"{name}: the flash does not hold the image")
-            check(dump[len(content):BOOT_START] == b"\xff" * (BOOT_START - len(content)),
-                  f"{name}: the flash past the image is not erased")
-            check(overruns == 0, f"{name}: {overruns} bytes overran")
-            check(log.startswith(b"OKOKuf-sample-app "), f"{name}: the UART said {log!r}")
+            for wrong in landed(dump, log, overruns, content):
+                check(False, f"{name}: {wrong}")
             check(rc == 0 and "Device update!" in out, f"{name}: the CLI said {rc}: {out}")
             print(f"{name}: CLI exit code {rc}, overruns {overruns}")
     elif case == "polling":
