@@ -117,6 +117,15 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# A production station as a service (update-firmware-station@NAME) and the
+# udev rule that lets the user at the seat open USB serial adapters, where
+# systemd and udev read the packages' own files. The unit names the program
+# by its installed path: the .deb is built with the prefix /usr.
+configure_file(${PROJECT_SOURCE_DIR}/system/update-firmware-station@.service.in
+               ${uf_gen}/update-firmware-station@.service @ONLY)
+install(FILES ${uf_gen}/update-firmware-station@.service DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/system/70-update-firmware.rules DESTINATION lib/udev/rules.d)
+
 # The reference bootloader and its sample application, as Intel hex for a
 # programmer, with the README that tells how to put them on a board (it
 # describes the folder, so it stays beside them). Only a build that made

@@ -17,6 +17,9 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)
+  # The prefix the install rules were configured for (CMakePresets.json):
+  # the station unit names /usr/bin/update-firmware-cli.
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${UF_PACKAGE_MAINTAINER}")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

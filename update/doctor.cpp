@@ -197,6 +197,30 @@ std::vector<Finding> BrlttyFindings(bool installed, const std::string& rule_file
            "sudo apt remove brltty, or mask the rule: sudo ln -s /dev/null /etc/udev/rules.d/" + name}};
 }
 
+const char* const kSeatRuleName = "70-update-firmware.rules";
+
+std::vector<Finding> SeatRuleFindings(const std::string& rule_file, const std::vector<std::string>& adapters) {
+  std::string rules;
+  for (const std::string& id : adapters) {
+    const size_t colon = id.find(':');
+    rules += " 'SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + id.substr(0, colon) + "\", ATTRS{idProduct}==\"" +
+             id.substr(colon + 1) + "\", TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"'";
+  }
+  const std::string local =
+      rules.empty() ? std::string()
+                    : "for this station's adapters alone, with ModemManager kept off them: printf '%s\\n'" + rules +
+                          " | sudo tee -a /etc/udev/rules.d/70-update-firmware-local.rules, then plug them in again";
+  if (!rule_file.empty()) {
+    return {{Finding::Ok, "the udev rule " + rule_file + " lets the user at the seat open USB serial adapters", local}};
+  }
+  return {{Finding::Warning,
+           std::string("no udev rule lets the user at the seat open USB serial adapters (") + kSeatRuleName +
+               " is not in force): only their group may",
+           local.empty()
+               ? std::string("sudo apt install --reinstall update-firmware puts it back in /usr/lib/udev/rules.d")
+               : local}};
+}
+
 std::vector<Finding> ModemManagerFindings(int32_t pid) {
   if (pid == 0) return {};
   return {{Finding::Warning,

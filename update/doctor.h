@@ -21,7 +21,7 @@ struct Finding {
   enum Severity { Ok, Warning, Blocking };
   Severity severity = Ok;
   std::string what;  // one line: what was found
-  std::string fix;   // one line: what to do about it; empty for Ok
+  std::string fix;   // one line: what to do about it; empty when nothing is to be done
 };
 
 // The user the checks are about.
@@ -58,7 +58,8 @@ struct DoctorRoots {
 // Every finding, in this order on Linux: the serial devices present (one
 // line each: owner, group and mode, whether this user can open it, who holds
 // it), or one that there are none; adapters without a USB serial number;
-// brltty's claim on CH340/CP210x adapters; ModemManager. On Windows: each COM
+// whether the package's udev rule lets the user at the seat open USB serial
+// adapters; brltty's claim on CH340/CP210x adapters; ModemManager. On Windows: each COM
 // port the system lists (HARDWARE\DEVICEMAP\SERIALCOMM) and whether it
 // opens, or one that none is listed. Never empty.
 std::vector<Finding> CheckMachine(const DoctorRoots& roots);
@@ -149,6 +150,18 @@ std::vector<Finding> DeviceFindings(const std::vector<SerialDeviceFacts>& device
 // `rule_file` names the file that claims them.
 std::vector<Finding> BrlttyFindings(bool installed, const std::string& rule_file,
                                     const std::vector<std::string>& claims, bool claimed_adapter_present);
+
+// The udev rule the package installs (in /usr/lib/udev/rules.d), which
+// gives the user at the seat USB serial adapters.
+extern const char* const kSeatRuleName;  // "70-update-firmware.rules"
+
+// That rule: Ok naming `rule_file`, where it is in force; a Warning when
+// `rule_file` is empty (absent, masked or emptied): then only the devices'
+// group lets a user in. For the USB adapters present (`adapters`, each
+// "vendor:product" once) the fix gives a rule of their own for
+// /etc/udev/rules.d/70-update-firmware-local.rules, which keeps ModemManager
+// off them too; with none, and the rule in force, there is nothing to do.
+std::vector<Finding> SeatRuleFindings(const std::string& rule_file, const std::vector<std::string>& adapters);
 
 // ModemManager: a Warning when its pid is not 0.
 std::vector<Finding> ModemManagerFindings(int32_t pid);

@@ -168,6 +168,7 @@ DeviceAccess DescribeDeviceAccess(const std::string& path, const DoctorUser& use
 
 std::vector<Finding> CheckMachine(const DoctorRoots& roots) {
   std::vector<SerialDeviceFacts> devices;
+  std::vector<std::string> adapters;  // vendor:product of the USB ones, each once
   BeginHolderSweep();
   for (const std::string& name : SerialDevices(roots)) {
     SerialDeviceFacts device;
@@ -187,16 +188,27 @@ std::vector<Finding> CheckMachine(const DoctorRoots& roots) {
     const UsbIdentity usb = UsbIdentityFromSysfs(roots.sysfs, device.path);
     device.usb = UsbIdentityText(usb);
     device.usb_without_serial = usb.IsUsb() && usb.serial.empty();
+    const std::string id = usb.vendor_id + ":" + usb.product_id;
+    if (usb.IsUsb() && std::find(adapters.begin(), adapters.end(), id) == adapters.end()) adapters.push_back(id);
     devices.push_back(device);
   }
   EndHolderSweep();
   std::vector<Finding> findings = DeviceFindings(devices);
 
+  // The package's rule for the seat, unless masked or emptied.
+  const std::map<std::string, std::string> rules = RulesInForce(roots.udev_rules);
+  const auto seat_rule = rules.find(kSeatRuleName);
+  const bool seat_rule_in_force =
+      seat_rule != rules.end() && ReadText(seat_rule->second).find("TAG+=\"uaccess\"") != std::string::npos;
+  for (Finding& f : SeatRuleFindings(seat_rule_in_force ? seat_rule->second : std::string(), adapters)) {
+    findings.push_back(f);
+  }
+
   // brltty's rule, if one in force claims an adapter; a masked one (a link
   // to /dev/null, an empty file) claims nothing.
   std::string rule_file;
   std::vector<std::string> claims;
-  for (const auto& rule : RulesInForce(roots.udev_rules)) {
+  for (const auto& rule : rules) {
     claims = BrlttyClaims(ReadText(rule.second));
     if (!claims.empty()) {
       rule_file = rule.second;

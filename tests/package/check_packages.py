@@ -23,6 +23,7 @@ information, and is kept on purpose:
     put them on a board.
 """
 
+import fnmatch
 import gzip
 import os
 import re
@@ -54,6 +55,16 @@ PROGRAMS = ["update-firmware", "update-firmware-cli", "update-firmware-sim"]
 ICON_SIZES = [16, 32, 48, 64, 128, 256]
 FIRMWARE = "usr/share/update-firmware/firmware/"
 FIRMWARE_FILES = ["uf-bootloader.hex", "uf-sample-app.hex", "README.md"]
+UNIT = "usr/lib/systemd/system/update-firmware-station@.service"
+UDEV_RULE = "usr/lib/udev/rules.d/70-update-firmware.rules"
+# udev's keys (udev(7)): those that only match, those that only assign, and
+# those that do both.
+UDEV_MATCH_ONLY = {"ACTION", "DEVPATH", "KERNEL", "KERNELS", "SUBSYSTEM", "SUBSYSTEMS", "DRIVER",
+                   "DRIVERS", "ATTRS", "TAGS", "TEST", "PROGRAM", "RESULT", "CONST"}
+UDEV_ASSIGN_ONLY = {"OWNER", "GROUP", "MODE", "SECLABEL", "RUN", "LABEL", "GOTO", "IMPORT",
+                    "OPTIONS"}
+UDEV_BOTH = {"NAME", "SYMLINK", "ATTR", "SYSCTL", "ENV", "TAG"}
+UDEV_PAIR = re.compile(r'\s*([A-Z_]+)(?:\{([^{}"]+)\})?\s*(==|!=|\+=|-=|:=|=)\s*"([^"]*)"\s*(,|$)')
 
 
 def run(args, timeout=60, **kwargs):
@@ -71,6 +82,50 @@ def files_under(root):
         for name in names:
             found.add(os.path.relpath(os.path.join(folder, name), root))
     return found
+
+
+def udev_rules(text):
+    """The rules of a udev rule file as lists of (key, attribute, operator,
+    value); raises ValueError naming the line that udev would not read."""
+    rules = []
+    for number, line in enumerate(text.split("\n"), 1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        pairs, at = [], 0
+        while at < len(line):
+            pair = UDEV_PAIR.match(line, at)
+            if not pair or pair.end() == at:
+                raise ValueError("line %d: not a key, operator and quoted value at %r"
+                                 % (number, line[at:]))
+            key, attribute, op, value = pair.group(1, 2, 3, 4)
+            matching = op in ("==", "!=")
+            if key not in UDEV_MATCH_ONLY | UDEV_ASSIGN_ONLY | UDEV_BOTH:
+                raise ValueError("line %d: no such key %s" % (number, key))
+            if (matching and key in UDEV_ASSIGN_ONLY) or (not matching and key in UDEV_MATCH_ONLY):
+                raise ValueError("line %d: %s cannot take %s" % (number, key, op))
+            if (attribute is not None) != (key in ("ATTR", "ATTRS", "ENV", "SYSCTL")):
+                raise ValueError("line %d: %s with a wrong {attribute}" % (number, key))
+            pairs.append((key, attribute, op, value))
+            at = pair.end()
+            if pair.group(5) == "," and at == len(line):
+                raise ValueError("line %d: ends with a comma" % number)
+        if not any(op in ("==", "!=") for _, _, op, _ in pairs):
+            raise ValueError("line %d: matches nothing, so applies to every device" % number)
+        rules.append(pairs)
+    return rules
+
+
+def udev_tags(rules, device):
+    """What the rules tag `device` with: a dict of KERNEL and SUBSYSTEM, and
+    SUBSYSTEMS, the set of subsystems of it and its parents."""
+    tags = set()
+    for rule in rules:
+        def matches(key, value):
+            have = device[key] if key == "SUBSYSTEMS" else {device.get(key, "")}
+            return any(fnmatch.fnmatchcase(h, v) for h in have for v in value.split("|"))
+        if all(matches(k, v) == (op == "==") for k, _, op, v in rule if op in ("==", "!=")):
+            tags |= {v for k, _, op, v in rule if k == "TAG" and op == "+="}
+    return tags
 
 
 class DebPackageTest(unittest.TestCase):
@@ -117,6 +172,7 @@ class DebPackageTest(unittest.TestCase):
         expected |= {"usr/share/icons/hicolor/%dx%d/apps/update-firmware.png" % (s, s)
                      for s in ICON_SIZES}
         expected |= {FIRMWARE + f for f in FIRMWARE_FILES}
+        expected |= {UNIT, UDEV_RULE}
         self.assertEqual(files_under(self.root), expected)
         for size in ICON_SIZES:
             png = self.path("usr/share/icons/hicolor/%dx%d/apps/update-firmware.png" % (size, size))
@@ -167,6 +223,45 @@ class DebPackageTest(unittest.TestCase):
                     shown = run([os.path.join(self.bin, program), helps[program]]).stdout
                     for option in sorted(set(re.findall(r"(?<![\w-])--[a-z][a-z-]+", shown))):
                         self.assertIn(option, text, "%s(1) does not describe %s" % (program, option))
+
+    def test_station_unit_verifies_and_runs_the_packaged_program(self):
+        # Verified as a file outside the machine's unit folders (a template:
+        # systemd-analyze makes an instance of it), with the packaged manual
+        # for its Documentation=. Only the program it starts is looked for on
+        # this machine, where the package is not installed: that one
+        # complaint is expected, and the program is checked in the package.
+        unit = self.path(UNIT)
+        done = run(["systemd-analyze", "verify", unit],
+                   env=dict(os.environ, MANPATH=self.path("usr/share/man")))
+        with open(unit) as f:
+            exec_start = re.search(r"(?m)^ExecStart=(\S+) (.*)$", f.read())
+        program = exec_start.group(1)
+        absent = "Command %s is not executable: No such file or directory" % program
+        said = [line for line in (done.stdout + done.stderr).splitlines()
+                if not (line.endswith(absent) and not os.path.exists(program))]
+        self.assertEqual(said, [])
+        self.assertEqual(program, "/usr/bin/update-firmware-cli")
+        self.assertTrue(os.access(self.path(program.lstrip("/")), os.X_OK))
+        self.assertEqual(exec_start.group(2),
+                         "--quiet station /etc/update-firmware/stations/%i.toml")
+
+    def test_udev_rule_reads_and_tags_usb_serial_adapters_alone(self):
+        with open(self.path(UDEV_RULE)) as f:
+            rules = udev_rules(f.read())
+        for kernel, subsystem, parents, tagged in (
+                ("ttyUSB0", "tty", {"tty", "usb-serial", "usb"}, True),
+                ("ttyACM12", "tty", {"tty", "usb"}, True),
+                ("ttyS0", "tty", {"tty", "pnp"}, False),
+                ("ttyHS0", "tty", {"tty", "usb"}, False),  # a USB modem's own driver
+                ("ttyUSB", "tty", {"tty", "usb"}, False),
+                ("sdb", "block", {"block", "scsi", "usb"}, False)):
+            device = {"KERNEL": kernel, "SUBSYSTEM": subsystem, "SUBSYSTEMS": parents}
+            with self.subTest(device=kernel):
+                self.assertEqual("uaccess" in udev_tags(rules, device), tagged)
+        # It gives access and nothing else: no mode, group, or ModemManager
+        # setting for every adapter.
+        self.assertEqual({(k, op) for rule in rules for k, _, op, _ in rule
+                          if op not in ("==", "!=")}, {("TAG", "+=")})
 
     def test_firmware_images_load_where_the_chip_runs_them(self):
         # The bootloader in the 4 KiB boot section from 0x7000 (a build

@@ -18,6 +18,12 @@ namespace {
 namespace fs = std::filesystem;
 using sysfs_fixture::Write;
 
+// What doctor gives for the FTDI adapter of the test's machine.
+const std::string kOwnRule =
+    "for this station's adapters alone, with ModemManager kept off them: printf '%s\\n' 'SUBSYSTEM==\"tty\", "
+    "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"' | "
+    "sudo tee -a /etc/udev/rules.d/70-update-firmware-local.rules, then plug them in again";
+
 class Doctor : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,6 +56,8 @@ class Doctor : public ::testing::Test {
     // sysfs knows the node by the name the link leads to.
     sysfs_fixture::UsbSerialAdapter(root_ / "sys", fs::path(usb0_.path).filename(), "1-1", "0403", "6001", "FTDI", "FT232R",
                                     "A600ABCD");
+    Write(root_ / "lib-rules/70-update-firmware.rules",
+          "SUBSYSTEM==\"tty\", KERNEL==\"ttyUSB[0-9]*|ttyACM[0-9]*\", SUBSYSTEMS==\"usb\", TAG+=\"uaccess\"\n");
     Write(root_ / "dev/ttyS1", "");  // a PC's phantom UART
     Write(root_ / "sys/class/tty/ttyS1/type", "0");
   }
@@ -72,7 +80,21 @@ class Doctor : public ::testing::Test {
 
 TEST_F(Doctor, ACleanMachineHasOneGoodLinePerDevice) {
   EXPECT_EQ(Check(), "O " + Usb0() + ": " + getpwuid(geteuid())->pw_name + ":dialout crw-rw----, 0403:6001 FTDI FT232R sn "
-                     "A600ABCD; you can open it\n");
+                     "A600ABCD; you can open it\n"
+                     "O the udev rule " + (root_ / "lib-rules/70-update-firmware.rules").string() +
+                     " lets the user at the seat open USB serial adapters | " + kOwnRule + "\n");
+}
+
+TEST_F(Doctor, TheSeatRuleIsMissedWhenMaskedOrEmptied) {
+  Write(root_ / "etc-rules/70-update-firmware.rules", "");
+  EXPECT_NE(Check().find("\nW no udev rule lets the user at the seat open USB serial adapters "
+                         "(70-update-firmware.rules is not in force): only their group may | " + kOwnRule),
+            std::string::npos) << Check();
+  fs::remove(root_ / "etc-rules/70-update-firmware.rules");
+  fs::create_symlink("/dev/null", root_ / "etc-rules/70-update-firmware.rules");
+  fs::remove(root_ / "dev/ttyUSB0");
+  EXPECT_NE(Check().find("not in force): only their group may | sudo apt install --reinstall update-firmware"),
+            std::string::npos) << Check();
 }
 
 TEST_F(Doctor, AUserOutsideTheDevicesGroupIsToldToJoinIt) {
