@@ -33,8 +33,10 @@ const Key kKeys[] = {
     {"fill", "--fill", Kind::Number},             {"max_gap", "--max-gap", Kind::Number},
     {"attempts", "--attempts", Kind::Number},     {"reset", "--reset", Kind::Text},
     {"count", "--count", Kind::Number},           {"serial_at", "--serial-at", Kind::Number},
-    {"serial_format", "--serial-format", Kind::Text}, {"serial_state", "--serial-state", Kind::Text},
-    {"serial_first", "--serial-first", Kind::Number}, {"serial_step", "--serial-step", Kind::Number},
+    {"serial_format", "--serial-format", Kind::Text},
+    {"serial_state", "--serial-state", Kind::Text},
+    {"serial_first", "--serial-first", Kind::Number},
+    {"serial_step", "--serial-step", Kind::Number},
     {"serial_list", "--serial-list", Kind::Text},
 };
 
@@ -63,7 +65,9 @@ class ProfileReader {
     std::string* text = &words_[name];
     if (key.kind == Kind::Words) {
       const toml::array* list = node.as_array();
-      if (list == nullptr || list->empty()) return Where(node.source()) + name + " takes " + KindText(key.kind) + ", at least one";
+      if (list == nullptr || list->empty()) {
+        return Where(node.source()) + name + " takes " + KindText(key.kind) + ", at least one";
+      }
       for (const toml::node& item : *list) {
         if (!item.is_string()) return Where(item.source()) + name + " takes " + KindText(key.kind);
         ports_.push_back(*item.value<std::string>());
@@ -78,7 +82,10 @@ class ProfileReader {
       *text = *node.value<std::string>();
       // An empty value would read as the key left out, as on the command
       // line.
-      if (text->empty()) return Where(node.source()) + name + ": an empty value is refused; leave the key out instead";
+      if (text->empty()) {
+        return Where(node.source()) + name +
+               ": an empty value is refused; leave the key out instead";
+      }
       return std::string();
     }
     if (key.kind == Kind::Number && node.is_integer()) {
@@ -107,8 +114,10 @@ class ProfileReader {
 
   // A check's reason names options as the command line spells them; said
   // of a profile, it names the keys, at the line of the first one named.
+  // One that names none is about the port words.
   std::string AsKeys(std::string why) const {
-    std::string where = Printable(path_) + ": ";
+    const auto ports = lines_.find("PORT...");
+    std::string where = ports == lines_.end() ? Printable(path_) + ": " : ports->second;
     size_t first = std::string::npos;
     std::vector<const Key*> keys;
     for (const Key& k : kKeys) keys.push_back(&k);
@@ -127,6 +136,10 @@ class ProfileReader {
         }
         why.replace(at, option.size(), k->name);
       }
+    }
+    // "the --serial- options": the family, after its members.
+    for (size_t at; (at = why.find("--serial-")) != std::string::npos;) {
+      why.replace(at, 9, "serial_");
     }
     return where + why;
   }
@@ -168,8 +181,12 @@ std::string LoadProfile(const std::string& path, CliArguments* flash) {
     const std::string why = reader.Read(key_name, node, *key);
     if (!why.empty()) return why;
   }
-  if (reader.ports().empty()) return Printable(path) + ": ports is missing: the ports or selectors to flash";
-  if (reader.Word("image").empty()) return Printable(path) + ": image is missing: the file to flash";
+  if (reader.ports().empty()) {
+    return Printable(path) + ": ports is missing: the ports or selectors to flash";
+  }
+  if (reader.Word("image").empty()) {
+    return Printable(path) + ": image is missing: the file to flash";
+  }
   // A station that flashes whatever file lies there cannot be trusted.
   if (reader.Word("expect_sha256").empty()) {
     return reader.AsKeys("FILE has no expect_sha256 beside it: a profile must name the image's "
@@ -184,9 +201,12 @@ std::string LoadProfile(const std::string& path, CliArguments* flash) {
   a.trace = reader.Placed("trace");
   const std::string& attempts = reader.Word("attempts");
   if (!attempts.empty()) {
-    const bool digits = attempts.size() <= 3 && attempts.find_first_not_of("0123456789") == std::string::npos;
+    const bool digits =
+        attempts.size() <= 3 && attempts.find_first_not_of("0123456789") == std::string::npos;
     a.attempts = digits ? std::stoi(attempts) : 0;
-    if (a.attempts < 1 || a.attempts > 100) return reader.AsKeys("--attempts takes a number from 1 to 100");
+    if (a.attempts < 1 || a.attempts > 100) {
+      return reader.AsKeys("--attempts takes a number from 1 to 100");
+    }
   }
   const ImageWords image{reader.Word("format"), reader.Word("base"), reader.Word("fill"),
                          reader.Word("max_gap")};
