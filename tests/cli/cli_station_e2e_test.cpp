@@ -273,12 +273,14 @@ TEST_F(CliE2e, AStationProfileIsRefusedByLineAndLockedBeforeAnyPortOpens) {
   StationFolder("unknown", "ports = [\"COM5\"]\n\nspeed = 115200\n");
   StationFolder("typed", "ports = \"COM5\"\n");
   StationFolder("sized", "ports = [\"COM5\"]\nbase = 0x100\nfill = 1000\n");
+  StationFolder("misnamed", "\nports = [\"COM5\", \"COM99\"]\n");
   fs::create_directories(dir_ + "/unhashed");
   WriteFile(dir_ + "/unhashed/station.toml", "ports = [\"COM5\"]\nimage = \"fw.bin\"\n");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"unknown/station.toml"}, "unknown/station.toml:3: unknown key 'speed'"},
       {{"typed/station.toml"}, "typed/station.toml:1: ports takes a list of strings"},
       {{"sized/station.toml"}, "sized/station.toml:3: fill takes a byte, 0 to 255"},
+      {{"misnamed/station.toml"}, "misnamed/station.toml:2: 'COM99' is no port"},
       {{"unhashed/station.toml"},
        "unhashed/station.toml:2: image has no expect_sha256 beside it"},
       {{"--log", "other.jsonl", "good/station.toml"}, "--log cannot be given with a profile"},
