@@ -12,6 +12,7 @@
 #include "cli/help.h"
 #include "cli/ports.h"
 #include "cli/text.h"
+#include "cli/words.h"
 #include "protocol/reset_sequence.h"
 
 namespace {
@@ -21,6 +22,11 @@ constexpr const char* kDoctorHelp =
     "check this machine for what stops flashing: the serial devices, their permissions and "
     "holders, group membership, brltty, ModemManager, adapters without a serial number; exit "
     "0 when nothing blocks, 1 otherwise";
+constexpr const char* kStationHelp =
+    "run the station loop (flash --wait) from PROFILE, a TOML file that holds all it takes: "
+    "ports, image, expect_sha256 (required), log, trace, force, format, base, fill, max_gap, "
+    "attempts, reset, count and the serial_ options; paths in it are relative to its folder. "
+    "The profile is locked: only --json and --quiet may be given beside it";
 
 
 // A value given empty is most often a script's unset "$VAR": read as the
@@ -50,10 +56,7 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value) {
   return *value <= max;
 }
 
-// The words of the image options; empty when all is well.
-struct ImageWords {
-  std::string format, base, fill, max_gap;
-};
+}  // namespace
 
 std::string CheckImageWords(const ImageWords& w, ImageReading* reading) {
   uint64_t value = 0;
@@ -77,6 +80,8 @@ std::string CheckImageWords(const ImageWords& w, ImageReading* reading) {
   return std::string();
 }
 
+namespace {
+
 void AddImageOptions(CLI::App* command, ImageWords* w) {
   command->add_option("--format", w->format,
                       "read FILE as ihex (Intel HEX), srec (S-records) or bin (as it is); "
@@ -97,11 +102,6 @@ void AddImageOptions(CLI::App* command, ImageWords* w) {
       ->check(NotEmpty())
       ->type_name("BYTES");
 }
-
-// The words of the serial-number options.
-struct SerialWords {
-  std::string at, format, first, step, state, list, value;
-};
 
 void AddSerialOptions(CLI::App* command, SerialWords* w, bool convert) {
   command->add_option("--serial-at", w->at,
@@ -139,6 +139,8 @@ void AddSerialOptions(CLI::App* command, SerialWords* w, bool convert) {
       ->check(NotEmpty())
       ->type_name("FILE");
 }
+
+}  // namespace
 
 std::string CheckSerialWords(const SerialWords& w, bool convert, SerialPlan* plan) {
   const bool any = !w.format.empty() || !w.first.empty() || !w.step.empty() ||
@@ -182,7 +184,7 @@ std::string CheckSerialWords(const SerialWords& w, bool convert, SerialPlan* pla
   return std::string();
 }
 
-// The checks CLI11 cannot make; empty when all is well.
+// The checks CLI11 cannot make.
 std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
                        const std::string& count_text, bool count_given,
                        const std::string& reset_text) {
@@ -220,12 +222,11 @@ std::string CheckFlash(CliArguments* a, const std::vector<std::string>& words,
   return std::string();
 }
 
+namespace {
+
 // The options of `flash`; its --count, whose digits are checked later.
-CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::vector<std::string>* words,
-                             std::string* count_text, std::string* reset_text) {
-  flash->add_option("PORT... FILE", *words, "the ports (names or selectors), then the image")
-      ->required()
-      ->expected(2, CLI::detail::expected_max_vector_size);
+CLI::Option* AddFlashOptions(CLI::App* flash, CliArguments* a, std::string* count_text,
+                             std::string* reset_text) {
   flash->add_option("--trace", a->trace,
                     "write every byte sent and received, with the time in ms and the "
                     "direction (> to the device, < from it), to FILE; with several ports one "
@@ -320,15 +321,39 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   std::string reset_text;
   CLI::App* flash = app.add_subcommand(
       "flash", "send FILE to the device on each PORT, all at once when there are several");
-  CLI::Option* count = AddFlashOptions(flash, &a, &words, &count_text, &reset_text);
+  flash->add_option("PORT... FILE", words, "the ports (names or selectors), then the image")
+      ->required()
+      ->expected(2, CLI::detail::expected_max_vector_size);
+  CLI::Option* count = AddFlashOptions(flash, &a, &count_text, &reset_text);
   ImageWords image_words;
   AddImageOptions(flash, &image_words);
   SerialWords flash_serial, convert_serial;
   AddSerialOptions(flash, &flash_serial, false);
   CLI::App* convert = AddConvert(&app, &a, &image_words);
   AddSerialOptions(convert, &convert_serial, true);
+  CLI::App* station = app.add_subcommand("station", kStationHelp);
+  station->add_option("PROFILE", a.profile, "the station's profile, a TOML file")->required();
+  CLI::Option* check =
+      station->add_flag("--check", a.check,
+                        "check the profile and the image, open no port, and print what the "
+                        "station would do");
+  // flash's options are known to station only to be refused by name: the
+  // profile is locked, and an operator's option must not change it.
+  CliArguments locked;
+  std::string locked_count, locked_reset;
+  ImageWords locked_image;
+  SerialWords locked_serial;
+  AddFlashOptions(station, &locked, &locked_count, &locked_reset);
+  AddImageOptions(station, &locked_image);
+  AddSerialOptions(station, &locked_serial, false);
+  for (CLI::Option* option : station->get_options()) {
+    if (option->get_positional() || option == check || option == station->get_help_ptr()) continue;
+    option->group("Locked (set in the profile, refused here)");
+  }
   CLI::App* doctor = app.add_subcommand("doctor", kDoctorHelp);
-  for (CLI::App* sub : {list, flash, convert, doctor}) sub->allow_windows_style_options(false);
+  for (CLI::App* sub : {list, flash, convert, station, doctor}) {
+    sub->allow_windows_style_options(false);
+  }
 
   std::ostringstream out;
   std::ostringstream err;
@@ -348,6 +373,17 @@ CliArguments ParseArguments(const std::vector<std::string>& args) {
   }
   if (list->parsed() || doctor->parsed()) {
     a.command = list->parsed() ? CliCommand::List : CliCommand::Doctor;
+    return a;
+  }
+  if (station->parsed()) {
+    for (CLI::Option* option : station->get_options()) {
+      if (option->count() == 0 || option->get_positional() || option == check) continue;
+      a.text = UsageErrorText(option->get_name() +
+                              " cannot be given with a profile: the profile is locked; "
+                              "change it in the profile");
+      return a;
+    }
+    a.command = CliCommand::Station;
     return a;
   }
   std::string error = CheckImageWords(image_words, &a.image);

@@ -34,6 +34,8 @@ int RunCommand(const std::vector<std::string>& args) {
       return 0;
     case CliCommand::Flash:
       return RunFlashCommand(parsed);
+    case CliCommand::Station:
+      return RunStationCommand(parsed);
     case CliCommand::Doctor: {
       const std::vector<Finding> findings = RunDoctor();
       MakePrinter(parsed)->PrintFindings(findings);

@@ -25,7 +25,7 @@ constexpr int kExitInterrupted = 130;  // Ctrl+C: 128 + SIGINT, as shells report
 // Boards one run can flash at once, each with a process of its own.
 constexpr size_t kMaxBoards = 256;
 
-enum class CliCommand { Help, Version, List, Flash, Convert, Doctor, Invalid };
+enum class CliCommand { Help, Version, List, Flash, Convert, Station, Doctor, Invalid };
 
 struct CliArguments {
   CliCommand command = CliCommand::Invalid;
@@ -46,6 +46,8 @@ struct CliArguments {
   int32_t attempts = 1;             // flash: start commands at most
   std::vector<ResetStep> reset;     // flash: the modem-line sequence, read; empty: none
   SerialPlan serial;                // flash, convert: each board's own value; off: none
+  std::string profile;              // station: the profile's file
+  bool check = false;               // station: look, open no port
   std::string text;                 // Help, Version: what to print; Invalid: the error
 };
 

@@ -10,6 +10,7 @@
 #include "cli/image_source.h"
 #include "cli/record_log.h"
 #include "cli/platform.h"
+#include "cli/profile.h"
 #include "cli/station.h"
 #include "cli/text.h"
 #include "cli/trace.h"
@@ -191,6 +192,38 @@ int RunFlashCommand(const CliArguments& args) {
   record_log::Close();
   if (code == 0 && *log.record_failed) code = kExitOutput;
   return code;
+}
+
+int RunStationCommand(const CliArguments& args) {
+  StationPlan plan;
+  plan.profile = args.profile;
+  const std::string why = LoadProfile(args.profile, &plan.flash);
+  if (!why.empty()) {
+    UsageError(why);
+    return kExitUsage;
+  }
+  plan.flash.json = args.json;
+  plan.flash.quiet = args.quiet;
+  if (!args.check) return RunFlashCommand(plan.flash);
+  // What the run would check before its first port, and nothing it would
+  // write: the image, its hash, and where each board's value would go.
+  const CliArguments& f = plan.flash;
+  std::string problem = LoadImage(f.file, f.image, &plan.image);
+  if (problem.empty()) problem = HashProblem(plan.image.facts, f.expect_sha256);
+  if (!problem.empty()) {
+    plan.refusal = Printable(f.file) + ": " + problem;
+    plan.code = FirmwareMissingMessage().code;
+  } else if (f.serial.on()) {
+    int64_t offset = 0;
+    const std::string misfit = SerialFieldProblem(f.serial, plan.image, &offset);
+    if (!misfit.empty()) {
+      UsageError("serial numbers: " + misfit);
+      return kExitUsage;
+    }
+    plan.serial_at = SerialPlace(f.serial, plan.image);
+  }
+  MakePrinter(args)->PrintStationPlan(plan);
+  return plan.code;
 }
 
 std::vector<Finding> RunDoctor() {

@@ -16,6 +16,9 @@ std::vector<ListedPort> RunList();
 int RunFlash(const CliArguments& args, Reporter& reporter);
 // flash with its reporter, and the station's record when --log asks for it.
 int RunFlashCommand(const CliArguments& args);
+// station PROFILE: the profile read and checked, then its flash --wait run;
+// with --check only looked at and told.
+int RunStationCommand(const CliArguments& args);
 // Writes the flat image; a usage error or an OUT not written is said here.
 Conversion RunConvert(const CliArguments& args);
 std::vector<Finding> RunDoctor();

@@ -42,6 +42,15 @@ identity and location, image, size, SHA-256, outcome, bytes, seconds,
 attempts), --attempts N (the start command goes up to N times) and --reset
 SEQ (dtr=0|1, rts=0|1 and wait=MS, played after the port opens).
 
+A station is set up once in a TOML profile and run with `station PROFILE`:
+its keys are flash's options with _ for - (ports, image, expect_sha256,
+which it must have, log, trace, force, format, base, fill, max_gap,
+attempts, reset, count, serial_at and the other serial_ keys), its paths
+relative to its folder. A key or value it cannot take is refused as
+PROFILE:LINE before any port opens; beside it only --json and --quiet may
+be given. `station --check PROFILE` checks it and the image, opens no port
+and prints what the station would do.
+
 Progress and the outcome go to standard error; with --json, JSON Lines go to
 standard output instead: list gives one object per port (port, device, usb);
 flash gives per port a "start" event, a "progress" event at each quarter and
@@ -85,6 +94,7 @@ Examples:
   update-firmware-cli flash COM5 COM6 COM7 COM8 trx.fw
   update-firmware-cli flash --json 0403:6001 trx.fw > results.jsonl
   update-firmware-cli flash --wait sn:A600ABCD trx.fw
+  update-firmware-cli station line1/station.toml
 )";
 
 }  // namespace

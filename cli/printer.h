@@ -31,6 +31,18 @@ struct Conversion {
   std::string refusal;   // why the image could not be read; empty: it could
 };
 
+// What `station --check` found a profile would do: the flash --wait it
+// stands for, and the image it read, or why it cannot run (`refusal`, the
+// image's problem; any other has been said already).
+struct StationPlan {
+  int code = 0;
+  std::string profile;
+  CliArguments flash;
+  Image image;            // code 0: the image as it would be sent
+  std::string serial_at;  // with serial numbers: where the field lies
+  std::string refusal;
+};
+
 // "blocking", "warning" or "ok", as doctor words a finding.
 const char* SeverityWord(Finding::Severity severity);
 // A finding as doctor shows it to a person: the word, what was found, and
@@ -44,6 +56,7 @@ class Printer {
   virtual void PrintList(const std::vector<ListedPort>& ports) = 0;
   virtual void PrintFindings(const std::vector<Finding>& findings) = 0;
   virtual void PrintConverted(const Conversion& conversion) = 0;
+  virtual void PrintStationPlan(const StationPlan& plan) = 0;
 };
 
 // The printer the command line asked for, chosen as MakeReporter chooses.

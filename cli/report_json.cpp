@@ -189,6 +189,22 @@ class JsonPrinter : public Printer {
           {"first_address", c.image.first_address}, {"end_address", c.image.end_address},
           {"padded", c.image.padded}});
   }
+  void PrintStationPlan(const StationPlan& p) override {
+    if (!p.refusal.empty()) EmitFileProblem({}, p.refusal);
+    if (p.code != 0) return;
+    const CliArguments& f = p.flash;
+    json plan = {{"event", "station_plan"}, {"profile", p.profile}, {"ports", f.ports},
+                 {"image", f.file}, {"size", p.image.size()}, {"sha256", p.image.facts.sha256},
+                 {"log", f.log}, {"trace", f.trace}, {"count", f.count},
+                 {"attempts", f.attempts}};
+    if (f.serial.on()) {
+      plan["serial_at"] = p.serial_at;
+      plan["serial_format"] = f.serial.format_name;
+      plan["serial_state"] = f.serial.state;
+      plan["serial_list"] = f.serial.list;
+    }
+    Emit(plan);
+  }
 };
 
 }  // namespace

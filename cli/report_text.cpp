@@ -248,6 +248,35 @@ class TextPrinter : public Printer {
     if (c.code != 0 || quiet_) return;
     Say(stderr, Printable(c.in) + " -> " + Printable(c.out) + ": " + c.image.description + "\n");
   }
+  void PrintStationPlan(const StationPlan& p) override {
+    if (!p.refusal.empty()) SayFileProblem(p.refusal);
+    if (p.code != 0 || quiet_) return;
+    const CliArguments& f = p.flash;
+    std::string ports;
+    for (const std::string& port : f.ports) ports += (ports.empty() ? "" : " ") + Printable(port);
+    const auto or_none = [](const std::string& path) {
+      return path.empty() ? std::string("none") : Printable(path);
+    };
+    std::string text = Printable(p.profile) + ": the profile is good; the station would:\n" +
+                       "  ports:    " + ports + "\n" +
+                       "  image:    " + Printable(f.file) + ", " + std::to_string(p.image.size()) +
+                       " bytes" +
+                       (p.image.facts.flattened ? " (" + p.image.facts.description + ")" : "") +
+                       "\n  sha256:   " + p.image.facts.sha256 + "\n" +
+                       "  log:      " + or_none(f.log) + "\n" +
+                       "  trace:    " + or_none(f.trace) + "\n" +
+                       "  count:    " + (f.count > 0 ? std::to_string(f.count) : "no limit") + "\n" +
+                       "  attempts: " + std::to_string(f.attempts) + "\n";
+    if (f.serial.on()) {
+      text += "  serial:   " + f.serial.format_name + " at " + p.serial_at + ", from " +
+              (f.serial.state.empty() ? "the list " + Printable(f.serial.list)
+                                      : "the counter " + Printable(f.serial.state)) +
+              "\n";
+    } else {
+      text += "  serial:   none\n";
+    }
+    Say(stdout, text);
+  }
 
  private:
   bool quiet_;

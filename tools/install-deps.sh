@@ -5,7 +5,7 @@
 #   install-deps.sh test   everything: both builds, the packages and every test
 set -e
 what="${1:-test}"
-run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-json3-dev libssl-dev"
+run_pkgs="cmake ninja-build g++ libfltk1.3-dev libx11-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libssl-dev"
 # The .deb carries the AVR bootloader, so the package build needs avr-gcc.
 package_pkgs="$run_pkgs mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev file librsvg2-bin
   gcc-avr avr-libc binutils-avr"

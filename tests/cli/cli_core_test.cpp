@@ -11,6 +11,7 @@
 #include "cli/image_source.h"
 #include "cli/ports.h"
 #include "cli/printer.h"
+#include "cli/profile.h"
 #include "cli/report_json.h"
 #include "cli/text.h"
 #include "cli/trace.h"
@@ -139,6 +140,37 @@ TEST(CliArguments, EmptyValuesAreRefusedByName) {
     EXPECT_EQ(a.command, CliCommand::Invalid) << option;
     EXPECT_NE(a.text.find(std::string(option) + ": "), std::string::npos) << a.text;
   }
+}
+
+TEST(CliArguments, AProfileReadsAsTheSameFlashWaitWithItsPathsFromItsFolder) {
+  TempDir dir;
+  const std::string hash(64, 'a');
+  const std::string toml =
+      "ports = [\"COM5\", \"sn:A1\"]\nimage = \"fw.hex\"\nexpect_sha256 = \"" + hash +
+      "\"\nbase = 0x08000000\nfill = \"0x00\"\nattempts = 3\nreset = \"dtr=0,wait=50\"\n"
+      "count = 7\nserial_at = 0x08000100\nserial_format = \"hex:8\"\n"
+      "serial_list = \"/srv/serials.txt\"\n";
+  const std::string profile = dir.Write("line.toml", std::vector<uint8_t>(toml.begin(), toml.end()));
+  CliArguments p;
+  ASSERT_EQ(LoadProfile(profile, &p), "");
+  const CliArguments a = Parse({"flash", "--wait", "--expect-sha256", hash, "--base", "0x08000000",
+                                "--fill", "0x00", "--attempts", "3", "--reset", "dtr=0,wait=50",
+                                "--count", "7", "--serial-at", "0x08000100", "--serial-format",
+                                "hex:8", "--serial-list", "/srv/serials.txt", "COM5", "sn:A1",
+                                dir.Path("fw.hex")});
+  ASSERT_EQ(a.command, CliCommand::Flash) << a.text;
+  EXPECT_EQ(p.command, CliCommand::Flash);
+  EXPECT_EQ(p.ports, a.ports);
+  EXPECT_EQ(p.file, a.file);
+  EXPECT_TRUE(p.wait);
+  EXPECT_EQ(p.count, a.count);
+  EXPECT_EQ(p.attempts, a.attempts);
+  EXPECT_EQ(p.reset.size(), a.reset.size());
+  EXPECT_EQ(p.image.options.base, a.image.options.base);
+  EXPECT_EQ(p.image.options.fill, a.image.options.fill);
+  EXPECT_EQ(p.serial.at, a.serial.at);
+  EXPECT_EQ(p.serial.format_name, a.serial.format_name);
+  EXPECT_EQ(p.serial.list, "/srv/serials.txt") << "an absolute path stays as it is";
 }
 
 TEST(CliOutcome, EachOutcomeHasItsExitCodeAndOneLine) {

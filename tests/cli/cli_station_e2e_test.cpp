@@ -241,3 +241,71 @@ TEST_F(CliE2e, AnInterruptedStationOwesARecordForEveryBoardItTouched) {
 }
 
 }  // namespace
+
+TEST_F(CliE2e, AStationProfileRunsItsBoardsFromItsOwnFolderWhereverItLies) {
+  const std::string bytes =
+      StationFolder("line1", "ports = [\"COM5\", \"COM6\"]\nlog = \"station.jsonl\"\ncount = 2\n");
+  // The folder is copied to the next machine as it is: its paths follow it.
+  for (const std::string& folder : {std::string("line1"), std::string("elsewhere/line1")}) {
+    if (folder != "line1") {
+      fs::create_directories(dir_ + "/elsewhere");
+      fs::rename(dir_ + "/line1", dir_ + "/" + folder);
+    }
+    Sim a = Board(5);
+    Sim b = Board(6);
+    const Result r = Run({"station", "--quiet", folder + "/station.toml"});
+    EXPECT_EQ(r.code, 0) << folder << ": " << r.err;
+    EXPECT_EQ(a.Finish(), 0);
+    EXPECT_EQ(b.Finish(), 0);
+    EXPECT_TRUE(SameBytes(ReadFile(a.image), bytes)) << folder;
+    EXPECT_TRUE(SameBytes(ReadFile(b.image), bytes)) << folder;
+  }
+  EXPECT_EQ(Lines(ReadFile(dir_ + "/elsewhere/line1/station.jsonl")).size(), 4u);
+}
+
+TEST_F(CliE2e, AStationProfileIsRefusedByLineAndLockedBeforeAnyPortOpens) {
+  Pty bare;
+  ASSERT_FALSE(bare.path.empty());
+  bare.CloseSlave();
+  Map(5, bare.path);
+  OpenWatch watch(bare.path);
+  StationFolder("good", "ports = [\"COM5\"]\nlog = \"station.jsonl\"\ncount = 2\n", 300);
+  StationFolder("unknown", "ports = [\"COM5\"]\n\nspeed = 115200\n");
+  StationFolder("typed", "ports = \"COM5\"\n");
+  StationFolder("sized", "ports = [\"COM5\"]\nbase = 0x100\nfill = 1000\n");
+  StationFolder("misnamed", "\nports = [\"COM5\", \"COM99\"]\n");
+  fs::create_directories(dir_ + "/unhashed");
+  WriteFile(dir_ + "/unhashed/station.toml", "ports = [\"COM5\"]\nimage = \"fw.bin\"\n");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"unknown/station.toml"}, "unknown/station.toml:3: unknown key 'speed'"},
+      {{"typed/station.toml"}, "typed/station.toml:1: ports takes a list of strings"},
+      {{"sized/station.toml"}, "sized/station.toml:3: fill takes a byte, 0 to 255"},
+      {{"misnamed/station.toml"}, "misnamed/station.toml:2: 'COM99' is no port"},
+      {{"unhashed/station.toml"},
+       "unhashed/station.toml:2: image has no expect_sha256 beside it"},
+      {{"--log", "other.jsonl", "good/station.toml"}, "--log cannot be given with a profile"},
+      {{"good/station.toml", "--count", "1"}, "--count cannot be given with a profile"},
+      {{"--check", "good/station.toml", "--serial-at", "0"},
+       "--serial-at cannot be given with a profile"},
+  };
+  for (const auto& [words, said] : cases) {
+    std::vector<std::string> args = {"station", "--json"};
+    args.insert(args.end(), words.begin(), words.end());
+    const Result r = Run(args);
+    EXPECT_EQ(r.code, 64) << said;
+    EXPECT_EQ(r.err.find("update-firmware-cli: " + said), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  const Result check = Run({"station", "--check", "good/station.toml"});
+  EXPECT_EQ(check.code, 0) << check.err;
+  // The paths joined to the profile's folder, as the system writes them.
+  const std::string folder = UnderWine() ? "good\\" : "good/";
+  EXPECT_NE(check.out.find("  ports:    COM5\n  image:    " + folder + "fw.bin, 300 bytes\n  sha256:   " +
+                           Sha256Sum(dir_ + "/good/fw.bin") + "\n  log:      " + folder +
+                           "station.jsonl\n"),
+            std::string::npos)
+      << check.out;
+  EXPECT_NE(check.out.find("  count:    2\n"), std::string::npos) << check.out;
+  EXPECT_EQ(watch.Count(), 0u) << "a port was opened";
+  EXPECT_FALSE(fs::exists(dir_ + "/good/station.jsonl")) << "--check writes nothing";
+}

@@ -182,6 +182,20 @@ class CliE2e : public ::testing::Test {
     return bytes;
   }
 
+  // A station's folder below the test's: the image `fw.bin` (`size` bytes)
+  // and the profile `station.toml`, which names the image and its hash
+  // after the lines of `toml`. Returns the image's bytes.
+  std::string StationFolder(const std::string& folder, const std::string& toml,
+                            size_t size = 500, unsigned seed = 1) {
+    fs::create_directories(dir_ + "/" + folder);
+    const std::string bytes = RandomBytes(size, seed);
+    const std::string image = dir_ + "/" + folder + "/fw.bin";
+    WriteFile(image, bytes);
+    WriteFile(dir_ + "/" + folder + "/station.toml",
+              toml + "image = \"fw.bin\"\nexpect_sha256 = \"" + Sha256Sum(image) + "\"\n");
+    return bytes;
+  }
+
   void StartCli(Process& p, const std::vector<std::string>& args, Process::Options o = {}) {
     std::vector<std::string> argv;
     if (UnderWine()) {
