@@ -29,7 +29,12 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   # output to its end, so the test that started them would last until the
   # whole run's Wine session went idle and time out after its last case.
   # Started here on /dev/null, they are running when the program comes; a
-  # running session makes this a short no-op.
-  wineboot </dev/null >/dev/null 2>&1 || true
+  # running session makes this a short no-op. Not on an X display: there
+  # the window tests start Wine with their program and wait for its server
+  # at their end, and a session started before the display's first window
+  # leaves a console program there with no output at all.
+  if [ -z "${DISPLAY:-}" ]; then
+    wineboot </dev/null >/dev/null 2>&1 || true
+  fi
 ) 9>"$WINEPREFIX.lock"
 exec wine "$@"

@@ -17,7 +17,9 @@ import time
 
 def main():
     wine_run, prefix = sys.argv[1], os.path.abspath(sys.argv[2])
-    env = dict(os.environ, WINEPREFIX=prefix)
+    # As ctest runs the programs without a window: no X display.
+    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    env["WINEPREFIX"] = prefix
     # Made on first use, then no server left for the program below.
     subprocess.run([wine_run, "--prefix=" + prefix, "cmd", "/c", "exit"], env=env,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=True)
