@@ -369,6 +369,34 @@ class CliInGuest(unittest.TestCase):
         self.assertLessEqual(lost[0]["bytes"], got + ACM_HOLDS)
 
 
+    # ---- 7 --------------------------------------------------------------
+
+    def test_7_a_station_runs_from_its_profile(self):
+        # The profile and the image in a folder of their own, named relative
+        # to it, as a station's folder is copied from PC to PC.
+        data = self.firmware("trx.fw", 3000, 71)
+        boards = [self.board("p%d" % n, "GA70000%d" % n) for n in (1, 2)]
+        profile = ('ports = ["0403:6001"]\nimage = "trx.fw"\nexpect_sha256 = "%s"\n'
+                   'count = 2\nlog = "line1.jsonl"\n' % hashlib.sha256(data).hexdigest())
+        script = "step station %s --json station /st/line1.toml\n" % CLI
+        count = lambda kind: lambda s: len(s.events(kind))
+        with machine.Guest(KIT, "profile", script,
+                           files={"/st/line1.toml": profile, "/st/trx.fw": data}) as g:
+            g.begin("station")
+            for n, board in enumerate(boards, 1):
+                g.pump(lambda s: count("waiting")(s) == n, 60)
+                g.plug(board)
+                g.pump(lambda s: count("tally")(s) == n, 60)
+                if n < len(boards):
+                    g.unplug(board)
+            step = g.finish_step()
+            g.finish()
+        self.assertEqual([(t["done"], t["failed"]) for t in step.events("tally")],
+                         [(1, 0), (2, 0)], step.lines)
+        self.assertEnded(step, 0)
+        for board in boards:
+            self.assertSameBytes(board.image(), data, board.serial)
+
 def main():
     args = sys.argv[1:]
     patterns = []
