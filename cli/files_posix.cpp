@@ -25,6 +25,17 @@ namespace {
 char g_pending[PATH_MAX + 32];
 volatile bool g_has_pending = false;
 
+// Whether the file system `fs` describes is of one of the kinds `magic`
+// names (statfs's f_type: signed or not by platform, 32 bits of it count).
+template <size_t N>
+bool OfKind(const struct statfs& fs, const uint32_t (&magic)[N]) {
+  const uint32_t type = static_cast<uint32_t>(fs.f_type);
+  for (const uint32_t m : magic) {
+    if (type == m) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 namespace cli_platform {
@@ -34,7 +45,7 @@ bool OnPseudoFileSystem(const std::string& path) {
   if (statfs(path.c_str(), &fs) != 0) return false;
   // The kernel's views of itself: what looks like a file there is a knob,
   // and its size says nothing of what a read gives.
-  static const int64_t kPseudo[] = {
+  static const uint32_t kPseudo[] = {
       0x9fa0,      // proc
       0x62656572,  // sysfs
       0x64626720,  // debugfs
@@ -50,9 +61,7 @@ bool OnPseudoFileSystem(const std::string& path) {
       0x42494e4d,  // binfmt_misc
       0x1cd1,      // devpts
   };
-  for (const int64_t magic : kPseudo) {
-    if (static_cast<int64_t>(static_cast<uint32_t>(fs.f_type)) == magic) return true;
-  }
+  if (OfKind(fs, kPseudo)) return true;
   // devtmpfs reports itself as tmpfs, like /dev/shm or /tmp; it is told by
   // being the file system of /dev.
   struct stat at {}, dev {};
@@ -191,10 +200,7 @@ bool OnNetworkFileSystem(const std::string& path) {
       0x47504653,  // GPFS
       0x0bd00bd0,  // Lustre
   };
-  for (const uint32_t magic : kNetwork) {
-    if (static_cast<uint32_t>(fs.f_type) == magic) return true;
-  }
-  return false;
+  return OfKind(fs, kNetwork);
 }
 
 void RemovePendingFile() {
