@@ -18,6 +18,11 @@ constexpr uint32_t kLateReplyMs = 500;
 // A line whose output count has not fallen for this long is taken for a
 // device that stopped reading: far sooner than each word's drain bound.
 constexpr uint32_t kStallMs = 1500;
+// Bytes the driver may hold ahead of the line: with 128 boards on a small
+// PC, a wake-up every 25 ms or so rather than one a word. 32 bytes are 33 ms
+// of line; no more than that is ever told as sent beyond what the driver
+// had passed on.
+constexpr int32_t kWriteAhead = 32;
 
 OutcomeMessage TraceFailedMessage() {
   return {kExitOutput, "update-firmware-cli", "cannot write the trace file"};
@@ -56,6 +61,7 @@ class BoardRun {
     steps.upload.attempts = job_.attempts;
     steps.upload.late_reply_ms = kLateReplyMs;
     steps.upload.stall_ms = kStallMs;
+    steps.upload.write_ahead = kWriteAhead;
     steps.progress = [this](int32_t index, int32_t count) {
       o_.bytes = kBytesPerWord * static_cast<int64_t>(index);
       reporter_.Progress(board_, index, count, size_);

@@ -96,6 +96,34 @@ bool Drain(int32_t port, int32_t bytes_written, StallWatch* watch) {
   return true;
 }
 
+// The line's time for `bytes` bytes at 9600 baud, 10 bits a byte, in ms
+// rounded down (a sleep that ends early only costs one more look).
+uint32_t LineMs(int32_t bytes) { return static_cast<uint32_t>(bytes) * 10000u / 9600u; }
+
+// With write-ahead: waits until the driver holds fewer than `low` bytes,
+// sleeping for the line time of what is above that mark rather than
+// looking every millisecond. The bound and the stall watch are Drain's.
+// Some drivers count whole transfer buffers (a CDC-ACM adapter says 512
+// for a 2-byte write), so no sleep is longer than the line time of the
+// `high` bytes this side wrote ahead.
+bool TopUp(int32_t port, int32_t low, int32_t high, StallWatch* watch) {
+  int32_t count = PortOutputCount(port);
+  if (count < low) {
+    if (watch->On() && count == 0) watch->carried_ms = 0;
+    return true;
+  }
+  const uint64_t limit = kWriteMsPerByte * static_cast<uint64_t>(count) + kWriteMsConstant;
+  const uint64_t start = MonotonicMs();
+  if (watch->On()) watch->Begin(count);
+  do {
+    if (MonotonicMs() - start > limit) return true;
+    Delay(std::max<uint32_t>(kDrainPollMs, LineMs(std::min(count, high) - low + 1)));
+    count = PortOutputCount(port);
+    if (watch->On() && !watch->Look(count)) return false;
+  } while (count >= low);
+  return true;
+}
+
 int32_t WaitForReply(int32_t port, int32_t poll_limit = kReplyPollLimit) {
   int32_t state = kWaiting;
   int32_t polls = 0;
@@ -147,7 +175,8 @@ StartVerdict SendStart(int32_t port, uint8_t* send_buffer, uint8_t* receive_buff
 // `report`.
 UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buffer,
                         uint8_t* receive_buffer, const SizeSource& size_source,
-                        const ProgressHook& progress, StallWatch* watch, UploadReport* report) {
+                        const ProgressHook& progress, int32_t ahead, StallWatch* watch,
+                        UploadReport* report) {
   const int32_t size = size_source ? size_source() : 0;
   const uint32_t bits = static_cast<uint32_t>(size);
   for (int k = 0; k < 4; ++k) send_buffer[k] = static_cast<uint8_t>((bits >> (8 * k)) & 0xFF);
@@ -163,6 +192,7 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   // A negative size gives a count of 0 or less: no words, straight to the
   // final wait. An odd size drops the last byte.
   const int32_t word_count = size / 2;
+  int32_t written_ahead = 0;  // bytes written since the count was last known
   Delay(kBeforeWordsMs);
   for (int32_t i = 1; i <= word_count; ++i) {
     send_buffer[0] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
@@ -180,10 +210,21 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
       return UploadOutcome::NoFinalReply;
     }
     if (progress) progress(i, word_count);
-    if (!Drain(port_slot, 2, watch)) {
+    // Written ahead: the next word goes at once while the driver holds
+    // less than the mark, and the queue is let down to a quarter of it.
+    written_ahead += 2;
+    const bool wait = ahead <= 2 || written_ahead >= ahead - 1 || i == word_count;
+    if (!wait) continue;
+    written_ahead = 0;
+    const bool drained = ahead <= 2 || i == word_count ? Drain(port_slot, 2, watch)
+                                                        : TopUp(port_slot, ahead / 4, ahead, watch);
+    if (!drained) {
       report->cut = UploadCut::DeviceStopped;
       return UploadOutcome::NoFinalReply;
     }
+    // What the driver still holds is ahead already (a count of whole
+    // transfer buffers says more than was written: the mark caps it).
+    if (ahead > 2) written_ahead = std::min(PortOutputCount(port_slot), ahead);
   }
 
   if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoFinalReply;
@@ -225,7 +266,8 @@ UploadReport RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffe
     Flush(port_slot, receive_buffer);
   }
   report.outcome = SendImage(port_slot, file_slot, send_buffer, receive_buffer, size_source,
-                             progress, &watch, &report);
+                             progress,
+                             options.write_ahead, &watch, &report);
   return report;
 }
 
