@@ -15,6 +15,7 @@
 // it can sit in any process, Wine's included, without side effects.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <limits.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -55,7 +56,10 @@ constexpr int64_t kRetryNs = 1'000'000;  // a device that does not read: retry a
 // to this many (every 4 ms at 9600 baud), not one wake-up per byte: the
 // device's count then lags the line by at most this much, and the thread
 // costs a quarter. The line's schedule itself is exact to the nanosecond.
-constexpr long kBatch = 4;
+// LINE_MODEL_BATCH sets another: a benchmark of a hundred lines on a small
+// machine takes larger ones, so that the model's own wake-ups (and the
+// simulated devices') leave the host the machine's time.
+constexpr long kDefaultBatch = 4;
 // Finished bytes waiting for the device: past this many (a device that does
 // not read) the line holds, as under flow control.
 constexpr long kOutboxCap = 256;
@@ -132,8 +136,9 @@ struct Line {
   pthread_cond_t changed;  // bytes left the queue or the transmitter
   bool conds_ready;
 
-  // The chosen device.
-  char path[512];
+  // The chosen device; before one is claimed, the whole list (a gang of
+  // 128 boards names some 1,700 bytes of terminals).
+  char path[16384];
   bool enabled;
   bool have_rdev;
   dev_t rdev;
@@ -141,6 +146,7 @@ struct Line {
 
   long queue_cap;
   long fifo_cap;
+  long batch;
 
   // Software queue (what TIOCOUTQ counts): a ring of queue_cap bytes.
   uint8_t* queue;
@@ -206,9 +212,16 @@ long EnvLong(const char* name, long fallback, long low, long high) {
   return n;
 }
 
+// A value that does not fit is not cut short (a cut list would leave some
+// boards unmodelled, their uploads unpaced and passing for paced): it is
+// refused whole, and said so.
 void CopyEnv(const char* name, char* out, size_t size) {
   const char* v = getenv(name);
   if (v == nullptr) return;
+  if (strlen(v) >= size) {
+    fprintf(stderr, "line-model: %s is longer than %zu bytes; ignored\n", name, size - 1);
+    return;
+  }
   snprintf(out, size, "%s", v);
 }
 
@@ -224,6 +237,7 @@ __attribute__((constructor)) void Init() {
   l.modem_bits = TIOCM_DTR | TIOCM_RTS;
   l.queue_cap = EnvLong("LINE_MODEL_QUEUE", kDefaultQueue, 1, kMaxQueue);
   l.fifo_cap = EnvLong("LINE_MODEL_FIFO", kDefaultFifo, 1, kMaxFifo);
+  l.batch = EnvLong("LINE_MODEL_BATCH", kDefaultBatch, 1, kOutboxCap);
   if (l.path[0] == '\0') return;
   l.queue = static_cast<uint8_t*>(malloc(static_cast<size_t>(l.queue_cap)));
   l.fifo_byte = static_cast<uint8_t*>(malloc(static_cast<size_t>(l.fifo_cap)));
@@ -268,10 +282,10 @@ void ClaimListedDevice(Line& l, dev_t rdev) {
     while (*start != '\0') {
       const char* end = strchr(start, ':');
       const size_t size = end ? static_cast<size_t>(end - start) : strlen(start);
-      char one[sizeof l.path];
+      char one[PATH_MAX];
       snprintf(one, sizeof one, "%.*s", static_cast<int>(size), start);
       struct stat st;
-      if (stat(one, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+      if (size < sizeof one && stat(one, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
         memmove(l.path, one, strlen(one) + 1);
         l.rdev = rdev;
         __atomic_store_n(&l.have_rdev, true, __ATOMIC_RELEASE);
@@ -468,8 +482,14 @@ void* Transmitter(void*) {
     if (l.o_len > 0) {
       due = now + kRetryNs;  // the device had no room
     } else if (l.f_len > 0) {
-      // When the batch's last byte has gone, or the line runs dry.
-      due = l.fifo_end[(l.f_head + (l.f_len < kBatch ? l.f_len : kBatch) - 1) % l.fifo_cap];
+      // When the batch's last byte has gone, or the line runs dry. Past
+      // the transmitter's places the queue follows them without a gap.
+      if (l.batch <= l.f_len) {
+        due = l.fifo_end[(l.f_head + l.batch - 1) % l.fifo_cap];
+      } else {
+        const long more = l.batch - l.f_len < l.q_len ? l.batch - l.f_len : l.q_len;
+        due = l.last_end_ns + more * l.byte_ns;
+      }
     } else {
       pthread_cond_wait(&l.wake_tx, &l.mu);
       continue;
@@ -535,9 +555,9 @@ void WriteStats(Line& l) {
     memcpy(buf + used, piece, static_cast<size_t>(n));
     used += static_cast<size_t>(n);
   };
-  add("session pid=%ld device=%s baud=%u bits_per_byte=%u byte_ns=%lld queue=%ld fifo=%ld",
+  add("session pid=%ld device=%s baud=%u bits_per_byte=%u byte_ns=%lld queue=%ld fifo=%ld batch=%ld",
       static_cast<long>(getpid()), l.path, l.baud, l.bits_per_byte,
-      static_cast<long long>(l.byte_ns), l.queue_cap, l.fifo_cap);
+      static_cast<long long>(l.byte_ns), l.queue_cap, l.fifo_cap, l.batch);
   add(" written=%llu sent=%llu flushed=%llu max_queue=%ld", static_cast<unsigned long long>(l.written),
       static_cast<unsigned long long>(l.delivered), static_cast<unsigned long long>(l.flushed),
       l.max_queue);
