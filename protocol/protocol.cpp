@@ -105,9 +105,11 @@ uint32_t LineMs(int32_t bytes) { return static_cast<uint32_t>(bytes) * 10000u / 
 // looking every millisecond. The bound and the stall watch are Drain's.
 // Some drivers count whole transfer buffers (a CDC-ACM adapter says 512
 // for a 2-byte write), so no sleep is longer than the line time of the
-// `high` bytes this side wrote ahead.
-bool TopUp(int32_t port, int32_t low, int32_t high, StallWatch* watch) {
+// `high` bytes this side wrote ahead, and `held` (what the driver is taken
+// to hold on return) is capped there too.
+bool TopUp(int32_t port, int32_t low, int32_t high, StallWatch* watch, int32_t* held) {
   int32_t count = PortOutputCount(port);
+  *held = std::min(count, high);
   if (count < low) {
     if (watch->On() && count == 0) watch->carried_ms = 0;
     return true;
@@ -116,11 +118,12 @@ bool TopUp(int32_t port, int32_t low, int32_t high, StallWatch* watch) {
   const uint64_t start = MonotonicMs();
   if (watch->On()) watch->Begin(count);
   do {
-    if (MonotonicMs() - start > limit) return true;
+    if (MonotonicMs() - start > limit) break;
     Delay(std::max<uint32_t>(kDrainPollMs, LineMs(std::min(count, high) - low + 1)));
     count = PortOutputCount(port);
     if (watch->On() && !watch->Look(count)) return false;
   } while (count >= low);
+  *held = std::min(count, high);
   return true;
 }
 
@@ -192,39 +195,55 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   // A negative size gives a count of 0 or less: no words, straight to the
   // final wait. An odd size drops the last byte.
   const int32_t word_count = size / 2;
-  int32_t written_ahead = 0;  // bytes written since the count was last known
+  // Without write-ahead a write is one word, and the driver is let drain
+  // after each. With it, a write takes as many words as the buffer holds
+  // and the driver has room for below the mark; once the driver holds the
+  // mark, the queue is let down to a quarter of it.
+  const bool paced_by_word = ahead <= 2;
+  int32_t held = 0;  // bytes the driver is taken to hold, at most `ahead`
   Delay(kBeforeWordsMs);
-  for (int32_t i = 1; i <= word_count; ++i) {
-    send_buffer[0] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
-    send_buffer[1] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
-    // The file ran out before the announced size: sending zeros in its place
-    // would flash a broken image that the device may well accept.
-    if (FileReadShort(file_slot)) {
+  for (int32_t i = 0; i < word_count;) {
+    const int32_t room = paced_by_word ? 2 : std::min(ahead - held, kTransferBufferSize);
+    const int32_t words = std::min(std::max(room / 2, 1), word_count - i);
+    int32_t n = 0;
+    bool file_short = false;
+    while (n < 2 * words) {
+      send_buffer[n] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
+      send_buffer[n + 1] = static_cast<uint8_t>(FileReadByte(file_slot) & 0xFF);
+      // The file ran out before the announced size: sending zeros in its
+      // place would flash a broken image that the device may well accept.
+      // The whole words before it still go, as they would one by one.
+      if (FileReadShort(file_slot)) {
+        file_short = true;
+        break;
+      }
+      n += 2;
+    }
+    if (n > 0) {
+      const int32_t taken = WritePort(port_slot, send_buffer, n);
+      if (taken > 0) report->image_bytes += taken;
+      if (taken != n) {
+        report->cut = CutOf(port_slot);
+        return UploadOutcome::NoFinalReply;
+      }
+      for (int32_t w = 0; w < n / 2; ++w) {
+        ++i;
+        if (progress) progress(i, word_count);
+      }
+    }
+    if (file_short) {
       report->cut = UploadCut::FileShort;
       return UploadOutcome::NoFinalReply;
     }
-    const int32_t taken = WritePort(port_slot, send_buffer, 2);
-    if (taken > 0) report->image_bytes += taken;
-    if (taken != 2) {
-      report->cut = CutOf(port_slot);
-      return UploadOutcome::NoFinalReply;
-    }
-    if (progress) progress(i, word_count);
-    // Written ahead: the next word goes at once while the driver holds
-    // less than the mark, and the queue is let down to a quarter of it.
-    written_ahead += 2;
-    const bool wait = ahead <= 2 || written_ahead >= ahead - 1 || i == word_count;
-    if (!wait) continue;
-    written_ahead = 0;
-    const bool drained = ahead <= 2 || i == word_count ? Drain(port_slot, 2, watch)
-                                                        : TopUp(port_slot, ahead / 4, ahead, watch);
+    held += n;
+    const bool last = i == word_count;
+    if (!paced_by_word && !last && held < ahead - 1) continue;
+    const bool drained = paced_by_word || last ? Drain(port_slot, paced_by_word ? 2 : held, watch)
+                                               : TopUp(port_slot, ahead / 4, ahead, watch, &held);
     if (!drained) {
       report->cut = UploadCut::DeviceStopped;
       return UploadOutcome::NoFinalReply;
     }
-    // What the driver still holds is ahead already (a count of whole
-    // transfer buffers says more than was written: the mark caps it).
-    if (ahead > 2) written_ahead = std::min(PortOutputCount(port_slot), ahead);
   }
 
   if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoFinalReply;
@@ -266,8 +285,7 @@ UploadReport RunUpload(int32_t port_slot, int32_t file_slot, uint8_t* send_buffe
     Flush(port_slot, receive_buffer);
   }
   report.outcome = SendImage(port_slot, file_slot, send_buffer, receive_buffer, size_source,
-                             progress,
-                             options.write_ahead, &watch, &report);
+                             progress, options.write_ahead, &watch, &report);
   return report;
 }
 

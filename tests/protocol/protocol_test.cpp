@@ -430,3 +430,57 @@ TEST_F(Upload, AnOutputCountThatStopsFallingEndsTheRunWithTheStallWatch) {
   EXPECT_LT(report_.image_bytes, 400);
   EXPECT_EQ(PollCount(), 2u) << "no final reply wait";
 }
+
+// --- Writing ahead ----------------------------------------------------------
+
+TEST_F(Upload, WritingAheadSendsTheSameBytesWithAFractionOfTheWakeUpsAndTheLineNeverIdle) {
+  const Bytes image = Image(4001);
+  UploadOptions ahead;
+  ahead.write_ahead = 64;
+  ahead.stall_ms = 1500;
+  std::vector<Bytes> wires;
+  std::vector<size_t> sleeps;
+  for (const UploadOptions& options : {UploadOptions{}, ahead}) {
+    SCOPED_TRACE("write_ahead " + std::to_string(options.write_ahead));
+    Reset();
+    line_.byte_us = 1042;  // 9600 baud, 10 bits a byte
+    EXPECT_EQ(Run(image, 4001, options), UploadOutcome::Success);
+    ASSERT_EQ(progress_.size(), 2000u);
+    EXPECT_EQ(progress_.back(), std::make_pair(2000, 2000));
+    EXPECT_EQ(report_.image_bytes, 4000);
+    wires.push_back(line_.wire);
+    sleeps.push_back(line_.delays.size());
+    if (options.write_ahead == 0) continue;
+    // The driver never holds more than the mark, a write is at most what
+    // the send buffer holds, and the line has the next bytes before it
+    // runs dry.
+    EXPECT_LE(line_.max_queued, 64);
+    for (const std::string& call : line_.log) {
+      if (call.rfind("write ", 0) == 0) {
+        EXPECT_LE(std::stoi(call.substr(6)), 16) << call;
+      }
+    }
+    EXPECT_EQ(line_.idle_us, 0u);
+  }
+  EXPECT_EQ(wires[1], wires[0]);
+  EXPECT_LT(sleeps[1] * 20, sleeps[0]) << sleeps[1] << " wake-ups against " << sleeps[0];
+}
+
+TEST_F(Upload, WritingAheadStillSendsOnlyWholeWordsAndCountsOnlyWhatThePortTook) {
+  UploadOptions ahead;
+  ahead.write_ahead = 64;
+  // The file ends inside the sixth word: the five before it go, in one write.
+  EXPECT_EQ(Run(Image(11), 40, ahead), UploadOutcome::NoFinalReply);
+  const Bytes image = Image(11);
+  EXPECT_EQ(line_.wire, Concat({Text("BL10"), SizeField(40), Bytes(image.begin(), image.begin() + 10)}));
+  EXPECT_EQ(report_.cut, UploadCut::FileShort);
+  EXPECT_EQ(report_.image_bytes, 10);
+  EXPECT_EQ(progress_.size(), 5u);
+  // A write of 16 bytes of which the port takes 5: 5 are told, and no word
+  // of that write counts as sent.
+  Reset();
+  line_.short_writes[2] = 5;
+  EXPECT_EQ(Run(Image(64), 64, ahead), UploadOutcome::NoFinalReply);
+  EXPECT_EQ(report_.image_bytes, 5);
+  EXPECT_TRUE(progress_.empty());
+}

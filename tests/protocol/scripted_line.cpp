@@ -42,6 +42,7 @@ int32_t PortOutputCount(int32_t slot) {
   l.now_us += l.output_query_us;
   if (l.drain_queries.empty()) return 0;
   const int32_t asked = l.drain_queries.back()++;
+  if (l.byte_us != 0) return l.Queued();
   if (l.stuck_output != 0 && l.drain_queries.size() > l.stuck_from_write) return l.stuck_output;
   return asked < l.busy_queries ? l.busy_queries - asked : 0;
 }
@@ -82,6 +83,11 @@ int32_t WritePort(int32_t slot, const void* buffer, int32_t count) {
     count = cut->second;
   }
   const auto* bytes = static_cast<const uint8_t*>(buffer);
+  if (l.byte_us != 0) {
+    if (l.wire.size() > 8 && l.now_us > l.line_free_us) l.idle_us += l.now_us - l.line_free_us;
+    l.line_free_us = std::max(l.now_us, l.line_free_us) + l.byte_us * static_cast<uint64_t>(count);
+    l.max_queued = std::max(l.max_queued, l.Queued());
+  }
   l.wire.insert(l.wire.end(), bytes, bytes + count);
   l.drain_queries.push_back(0);
   if (l.on_write) l.on_write(l);

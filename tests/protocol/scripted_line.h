@@ -46,6 +46,17 @@ struct ScriptedLine {
   int32_t stuck_output = 0;
   size_t stuck_from_write = 0;  // writes before this one drain as `busy_queries` says
   uint64_t output_query_us = 0;  // fake time one output-queue query takes
+  // A UART's queue instead, when non-zero: the bytes written leave one
+  // every `byte_us` of fake time and the count is what has not left.
+  // `max_queued` is the most it held; `idle_us` how long it stood empty
+  // before a write, after the first of the image's words (byte 9 on the wire).
+  uint64_t byte_us = 0;
+  uint64_t line_free_us = 0;  // when the last byte written leaves
+  int32_t max_queued = 0;
+  uint64_t idle_us = 0;
+  int32_t Queued() const {
+    return line_free_us > now_us ? static_cast<int32_t>((line_free_us - now_us + byte_us - 1) / byte_us) : 0;
+  }
 
   // Called after every write, to let a device model answer.
   std::function<void(ScriptedLine&)> on_write;
