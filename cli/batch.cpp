@@ -8,10 +8,14 @@
 #include "cli/worker.h"
 #include "cli/workers.h"
 #include "common/delay.h"
+#include "serial/serial.h"
 
 namespace {
 
 constexpr int kPumpMs = 100;  // longest wait for news from the workers
+// News is gathered for this long before it is taken: a hundred workers each
+// telling a percent would otherwise wake us a thousand times a second.
+constexpr uint32_t kGatherMs = 20;
 
 BoardJob Job(const BatchJob& batch, size_t board, const Image* image) {
   return {batch.boards[board].name, image,          batch.traces[board],
@@ -81,6 +85,20 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job,
                                            Reporter& reporter) {
   std::vector<Running> running(job.boards.size());
   const uint64_t start = MonotonicMs();
+  // One look at who else holds the ports, taken here, serves every worker's
+  // open: a forked worker keeps it, where each would otherwise read every
+  // process's descriptors, a hundred looks at some hundreds of processes
+  // at the moment a hundred boards start. The workers open their ports
+  // straight after; a program that opens one in between without a lock is
+  // missed as one that opens it just after a look of the worker's own.
+  BeginPortSweep();
+  PortHolder(job.boards.front().name.c_str(), nullptr, 0);
+  // Every input is made before the first worker starts: memory written
+  // after a fork is copied, page by page, for the workers that share it.
+  std::vector<std::string> inputs(job.boards.size());
+  for (size_t i = 0; i < job.boards.size(); ++i) {
+    if (images[i] != nullptr) inputs[i] = WorkerInput(Job(job, i, images[i]));
+  }
   for (size_t i = 0; i < job.boards.size(); ++i) {
     std::string why;
     if (images[i] == nullptr) {
@@ -88,20 +106,23 @@ std::vector<BoardOutcome> FlashWithWorkers(const BatchJob& job,
       running[i].done = true;
       continue;
     }
-    if (!cli_workers::StartWorker({kWorkerFlag}, WorkerInput(Job(job, i, images[i])),
-                                  &running[i].worker, &why)) {
+    if (!cli_workers::StartWorker({kWorkerFlag}, RunWorker, inputs[i], &running[i].worker,
+                                  &why)) {
       running[i].outcome = Internal("could not start a worker process: " + why);
       running[i].done = true;
       reporter.Finished(i, running[i].outcome);
     }
     stop_records::SetWorker(i, running[i].worker.id);
   }
+  EndPortSweep();
+  inputs.clear();
   for (;;) {
     std::vector<cli_workers::WorkerState*> waiting;
     for (Running& r : running) {
       if (!r.done) waiting.push_back(&r.worker);
     }
     if (waiting.empty()) break;
+    Delay(kGatherMs);
     cli_workers::PumpWorkers(waiting, kPumpMs);
     for (size_t i = 0; i < running.size(); ++i) {
       Running& r = running[i];

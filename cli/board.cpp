@@ -19,10 +19,10 @@ constexpr uint32_t kLateReplyMs = 500;
 // device that stopped reading: far sooner than each word's drain bound.
 constexpr uint32_t kStallMs = 1500;
 // Bytes the driver may hold ahead of the line: with 128 boards on a small
-// PC, a wake-up every 25 ms or so rather than one a word. 32 bytes are 33 ms
+// PC, a wake-up every 50 ms or so rather than one a word. 64 bytes are 67 ms
 // of line; no more than that is ever told as sent beyond what the driver
 // had passed on.
-constexpr int32_t kWriteAhead = 32;
+constexpr int32_t kWriteAhead = 64;
 
 OutcomeMessage TraceFailedMessage() {
   return {kExitOutput, "update-firmware-cli", "cannot write the trace file"};

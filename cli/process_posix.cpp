@@ -4,12 +4,14 @@
 #error "process_posix.cpp is the POSIX side of the command-line tool"
 #endif
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/platform.h"
@@ -92,6 +94,28 @@ void FillStandardStreams() {
   }
 }
 
+// Which descriptors are open: read from /proc/self/fd, a handful of calls,
+// where a look at each number would be a thousand (a hundred workers start
+// at once, each paying for it). Without /proc, each number is asked.
+void MarkInheritedDescriptors() {
+  for (bool& inherited : g_inherited) inherited = false;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir != nullptr) {
+    const int own = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+      char* end = nullptr;
+      const long fd = std::strtol(entry->d_name, &end, 10);
+      if (*end != '\0' || end == entry->d_name || fd == own) continue;
+      if (fd >= 0 && fd < kTrackedDescriptors) g_inherited[fd] = true;
+    }
+    closedir(dir);
+    return;
+  }
+  for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
+    g_inherited[fd] = fcntl(fd, F_GETFD) != -1;
+  }
+}
+
 void CatchSignal(int signal_number) {
   struct sigaction old_action {};
   if (sigaction(signal_number, nullptr, &old_action) != 0) return;
@@ -113,9 +137,7 @@ namespace cli_platform {
 
 void PrepareProcess() {
   FillStandardStreams();
-  for (int fd = 0; fd < kTrackedDescriptors; ++fd) {
-    g_inherited[fd] = fcntl(fd, F_GETFD) != -1;
-  }
+  MarkInheritedDescriptors();
   // A dropped SSH connection (SIGHUP) or a kill (SIGTERM) must release the
   // port just like Ctrl+C.
   CatchSignal(SIGINT);

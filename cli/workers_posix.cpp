@@ -4,18 +4,20 @@
 #endif
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "cli/cli.h"
+#include "cli/platform.h"
 #include "cli/signals_held_posix.h"
 #include "cli/stop_records.h"
 #include "common/delay.h"
@@ -34,7 +36,8 @@ struct WorkerSlot {
 WorkerSlot g_workers[kMaxWorkers];
 volatile sig_atomic_t g_worker_count = 0;
 
-// Set in a worker's environment by its parent, to the parent's process ID.
+// Set in a worker's environment by a parent that starts this program again
+// in its worker mode; the workers started here are forks and need none.
 constexpr const char* kWorkerVariable = "UPDATE_FIRMWARE_WORKER_OF";
 
 // How long a worker gets to release its port after SIGTERM before it is
@@ -43,37 +46,26 @@ constexpr const char* kWorkerVariable = "UPDATE_FIRMWARE_WORKER_OF";
 constexpr int kWorkerGraceMs = 2000;
 constexpr int kReapStepMs = 20;
 
-// The program that runs, not whatever file now has its name: an update of
-// the tool during a station loop must not change what flashes the boards.
-constexpr const char* kSelf = "/proc/self/exe";
-
-// Everything the child needs, built before the fork: after it, the child
-// may only make async-signal-safe calls.
-struct Launch {
-  explicit Launch(const std::vector<std::string>& args)
-      : mark(std::string(kWorkerVariable) + "=" + std::to_string(getpid())) {
-    const ssize_t length = readlink(kSelf, name, sizeof name - 1);
-    name[length > 0 ? length : 0] = '\0';
-    argv.push_back(length > 0 ? name : const_cast<char*>(kSelf));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, kWorkerVariable, std::strlen(kWorkerVariable)) != 0) env.push_back(*e);
-    }
-    env.push_back(const_cast<char*>(mark.c_str()));
-    env.push_back(nullptr);
-  }
-  char name[PATH_MAX];
-  std::string mark;
-  std::vector<char*> argv;
-  std::vector<char*> env;
-};
-
 // How long a worker may take to read its job and image: it reads them
 // first thing, so only a worker that never started takes longer.
 constexpr int kInputMs = 10000;
 
-[[noreturn]] void RunChild(const Launch& launch, pid_t parent, int in, int out) {
+// Every descriptor from `low` up is closed: the parent's other pipes, its
+// log, a transcript are no worker's to hold. The kernel's close_range where
+// there is one, else each number up to the limit.
+void CloseFrom(int low) {
+#if defined(SYS_close_range)
+  if (syscall(SYS_close_range, static_cast<unsigned>(low), ~0U, 0U) == 0) return;
+#endif
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (long fd = low; fd < (limit > 0 ? limit : 1024); ++fd) close(static_cast<int>(fd));
+}
+
+// The forked worker. The parent has one thread, so the child may make any
+// call; it starts from what the parent has, less what is the parent's own:
+// its descriptors, its workers, its signal mask. Standard output is
+// flushed before the fork, so nothing of the parent's is written twice.
+[[noreturn]] void RunChild(pid_t parent, int in, int out, int (*entry)()) {
   // A parent killed outright (SIGKILL) runs no handler: the kernel tells
   // the worker instead, and its own handler releases the port.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -84,12 +76,15 @@ constexpr int kInputMs = 10000;
   // would only repeat ours.
   const int null_fd = open("/dev/null", O_WRONLY);
   if (null_fd >= 0) dup2(null_fd, STDERR_FILENO);
-  // The worker sets up its own handlers; it must not inherit our mask.
+  CloseFrom(STDERR_FILENO + 1);
+  g_worker_count = 0;
+  cli_platform::PrepareProcess();
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  execve(kSelf, launch.argv.data(), launch.env.data());
-  _exit(127);
+  const int code = entry();
+  std::fflush(nullptr);
+  _exit(code);
 }
 
 // Hands the worker its input through the pipe's write end and closes it;
@@ -156,9 +151,8 @@ bool IsWorker() {
   return parent != nullptr && std::strtol(parent, nullptr, 10) == static_cast<long>(getppid());
 }
 
-bool StartWorker(const std::vector<std::string>& args, const std::string& input,
+bool StartWorker(const std::vector<std::string>&, int (*entry)(), const std::string& input,
                  WorkerState* worker, std::string* why) {
-  const Launch launch(args);
   int out[2];
   int in[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -175,6 +169,7 @@ bool StartWorker(const std::vector<std::string>& args, const std::string& input,
   fcntl(in[0], F_SETFL, fcntl(in[0], F_GETFL) & ~O_NONBLOCK);
   const pid_t parent = getpid();
   SignalsHeld held;
+  std::fflush(nullptr);
   const pid_t pid = g_worker_count < kMaxWorkers ? fork() : -2;
   if (pid < 0) {
     *why = pid == -2 ? "too many at once" : std::strerror(errno);
@@ -184,7 +179,7 @@ bool StartWorker(const std::vector<std::string>& args, const std::string& input,
     close(in[1]);
     return false;
   }
-  if (pid == 0) RunChild(launch, parent, in[0], out[1]);
+  if (pid == 0) RunChild(parent, in[0], out[1], entry);
   close(out[1]);
   close(in[0]);
   const int id = g_worker_count;

@@ -115,7 +115,7 @@ bool ReadWorkerInput(std::string* input) {
   }
 }
 
-bool StartWorker(const std::vector<std::string>& args, const std::string& input,
+bool StartWorker(const std::vector<std::string>& args, int (*)(), const std::string& input,
                  WorkerState* worker, std::string* why) {
   *worker = WorkerState{};
   char self[MAX_PATH * 2] = {};
