@@ -76,54 +76,37 @@ struct StallWatch {
   }
 };
 
-bool Drain(int32_t port, int32_t bytes_written, StallWatch* watch) {
-  const int32_t first = PortOutputCount(port);
-  if (first == 0) {
-    if (watch->On()) watch->carried_ms = 0;
+// The line's time for `bytes` bytes at 9600 baud, 10 bits a byte, in ms
+// rounded down (a sleep that ends early only costs one more look).
+uint32_t LineMs(int32_t bytes) { return static_cast<uint32_t>(bytes) * 10000u / 9600u; }
+
+// With write-ahead the wait is for the queue to fall below `below` bytes
+// rather than to empty, and with `pace` (the most bytes written ahead) the
+// sleep between looks is the line's time for what is above that mark, not
+// 1 ms. Some drivers count whole transfer buffers (a CDC-ACM adapter says
+// 512 for a 2-byte write), so the count is taken at `pace` at most there.
+// `last` (may be null) receives the last count seen.
+bool Drain(int32_t port, int32_t bytes_written, StallWatch* watch, int32_t below = 1,
+           int32_t pace = 0, int32_t* last = nullptr) {
+  const auto low = [below](int32_t count) { return count == 0 || (count > 0 && count < below); };
+  int32_t count = PortOutputCount(port);
+  if (last != nullptr) *last = count;
+  if (low(count)) {
+    if (watch->On() && count == 0) watch->carried_ms = 0;
     return true;
   }
   const uint64_t limit = kWriteMsPerByte * static_cast<uint64_t>(std::max(bytes_written, 0)) +
                          kWriteMsConstant;
   const uint64_t start = MonotonicMs();
-  if (watch->On()) watch->Begin(first);
-  int32_t count = first;
-  do {
-    if (MonotonicMs() - start > limit) return true;
-    Delay(kDrainPollMs);
-    count = PortOutputCount(port);
-    if (watch->On() && !watch->Look(count)) return false;
-  } while (count != 0);
-  return true;
-}
-
-// The line's time for `bytes` bytes at 9600 baud, 10 bits a byte, in ms
-// rounded down (a sleep that ends early only costs one more look).
-uint32_t LineMs(int32_t bytes) { return static_cast<uint32_t>(bytes) * 10000u / 9600u; }
-
-// With write-ahead: waits until the driver holds fewer than `low` bytes,
-// sleeping for the line time of what is above that mark rather than
-// looking every millisecond. The bound and the stall watch are Drain's.
-// Some drivers count whole transfer buffers (a CDC-ACM adapter says 512
-// for a 2-byte write), so no sleep is longer than the line time of the
-// `high` bytes this side wrote ahead, and `held` (what the driver is taken
-// to hold on return) is capped there too.
-bool TopUp(int32_t port, int32_t low, int32_t high, StallWatch* watch, int32_t* held) {
-  int32_t count = PortOutputCount(port);
-  *held = std::min(count, high);
-  if (count < low) {
-    if (watch->On() && count == 0) watch->carried_ms = 0;
-    return true;
-  }
-  const uint64_t limit = kWriteMsPerByte * static_cast<uint64_t>(count) + kWriteMsConstant;
-  const uint64_t start = MonotonicMs();
   if (watch->On()) watch->Begin(count);
   do {
-    if (MonotonicMs() - start > limit) break;
-    Delay(std::max<uint32_t>(kDrainPollMs, LineMs(std::min(count, high) - low + 1)));
+    if (MonotonicMs() - start > limit) return true;
+    Delay(pace > 0 ? std::max<uint32_t>(kDrainPollMs, LineMs(std::min(count, pace) - below + 1))
+                   : kDrainPollMs);
     count = PortOutputCount(port);
+    if (last != nullptr) *last = count;
     if (watch->On() && !watch->Look(count)) return false;
-  } while (count >= low);
-  *held = std::min(count, high);
+  } while (!low(count));
   return true;
 }
 
@@ -195,16 +178,20 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
   // A negative size gives a count of 0 or less: no words, straight to the
   // final wait. An odd size drops the last byte.
   const int32_t word_count = size / 2;
-  // Without write-ahead a write is one word, and the driver is let drain
-  // after each. With it, a write takes as many words as the buffer holds
-  // and the driver has room for below the mark; once the driver holds the
-  // mark, the queue is let down to a quarter of it.
-  const bool paced_by_word = ahead <= 2;
-  int32_t held = 0;  // bytes the driver is taken to hold, at most `ahead`
+  // Without write-ahead a write is one word, and each waits until the
+  // driver has sent it (the window's conversation). With it, a write takes
+  // as many words as the send buffer holds and the driver has room for
+  // below the mark; once the driver holds the mark, the queue is let down
+  // to a quarter of it, and after the last word until it is empty.
+  const int32_t mark = ahead > 2 ? ahead : 2;
+  int32_t held = 0;  // bytes the driver is taken to hold, at most the mark
   Delay(kBeforeWordsMs);
   for (int32_t i = 0; i < word_count;) {
-    const int32_t room = paced_by_word ? 2 : std::min(ahead - held, kTransferBufferSize);
-    const int32_t words = std::min(std::max(room / 2, 1), word_count - i);
+    // One word at least, whatever the driver is taken to hold: a count that
+    // never falls ends at the wait's bound, never in a loop that sends
+    // nothing.
+    const int32_t room = std::max(std::min(mark - held, kTransferBufferSize) / 2, 1);
+    const int32_t words = std::min(room, word_count - i);
     int32_t n = 0;
     bool file_short = false;
     while (n < 2 * words) {
@@ -237,13 +224,14 @@ UploadOutcome SendImage(int32_t port_slot, int32_t file_slot, uint8_t* send_buff
     }
     held += n;
     const bool last = i == word_count;
-    if (!paced_by_word && !last && held < ahead - 1) continue;
-    const bool drained = paced_by_word || last ? Drain(port_slot, paced_by_word ? 2 : held, watch)
-                                               : TopUp(port_slot, ahead / 4, ahead, watch, &held);
-    if (!drained) {
+    if (!last && held < mark - 1) continue;
+    const bool empty = last || mark == 2;
+    int32_t count = 0;
+    if (!Drain(port_slot, held, watch, empty ? 1 : mark / 4, empty ? 0 : mark, &count)) {
       report->cut = UploadCut::DeviceStopped;
       return UploadOutcome::NoFinalReply;
     }
+    held = empty ? 0 : std::min(count, mark);
   }
 
   if (WaitForReply(port_slot) != kReplyReady) return UploadOutcome::NoFinalReply;

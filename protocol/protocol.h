@@ -55,8 +55,9 @@ struct UploadOptions {
   // Image bytes the driver may hold ahead of the line. 0: every word waits
   // until the driver has sent the one before (the window's conversation).
   // Above 2, words are written, as many a write as the send buffer holds,
-  // until the driver holds this many, and the thread then sleeps for as long as the line needs to take all but a few
-  // of them: the bytes on the line are the same, with a small fraction of
+  // until the driver holds this many, and the thread then sleeps for as
+  // long as the line needs to take all but a few of them: the bytes on the
+  // line are the same, with a small fraction of
   // the wake-ups, and the image bytes told as taken lead what the device
   // got by this much at most (beyond what the driver's own FIFO holds).
   int32_t write_ahead = 0;
