@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "cli/cli.h"
@@ -35,10 +34,6 @@ struct WorkerSlot {
 };
 WorkerSlot g_workers[kMaxWorkers];
 volatile sig_atomic_t g_worker_count = 0;
-
-// Set in a worker's environment by a parent that starts this program again
-// in its worker mode; the workers started here are forks and need none.
-constexpr const char* kWorkerVariable = "UPDATE_FIRMWARE_WORKER_OF";
 
 // How long a worker gets to release its port after SIGTERM before it is
 // killed: its stop handler only flushes and closes, which takes
@@ -146,10 +141,9 @@ bool ReadWorkerInput(std::string* input) {
   }
 }
 
-bool IsWorker() {
-  const char* parent = std::getenv(kWorkerVariable);
-  return parent != nullptr && std::strtol(parent, nullptr, 10) == static_cast<long>(getppid());
-}
+// The workers are forks that run their entry: none is this program started
+// again, so the worker mode is never entered by name.
+bool IsWorker() { return false; }
 
 bool StartWorker(const std::vector<std::string>&, int (*entry)(), const std::string& input,
                  WorkerState* worker, std::string* why) {

@@ -8,10 +8,7 @@
 
 #include "cli/batch.h"
 #include "cli/board.h"
-#include "cli/platform.h"
 #include "cli/station.h"
-#include "cli/worker.h"
-#include "cli/workers.h"
 #include "fileio/fileio.h"
 #include "serial/serial.h"
 #include "tests/fileio/temp_dir.h"
@@ -126,14 +123,8 @@ TEST_F(Engines, TheStationReadsItsImageOnceAndKeepsATally) {
 
 }  // namespace
 
-// The batch's workers are this program again: it flashes their one board.
+// The batch's workers are forks of this program that flash their one board.
 int main(int argc, char** argv) {
-  if (argc == 2 && std::string(argv[1]) == kWorkerFlag && cli_workers::IsWorker()) {
-    cli_platform::PrepareProcess();
-    const int code = RunWorker();
-    std::fflush(stdout);
-    return code;
-  }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
